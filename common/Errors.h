@@ -1,0 +1,45 @@
+// Errors of the core library. Library code never ends the process: every
+// failure a user can meet is thrown as an Error whose text names the file
+// and the reason, and the caller decides how to show it.
+#pragma once
+
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+namespace ost {
+
+enum class ErrorKind {
+  Io,                // a file could not be opened, read or written
+  InvalidName,       // the source is neither ".wav" nor ".pcm"
+  ChannelCancelled,  // the channel question was not answered
+  InputOpen,         // the residual of the analysis could not be reopened
+  Unsupported,       // a source whose bytes the format cannot all keep
+  Damaged,           // an archive that is not what the compressor writes
+  WrongPassword,     // the password given does not match the record
+  PasswordNeeded,    // the archive holds a password and none was given
+  Exists,            // the target exists and replacing it was not allowed
+  Verify,            // the restored bytes differ from the source
+};
+
+class Error : public std::runtime_error {
+ public:
+  Error(ErrorKind kind, const std::string& message)
+      : std::runtime_error(message), kind_(kind) {}
+  ErrorKind kind() const noexcept { return kind_; }
+
+ private:
+  ErrorKind kind_;
+};
+
+// "cannot open /x/y.wav: No such file or directory": `action` is what failed,
+// the reason comes from errno (or `err` when given).
+[[noreturn]] void ThrowIo(const std::string& action, const std::filesystem::path& file, int err = -1);
+
+// "The archive is damaged: " + detail.
+[[noreturn]] void ThrowDamaged(const std::string& detail);
+
+inline constexpr const char* kDamagedMessage = "The archive is damaged";
+inline constexpr const char* kWrongPasswordMessage = "You have Entered the WRONG PASSWORD!";
+
+}  // namespace ost

@@ -1,0 +1,27 @@
+// A private folder for the working files of one job. Each job gets its own
+// under the system's temporary folder, so two jobs (or two programs) never
+// meet, and the whole folder goes when the job ends, however it ends.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+namespace ost {
+
+class WorkFolder {
+ public:
+  WorkFolder();  // throws Error when the folder cannot be made
+  WorkFolder(const WorkFolder&) = delete;
+  WorkFolder& operator=(const WorkFolder&) = delete;
+  ~WorkFolder();
+
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path File(std::string_view name) const { return path_ / name; }
+  // Copies every file of the folder into `dir` (made if missing), for inspection.
+  void CopyAllTo(const std::filesystem::path& dir) const;
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace ost

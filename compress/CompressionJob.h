@@ -1,0 +1,68 @@
+// The compression chain: one source file in, one archive out. The job runs
+// the passes in order (channel detection, pre-analysis, channel split, block
+// coding, stream coding, archive writing) on working files in a private
+// folder, and the archive appears only when it is complete.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/JobInterfaces.h"
+
+namespace ost {
+
+enum class Rate { Fastest, Fast, Normal, Maximum };
+
+// "Fastest", "Fast", "Normal", "Maximum".
+const char* RateName(Rate rate);
+// Accepts the four names in any case; nullopt for anything else.
+std::optional<Rate> ParseRate(std::string_view text);
+
+struct CompressionOptions {
+  std::filesystem::path source;
+  std::filesystem::path archive;
+  Rate rate = Rate::Maximum;
+  // The password as typed (UTF-8); nullopt writes no password record.
+  std::optional<std::string> password;
+  bool replaceArchive = false;
+  // Appends the integrity record (restored length and CRC-32) after the streams.
+  bool integrityRecord = true;
+  // When set, the working files are copied here before the job removes them.
+  std::optional<std::filesystem::path> keepWorkDir;
+};
+
+struct CompressionResult {
+  bool cancelled = false;            // the user cancelled; nothing was written
+  std::uint64_t sourceSize = 0;      // bytes of the source file
+  std::uint64_t keptSize = 0;        // bytes of the source the archive restores
+  std::uint64_t archiveSize = 0;
+  ChannelLayout channels = ChannelLayout::Mono;
+  bool waveHeader = false;           // a ".wav" whose "fmt " chunk was found
+  std::vector<std::string> notices;  // things the user should be told
+};
+
+class CompressionJob {
+ public:
+  CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels);
+  // Runs the whole chain. Failures are thrown as Error: InvalidName ("Invalid
+  // file name"), ChannelCancelled ("Action Cancelled"), InputOpen, Io,
+  // Unsupported, Exists. A cancel is a result, not an error.
+  CompressionResult Run();
+
+ private:
+  CompressionOptions options_;
+  JobProgress& progress_;
+  ChannelQuestion& channels_;
+};
+
+// The progress text of the block coding pass.
+inline constexpr const char* kCompressingText = "Ostinato 3 is compressing your file\n\nPlease wait......";
+inline constexpr const char* kCompressionCancelledMessage = "Compression Cancelled";
+inline constexpr const char* kInvalidFileNameMessage = "Invalid file name";
+inline constexpr const char* kActionCancelledMessage = "Action Cancelled";
+inline constexpr const char* kCannotOpenInputMessage = "Error : Cannot open input file,";
+
+}  // namespace ost

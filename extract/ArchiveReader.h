@@ -1,0 +1,43 @@
+// Reading an archive: its head (five flag bytes, the password record, six
+// stream lengths), the optional integrity record after the streams, and the
+// checks that a damaged or foreign file fails before anything is restored.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace ost {
+
+struct IntegrityRecord {
+  std::uint64_t restoredLength = 0;
+  std::uint32_t crc32 = 0;
+};
+
+struct ArchiveInfo {
+  std::uint8_t waveHeader = 0;    // byte 0: 1 = ".wav" source with "fmt " chunk (2048-sample frames)
+  std::uint8_t sourceType = 0;    // byte 1: 0 = the source name ended in ".pcm"
+  std::uint8_t predictorSet = 0;  // byte 2: 0 = predictors 0..3, 1 = 0..7
+  std::uint8_t channels = 0;      // byte 3: 0 = mono, else two channels
+  bool hasPassword = false;       // byte 4 non-zero
+  std::string passwordRecord;     // the record's bytes after its length byte
+  // Lengths of the header, sign, low-bits, high-part, predictor-flag and
+  // analysis streams, and where the first of them starts.
+  std::array<std::uint32_t, 6> streamLength{};
+  std::uint64_t streamsOffset = 0;
+  std::uint64_t archiveSize = 0;
+  std::optional<IntegrityRecord> integrity;
+};
+
+enum StreamIndex { kHeaderStream, kSignStream, kLowerStream, kHigherStream, kFlagStream, kAnalysisStream };
+
+// Reads and checks the head; throws Error(Io) or Error(Damaged).
+ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive);
+
+// The restored file's name: the archive's name with its last four
+// characters replaced by ".wav" when byte 0 is 1, else ".pcm".
+std::string RestoredName(const std::string& archiveName, std::uint8_t waveHeader);
+
+}  // namespace ost

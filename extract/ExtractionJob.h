@@ -1,0 +1,53 @@
+// The extraction chain: an archive in, the restored recording out. The job
+// checks the archive, checks the password, expands the coded streams,
+// decodes the sub-blocks, restores the channel order and runs the synthesis,
+// on working files in a private folder; the restored file appears only when
+// it is complete and checked.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "common/JobInterfaces.h"
+#include "extract/ArchiveReader.h"
+
+namespace ost {
+
+struct ExtractionOptions {
+  std::filesystem::path archive;
+  // Full path of the restored file; empty runs the whole chain and writes
+  // nothing (a test of the archive).
+  std::filesystem::path target;
+  // The password as typed (UTF-8); when the archive holds a record and this
+  // is nullopt, the PasswordQuestion is asked.
+  std::optional<std::string> password;
+  bool replaceTarget = false;
+};
+
+struct ExtractionResult {
+  bool cancelled = false;          // the user cancelled; nothing was written
+  std::uint64_t restoredSize = 0;
+  std::uint32_t restoredCrc32 = 0;
+  bool integrityChecked = false;   // the archive carried an integrity record and it matched
+  ArchiveInfo info;
+};
+
+class ExtractionJob {
+ public:
+  ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password);
+  // Failures are thrown as Error: WrongPassword ("You have Entered the WRONG
+  // PASSWORD!"), PasswordNeeded, Damaged, Io, Exists. A cancel is a result.
+  ExtractionResult Run();
+
+ private:
+  ExtractionOptions options_;
+  JobProgress& progress_;
+  PasswordQuestion* password_;
+};
+
+inline constexpr const char* kExtractingText = "Ostinato 3 is Extracting your file\n\nPlease wait......";
+inline constexpr const char* kExtractionCancelledMessage = "Extraction Cancelled";
+
+}  // namespace ost

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Sets everything up, builds the release programs and compresses the bundled
+# sample recording, then shows the archive and restores it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+cmake --preset release >/dev/null
+cmake --build --preset release
+out=$(mktemp -d)
+trap 'rm -rf "$out"' EXIT
+./build/release/otq compress samples/digits.wav -o "$out/digits.otq"
+./build/release/otq list "$out/digits.otq"
+./build/release/otq extract "$out/digits.otq" -o "$out/digits.wav"
+cmp samples/digits.wav "$out/digits.wav" && echo "restored byte for byte: $out/digits.wav"
