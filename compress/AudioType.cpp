@@ -1,1 +1,167 @@
-// placeholder
+#include "compress/AudioType.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "common/FileIO.h"
+#include "compress/Quantiser.h"
+
+namespace ost {
+
+namespace {
+
+// Packs bits least significant first into bytes and writes whole bytes.
+class LsbBitWriter {
+ public:
+  explicit LsbBitWriter(OutFile& out) : out_(out) {}
+  void Put(unsigned value, int bits) {
+    for (int b = 0; b < bits; ++b) {
+      acc_ |= ((value >> b) & 1u) << count_;
+      if (++count_ == 8) {
+        out_.Put(static_cast<std::uint8_t>(acc_));
+        acc_ = 0;
+        count_ = 0;
+      }
+    }
+  }
+  // Pads with zero bits to the next whole byte.
+  void Flush() {
+    if (count_ > 0) out_.Put(static_cast<std::uint8_t>(acc_));
+    acc_ = 0;
+    count_ = 0;
+  }
+
+ private:
+  OutFile& out_;
+  unsigned acc_ = 0;
+  int count_ = 0;
+};
+
+// Stage buffers hold `kHistory` slots of the previous frame's last inputs in
+// front of the frame, so the filter reads s[-1] .. s[-order] directly.
+constexpr int kHistory = 10;
+
+}  // namespace
+
+void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, float* r) {
+  for (int j = 0; j <= order; ++j) {
+    float sum = 0.0f;
+    for (int i = j; i < length; ++i) {
+      // The exact integer product joins the float sum in double precision;
+      // the sum is rounded to float after every addition.
+      const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
+      sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(product));
+    }
+    r[j] = sum;
+  }
+}
+
+void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
+  if (r[0] == 0.0f) r[0] = 1e-8f;
+  const double p = static_cast<double>(r[0]) * 1.0039062;
+  r[0] = static_cast<float>(p);
+  float a[11];
+  k[1] = static_cast<float>(static_cast<double>(r[1]) / p);
+  a[1] = k[1];
+  float e = static_cast<float>(static_cast<double>(r[0]) -
+                               static_cast<double>(r[1]) * static_cast<double>(r[1]) / static_cast<double>(r[0]));
+  for (int m = 2; m <= order; ++m) {
+    float acc = 0.0f;
+    for (int i = 1; i < m; ++i)
+      acc = static_cast<float>(static_cast<double>(acc) + static_cast<double>(a[i]) * static_cast<double>(r[m - i]));
+    if (e == 0.0f) e = 1e-15f;
+    k[m] = static_cast<float>((static_cast<double>(r[m]) - static_cast<double>(acc)) / static_cast<double>(e));
+    float previous[11];
+    for (int i = 1; i < m; ++i) previous[i] = a[i];
+    a[m] = k[m];
+    for (int i = 1; i < m; ++i)
+      a[i] = static_cast<float>(static_cast<double>(previous[i]) -
+                                static_cast<double>(k[m]) * static_cast<double>(previous[m - i]));
+    e = static_cast<float>((1.0 - static_cast<double>(k[m]) * static_cast<double>(k[m])) * static_cast<double>(e));
+  }
+  for (int i = 1; i <= order; ++i) {
+    if (k[i] >= 1.0f) k[i] = 0.999f;
+    if (k[i] <= -1.0f || std::isnan(k[i])) k[i] = -0.999f;
+    const double v = k[i];
+    double l;
+    if (v > -0.675 && v < 0.675)
+      l = -v;
+    else if (v >= 0.675 && v < 0.95)
+      l = 0.675 - 2.0 * v;
+    else if (v > -0.95 && v <= -0.675)
+      l = -0.675 - 2.0 * v;
+    else if (v >= 0.95)
+      l = 6.375 - 8.0 * v;
+    else
+      l = -6.375 - 8.0 * v;
+    lar[i] = static_cast<float>(l);
+  }
+}
+
+void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std::int16_t* out, int* indices) {
+  float r[11], k[11], lar[11], q[11], a[11];
+  Autocorrelate(in, length, order, r);
+  LevinsonToLar(r, order, k, lar);
+  for (int i = 1; i <= order; ++i) {
+    indices[i - 1] = QuantiseIndex(i, lar[i]);
+    q[i] = QuantiserFor(i).value[indices[i - 1]];
+  }
+  LarToCoefficients(q, order, a);
+  for (int i = 0; i < length; ++i) {
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum(in + i, a, order);
+    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
+  }
+}
+
+void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
+                         const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath) {
+  const int n = FrameLength(waveHeader != 0);
+  OutFile analysis(analysisPath);
+  InFile in(source);
+  OutFile residual(residualPath);
+  LsbBitWriter bits(analysis);
+
+  // Each stage's input with its history slots in front: x (the frame, which
+  // ends up holding the final residual), y1 and y2 (the stages' outputs).
+  std::vector<std::int16_t> x(kHistory + n, 0), y1(kHistory + n, 0), y2(kHistory + n, 0);
+  std::vector<std::uint8_t> raw(2 * static_cast<std::size_t>(n));
+  std::vector<std::int16_t> finalResidual(n);
+  std::vector<std::uint8_t> outBytes(2 * static_cast<std::size_t>(n));
+
+  for (;;) {
+    const std::size_t got = in.Read(raw.data(), raw.size());
+    const int c = static_cast<int>(got / 2);
+    if (c == 0) break;
+    ++frameCounter_;
+    std::int16_t* frame = x.data() + kHistory;
+    for (int i = 0; i < c; ++i)
+      frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
+    // A partial frame keeps the previous frame's residual in the positions it
+    // does not fill (zeros before the first frame): they shape only this
+    // frame's coefficients, never its written residual.
+
+    int indices[14];
+    AnalyseStage(frame, n, 2, y1.data() + kHistory, indices);
+    AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
+    AnalyseStage(y2.data() + kHistory, n, 10, finalResidual.data(), indices + 4);
+    for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
+
+    for (int i = 0; i < c; ++i) {
+      outBytes[2 * i] = static_cast<std::uint8_t>(finalResidual[i]);
+      outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(finalResidual[i]) >> 8);
+    }
+    residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
+    if (c < n) break;
+
+    // Next frame: each stage's history is its last `kHistory` inputs, and the
+    // frame buffer carries the final residual.
+    for (auto* buf : {&x, &y1, &y2}) std::copy(buf->end() - kHistory, buf->end(), buf->begin());
+    std::copy(finalResidual.begin(), finalResidual.end(), frame);
+  }
+  bits.Flush();
+  residual.Close();
+  analysis.Close();
+}
+
+}  // namespace ost

@@ -1,0 +1,46 @@
+// Pre-analysis: whitens the source frame by frame with three cascaded
+// linear-prediction stages (orders 2, 2 and 10). Each stage derives its
+// predictor from the frame, quantises the log-area ratios, rebuilds the
+// predictor from the quantised values and filters the frame with it. The
+// indices (54 bits a frame) go to the analysis stream, the final residual
+// (one 16-bit value a sample) to the residual file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <vector>
+
+namespace ost {
+
+class JobProgress;
+
+inline constexpr int kAnalysisBitsPerFrame = 54;
+// Index widths of the 14 coefficients of a frame, in stream order.
+inline constexpr int kIndexBits[14] = {5, 5, 5, 5, 5, 5, 4, 4, 4, 3, 3, 2, 2, 2};
+
+// Frame length: 2048 samples for a ".wav" whose "fmt " chunk was found, else 512.
+inline int FrameLength(bool waveHeader) { return waveHeader ? 2048 : 512; }
+
+class CAudioType {
+ public:
+  // Runs the whole pass: `source` to `residualPath` and `analysisPath`.
+  // Only whole 16-bit samples are read. Throws Error(Io) on a file failure.
+  void Analyse(std::uint8_t waveHeader, const std::filesystem::path& source, const std::filesystem::path& residualPath,
+               const std::filesystem::path& analysisPath);
+
+  // One order-2 or order-10 stage over `length` samples of `in` (preceded in
+  // memory by `order` history samples, the most recent at in[-1]); writes
+  // `out` and appends the stage's indices to `indices`.
+  static void AnalyseStage(const std::int16_t* in, int length, int order, std::int16_t* out, int* indices);
+
+  // The steps of a stage, exposed for tests.
+  static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
+  static void LevinsonToLar(float* r, int order, float* k, float* lar);
+
+  int frames() const { return frameCounter_; }
+
+ private:
+  int frameCounter_ = 0;
+};
+
+}  // namespace ost

@@ -1,0 +1,39 @@
+// The log-area-ratio quantisers of the three prediction stages, the one
+// conversion from quantised ratios to predictor coefficients, and the one
+// prediction sum. The pre-analysis and the synthesis both use exactly these
+// functions, so that they compute every prediction to the same bit.
+#pragma once
+
+#include <cstdint>
+
+namespace ost {
+
+struct LarQuantiser {
+  int bits;                // index width in the analysis stream
+  const float* threshold;  // 2^bits entries; index = first i with L < threshold[i]
+  const float* value;      // reconstruction values
+};
+
+// Quantisers of the ten coefficients of the order-10 stage; the order-2
+// stages use the first two.
+const LarQuantiser& QuantiserFor(int coefficient);  // coefficient 1..10
+
+// Index of a log-area ratio in the quantiser of `coefficient`.
+int QuantiseIndex(int coefficient, float lar);
+
+// Quantised log-area ratios q[1..order] to direct-form predictor
+// coefficients a[1..order] (index 0 unused).
+void LarToCoefficients(const float* q, int order, float* a);
+
+// The prediction of sample x[0] from x[-1] .. x[-order] with coefficients
+// a[1..order]: the products summed in double precision in the order
+// j = 1, 2, ..., order, truncated toward zero.
+// WATCHOUT: archives depend on this exact evaluation order and rounding;
+// never reorder, vectorise or fuse it.
+inline std::int32_t PredictionSum(const std::int16_t* x, const float* a, int order) {
+  double sum = 0.0;
+  for (int j = 1; j <= order; ++j) sum = sum + static_cast<double>(x[-j]) * static_cast<double>(a[j]);
+  return static_cast<std::int32_t>(sum);
+}
+
+}  // namespace ost

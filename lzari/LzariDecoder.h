@@ -1,0 +1,57 @@
+// LZARI decoder: the inverse of CLzariEncoder. Because archives are
+// untrusted, it also checks what a stream can check: that the stated length
+// is one the code bits could possibly carry, and that the code does not run
+// past its end by more than the coder's look-ahead.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "lzari/LzariModel.h"
+
+namespace ost {
+
+class CLzariDecoder {
+ public:
+  // `failureMessage` prefixes the error of a failed read ("Read Error_d", ...).
+  CLzariDecoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage);
+
+  // Expands the input file into the output file. Throws Error(Io) on a failed
+  // open or write and Error(Damaged) on a stream that cannot be this coder's.
+  void ExpandFile();
+
+  // Expands bytes in memory, with the same checks.
+  static std::vector<std::uint8_t> DecodeBytes(std::span<const std::uint8_t> input);
+
+  // The most bytes a valid stream of `codeBytes` code bytes can expand to.
+  static std::uint64_t MaxExpandedSize(std::uint64_t codeBytes);
+
+ private:
+  template <typename Source, typename Sink>
+  void Decode(Source& in, std::uint64_t streamSize, Sink& out);
+  template <typename Source> int ReadBit(Source& in);
+  template <typename Source> void InitValue(Source& in);
+  template <typename Source> void Renormalise(Source& in);
+  template <typename Source> int DecodeSymbol(Source& in);
+  template <typename Source> int DecodeMatchPosition(Source& in);
+  int FindSymbol(std::uint32_t x) const;
+  static int FindMatchPosition(std::uint32_t x);
+
+  std::filesystem::path inputPath_, outputPath_;
+  std::string failureMessage_;
+
+  std::uint32_t textSize_ = 0;
+  std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1] = {};
+  std::uint32_t low_ = 0;
+  std::uint32_t high_ = lzari::kQ4;
+  std::uint32_t value_ = 0;
+  lzari::SymbolModel model_;
+  int bitAccumulator_ = 0;
+  int bitMask_ = 0;
+  std::uint32_t bytesPastEnd_ = 0;
+};
+
+}  // namespace ost

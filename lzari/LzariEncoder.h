@@ -1,0 +1,63 @@
+// LZARI encoder: LZ77 over a 4096-byte window, with literals and match
+// lengths arithmetic-coded under one adaptive model and match positions under
+// a fixed one. Output: the input length (4 bytes, little-endian), then the
+// code bits, most significant bit of each byte first.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "lzari/LzariModel.h"
+
+namespace ost {
+
+class CLzariEncoder {
+ public:
+  // `failureMessage` prefixes the error of a failed write ("Write Error", ...).
+  CLzariEncoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage);
+
+  // Codes the input file into the output file. Throws Error on a failed
+  // open, read or write. An object codes exactly one stream.
+  void CompressFile();
+
+  // Codes bytes in memory; the same bits as CompressFile.
+  static std::vector<std::uint8_t> EncodeBytes(std::span<const std::uint8_t> input);
+
+ private:
+  template <typename Source, typename Sink>
+  void Encode(Source& in, std::uint32_t length, Sink& out);
+
+  template <typename Sink> void WriteBit(Sink& out, int bit);
+  template <typename Sink> void FlushBits(Sink& out);
+  template <typename Sink> void EmitBitPlusFollow(Sink& out, int bit);
+  template <typename Sink> void EncodeSymbol(Sink& out, int code);
+  template <typename Sink> void EncodeMatchPosition(Sink& out, int position);
+  template <typename Sink> void EncodeFinish(Sink& out);
+  template <typename Sink> void Renormalise(Sink& out);
+  void InitTrees();
+  void InsertString(int r);
+  void DeleteString(int p);
+
+  std::filesystem::path inputPath_, outputPath_;
+  std::string failureMessage_;
+
+  std::uint32_t textSize_ = 0;
+  std::uint32_t codeSize_ = 0;
+  std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1] = {};
+  int matchPosition_ = 0;
+  int matchLength_ = 0;
+  int leftChild_[lzari::kRingSize + 1] = {};
+  int rightChild_[lzari::kRingSize + 257] = {};
+  int parent_[lzari::kRingSize + 1] = {};
+  std::uint32_t low_ = 0;
+  std::uint32_t high_ = lzari::kQ4;
+  int pendingFollowBits_ = 0;
+  lzari::SymbolModel model_;
+  std::uint8_t bitAccumulator_ = 0;
+  std::uint8_t bitMask_ = 128;
+};
+
+}  // namespace ost

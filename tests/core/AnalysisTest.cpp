@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include "compress/AudioType.h"
+#include "compress/Quantiser.h"
+#include "TestUtil.h"
+
+namespace ost {
+namespace {
+
+using test::Bytes;
+
+struct AnalysisRun {
+  Bytes residual, analysis;
+};
+
+AnalysisRun Analyse(const Bytes& source, bool wave) {
+  WorkFolder dir;
+  test::WriteAll(dir.File("src"), source);
+  CAudioType pass;
+  pass.Analyse(wave ? 1 : 0, dir.File("src"), dir.File("temp.out"), dir.File("ilar.txt"));
+  return {test::ReadAll(dir.File("temp.out")), test::ReadAll(dir.File("ilar.txt"))};
+}
+
+TEST(Analysis, SilenceGivesTheKnownIndicesAndStream) {
+  std::int16_t zeros[512] = {};
+  int indices[2];
+  std::int16_t out[512];
+  CAudioType::AnalyseStage(zeros, 512, 2, out, indices);
+  EXPECT_EQ(indices[0], 18);
+  EXPECT_EQ(indices[1], 13);
+  int third[10];
+  std::int16_t history[10 + 512] = {};
+  CAudioType::AnalyseStage(history + 10, 512, 10, out, third);
+  EXPECT_EQ(std::vector<int>(third, third + 10), (std::vector<int>{18, 13, 9, 5, 8, 2, 5, 2, 2, 1}));
+
+  AnalysisRun one = Analyse(Bytes(1024, 0), false);
+  EXPECT_EQ(test::Hex(one.analysis), "B2 C9 26 5B 16 AA 1A");
+  EXPECT_EQ(one.residual, Bytes(1024, 0));
+
+  AnalysisRun two = Analyse(Bytes(2048, 0), false);
+  EXPECT_EQ(test::Hex(two.analysis), "B2 C9 26 5B 16 AA 9A 6C B2 C9 96 85 AA 06");
+}
+
+TEST(Analysis, FrameCountsAndStreamLengths) {
+  EXPECT_TRUE(Analyse({}, false).analysis.empty());
+  EXPECT_TRUE(Analyse({}, false).residual.empty());
+  for (bool wave : {false, true}) {
+    const int n = FrameLength(wave);
+    for (int samples : {1, n - 1, n, n + 1, 3 * n + 7}) {
+      auto signal = test::Sweep(static_cast<std::size_t>(samples), 8000, 3);
+      AnalysisRun run = Analyse(test::Pcm(signal), wave);
+      const int frames = (samples + n - 1) / n;
+      EXPECT_EQ(run.residual.size(), 2u * static_cast<std::size_t>(samples));
+      EXPECT_EQ(run.analysis.size(), static_cast<std::size_t>((54 * frames + 7) / 8)) << samples;
+    }
+  }
+  // An odd final byte belongs to no sample.
+  EXPECT_EQ(Analyse(Bytes(7, 1), false).residual.size(), 6u);
+}
+
+TEST(Analysis, LarToCoefficientsBoundariesAndStepUp) {
+  // The boundaries belong to the outer ranges: 0.675 -> -0.675, -0.675 -> 0.675, 1.625 -> -1.
+  float q[3] = {0, 0.675f, 0};
+  float a[3];
+  LarToCoefficients(q, 1, a);
+  EXPECT_FLOAT_EQ(a[1], static_cast<float>(-0.3375 - 0.5 * static_cast<double>(0.675f)));
+  q[1] = -0.675f;
+  LarToCoefficients(q, 1, a);
+  EXPECT_FLOAT_EQ(a[1], static_cast<float>(0.3375 + 0.5 * static_cast<double>(0.675f)));
+  q[1] = 1.625f;
+  LarToCoefficients(q, 1, a);
+  EXPECT_EQ(a[1], -1.0f);
+  // Order 2: a1 = k1 - k2 k1, a2 = k2.
+  q[1] = -0.5f;
+  q[2] = 0.25f;
+  LarToCoefficients(q, 2, a);
+  EXPECT_FLOAT_EQ(a[1], 0.5f - (-0.25f * 0.5f));
+  EXPECT_FLOAT_EQ(a[2], -0.25f);
+}
+
+TEST(Analysis, ResidualOutsideSixteenBitsWraps) {
+  // A full-scale square wave drives the predictions past the 16-bit range;
+  // the residual is written as its low 16 bits, never saturated.
+  std::vector<std::int16_t> square(4096);
+  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 3) % 2 ? 32767 : -32768;
+  AnalysisRun run = Analyse(test::Pcm(square), false);
+  EXPECT_EQ(run.residual.size(), square.size() * 2);
+}
+
+}  // namespace
+}  // namespace ost
