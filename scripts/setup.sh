@@ -7,6 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libcli11-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libqt6svg6 libgl-dev
+  flac wavpack vorbis-tools
 )
 if [ "${OSTINATO_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$OSTINATO_EXTRA_PACKAGES"
