@@ -18,7 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
 
 BENCH = Path(__file__).resolve().parent
@@ -249,11 +249,19 @@ def failure(what, status, stderr):
 
 
 def measure(codec, src, runs, workdir, expected):
-    res = Result()
     archive = workdir / ("archive" + codec.ext)
     restored = workdir / ("restored" + src.path.suffix.lower())
     for path in (archive, restored):
         path.unlink(missing_ok=True)
+    try:
+        return measure_runs(codec, src, runs, workdir, expected, archive, restored)
+    finally:
+        for path in (archive, restored):
+            path.unlink(missing_ok=True)
+
+
+def measure_runs(codec, src, runs, workdir, expected, archive, restored):
+    res = Result()
     for _ in range(runs):
         wall, kib, status, err = run_once(codec.encode(src, archive), workdir)
         if status != 0:
@@ -277,8 +285,6 @@ def measure(codec, src, runs, workdir, expected):
         res.decode_s = min(res.decode_s, wall)
         res.decode_kib = max(res.decode_kib, kib)
         res.exact = res.exact and restored_matches(codec, src, restored, expected)
-    archive.unlink(missing_ok=True)
-    restored.unlink(missing_ok=True)
     return res
 
 
@@ -519,6 +525,7 @@ def main(argv):
         warn("/usr/bin/time not found: no memory figures (apt-get install -y time)")
 
     results = {}
+    args.load = [os.getloadavg()[0]]
     workdir = Path(tempfile.mkdtemp(prefix="otq-bench-"))
     try:
         for i, src in enumerate(sources, 1):
@@ -537,6 +544,7 @@ def main(argv):
                       file=sys.stderr)
     finally:
         shutil.rmtree(workdir, ignore_errors=True)
+    args.load.append(os.getloadavg()[0])
 
     report = make_report(args, folder, sources, codecs, results)
     print(report)
@@ -570,7 +578,8 @@ def make_report(args, folder, sources, codecs, results):
         "",
         f"- Date: {now:%Y-%m-%d %H:%M %Z}",
         f"- Machine: {socket.gethostname()}, {cpu_model()}, {os.cpu_count()} cores, "
-        f"Linux {os.uname().release}",
+        f"Linux {os.uname().release}; load average (1 min) {args.load[0]:.2f} at the start, "
+        f"{args.load[1]:.2f} at the end (other work on the machine slows the runs)",
         f"- Versions: {'; '.join(v for v in versions if v)}",
         f"- Corpus: {shown}, {len(sources)} files, {sum(s.size for s in sources):,} bytes, "
         f"{total_audio:.1f} s of audio" + (" (quick: first two files)" if args.quick else ""),
