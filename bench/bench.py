@@ -13,6 +13,7 @@ import argparse
 import datetime
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import sys
@@ -28,6 +29,7 @@ OTQ = BUILD / "otq"          # where the build puts it; see find_otq()
 RATES = ["fastest", "fast", "normal", "maximum"]
 REFERENCE = "flac -8"
 CORE = "0"
+TIMEOUT = 600.0        # seconds one command may take; --timeout
 
 
 # ---------------------------------------------------------------- sources
@@ -231,8 +233,17 @@ def run_once(argv, workdir):
     if HAVE_TASKSET:
         prefix += ["taskset", "-c", CORE]
     start = time.perf_counter()
-    proc = subprocess.run(prefix + argv, stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # A session of its own, so that a command that hangs is ended together
+    # with the time and taskset processes around it.
+    proc = subprocess.Popen(prefix + argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        _, stderr = proc.communicate(timeout=TIMEOUT)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        memfile.unlink(missing_ok=True)
+        return TIMEOUT, 0, "timeout", f"no result after {TIMEOUT:g} s"
     wall = time.perf_counter() - start
     kib = 0
     if HAVE_TIME and memfile.exists():
@@ -240,7 +251,7 @@ def run_once(argv, workdir):
         lines = memfile.read_text().split()
         kib = int(lines[-1]) if lines and lines[-1].isdigit() else 0
         memfile.unlink()
-    return wall, kib, proc.returncode, proc.stderr.decode(errors="replace")
+    return wall, kib, proc.returncode, stderr.decode(errors="replace")
 
 
 def failure(what, status, stderr):
@@ -462,6 +473,8 @@ def parse_args(argv):
                    help="comma-separated otq rates, or 'none' (default: all four)")
     p.add_argument("--no-peers", action="store_true", help="measure otq only")
     p.add_argument("--quick", action="store_true", help="one run, first two files")
+    p.add_argument("--timeout", type=float, default=TIMEOUT, metavar="S",
+                   help=f"give up on a command after S seconds (default {TIMEOUT:g})")
     p.add_argument("--no-build", action="store_true",
                    help="use the otq in build/bench as it is")
     args = p.parse_args(argv)
@@ -483,7 +496,9 @@ def parse_args(argv):
 
 
 def main(argv):
+    global TIMEOUT
     args = parse_args(argv)
+    TIMEOUT = args.timeout
     if args.corpus:
         folder = Path(args.corpus).resolve()
     else:

@@ -1,9 +1,12 @@
 """Checks of the benchmark's own logic: WAV parsing, the exactness check and
 the totals. Run with `python3 -m unittest discover bench`. No timing is tested."""
 
+import contextlib
+import io
 import struct
 import sys
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -38,6 +41,11 @@ class Folder(unittest.TestCase):
         path = self.dir / name
         path.write_bytes(data)
         return path
+
+    def source(self, data):
+        """The folder's one WAV (44-byte header) and what a restore must match."""
+        self.write("src.wav", data)
+        return bench.find_sources(self.dir)[0], {"file": data, "samples": data[44:]}
 
 
 class WavLayout(Folder):
@@ -79,10 +87,6 @@ class Sources(Folder):
 
 
 class Exactness(Folder):
-    def source(self, data):
-        path = self.write("src.wav", data)
-        return bench.find_sources(self.dir)[0], {"file": data, "samples": data[44:]}
-
     def test_peer_restore_is_judged_on_the_samples_otq_on_the_whole_file(self):
         samples = bytes(range(256)) * 8
         src, expected = self.source(wav_bytes(samples))
@@ -119,6 +123,33 @@ class Exactness(Folder):
         self.assertEqual(bench.measure(silent, src, 1, work, expected).error,
                          "encode wrote no archive")
         self.assertEqual(sorted(p.name for p in work.iterdir()), [])
+
+
+class Hanging(Folder):
+    def test_a_command_that_hangs_is_ended_and_reported(self):
+        src, expected = self.source(wav_bytes(bytes(400)))
+        marker = self.dir / "still-running"
+        hang = bench.Codec("hang", ".x",
+                           lambda s, out: ["sh", "-c", f"sleep 3; touch {marker}"], None, True)
+        saved, bench.TIMEOUT = bench.TIMEOUT, 0.3
+        try:
+            res = bench.measure(hang, src, 1, self.dir, expected)
+        finally:
+            bench.TIMEOUT = saved
+        self.assertIn("no result after 0.3 s", res.error)
+        time.sleep(3.5)
+        self.assertFalse(marker.exists())
+
+
+class Options(unittest.TestCase):
+    def test_rates_runs_and_corpus(self):
+        args = bench.parse_args(["--rates", "Maximum, fastest", "some/dir"])
+        self.assertEqual((args.rates, args.corpus, args.runs), (["maximum", "fastest"], "some/dir", 3))
+        self.assertEqual(bench.parse_args(["--rates", "none", "--quick"]).rates, [])
+        self.assertEqual(bench.parse_args(["--quick", "--runs", "5"]).runs, 1)
+        for bad in (["--rates", "extreme"], ["--runs", "0"], ["a", "--corpus", "b"]):
+            with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
+                bench.parse_args(bad)
 
 
 class Totals(unittest.TestCase):
