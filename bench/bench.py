@@ -256,7 +256,8 @@ def run_once(argv, workdir):
 
 def failure(what, status, stderr):
     lines = [l for l in stderr.strip().splitlines() if l.strip()]
-    return f"{what} failed (status {status}): {lines[-1] if lines else 'no message'}"
+    last = lines[-1].strip().replace("|", "\\|") if lines else "no message"
+    return f"{what} failed (status {status}): {last}"
 
 
 def measure(codec, src, runs, workdir, expected):
