@@ -1,6 +1,257 @@
 #include "compress/CompressionJob.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <string>
+
+#include "common/ByteSource.h"
+#include "common/Crc32.h"
 #include "common/Errors.h"
+#include "common/FileIO.h"
+#include "common/Password.h"
+#include "common/PendingOutput.h"
+#include "common/WorkFolder.h"
+#include "compress/AudioType.h"
+#include "compress/BlockEncoder.h"
+#include "compress/WaveHeader.h"
+#include "lzari/LzariEncoder.h"
+
 namespace ost {
-CompressionJob::CompressionJob(CompressionOptions o, JobProgress& p, ChannelQuestion& c) : options_(std::move(o)), progress_(p), channels_(c) {}
-CompressionResult CompressionJob::Run() { throw Error(ErrorKind::Io, "not built yet"); }
+
+const char* RateName(Rate rate) {
+  switch (rate) {
+    case Rate::Fastest: return "Fastest";
+    case Rate::Fast: return "Fast";
+    case Rate::Normal: return "Normal";
+    case Rate::Maximum: return "Maximum";
+  }
+  return "Maximum";
 }
+
+std::optional<Rate> ParseRate(std::string_view text) {
+  std::string lower(text);
+  std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+  if (lower == "fastest") return Rate::Fastest;
+  if (lower == "fast") return Rate::Fast;
+  if (lower == "normal") return Rate::Normal;
+  if (lower == "maximum") return Rate::Maximum;
+  return std::nullopt;
+}
+
+void WriteStreamLength(OutFile& out, InFile& in) {
+  const std::uint64_t length = in.Size();
+  if (length > 0xFFFFFFFFu)
+    throw Error(ErrorKind::Unsupported, in.path().string() + " is longer than an archive stream can be (4 GiB)");
+  out.WriteU32(static_cast<std::uint32_t>(length));
+}
+
+void CopyStream(OutFile& out, InFile& in) {
+  in.Rewind();
+  std::uint8_t buffer[1 << 15];
+  for (std::size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) out.Write(buffer, got);
+}
+
+void SplitStereo(InFile& in, const std::filesystem::path& output) {
+  const std::filesystem::path folder = output.parent_path();
+  {
+    OutFile left(folder / "left.out");
+    OutFile right(folder / "right.out");
+    const std::uint64_t frames = in.Size() / 4;
+    in.Rewind();
+    std::uint8_t frame[4];
+    for (std::uint64_t i = 0; i < frames; ++i) {
+      if (in.Read(frame, 4) != 4) ThrowIo("cannot read", in.path(), 0);
+      left.Write(frame, 2);
+      right.Write(frame + 2, 2);
+    }
+    left.Close();
+    right.Close();
+  }
+  OutFile joined(output);
+  {
+    InFile left(folder / "left.out");
+    InFile right(folder / "right.out");
+    CopyStream(joined, left);
+    CopyStream(joined, right);
+  }
+  joined.Close();
+  RemoveQuietly(folder / "right.out");
+  RemoveQuietly(folder / "left.out");
+}
+
+namespace {
+
+std::string UpperName(const std::filesystem::path& p) {
+  std::string name = p.filename().string();
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
+  return name;
+}
+
+bool EndsWith(const std::string& s, const char* suffix) {
+  const std::string t(suffix);
+  return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
+}
+
+std::uint32_t SourceCrc(const std::filesystem::path& source) {
+  InFile in(source);
+  Crc32 crc;
+  std::uint8_t buffer[1 << 15];
+  for (std::size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) crc.Update(buffer, got);
+  return crc.Value();
+}
+
+}  // namespace
+
+CompressionJob::CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels)
+    : options_(std::move(options)), progress_(progress), channels_(channels) {}
+
+CompressionResult CompressionJob::Run() {
+  CompressionResult result;
+  const std::filesystem::path& source = options_.source;
+
+  // The suffix decides the kind of source, whatever the case of the name.
+  const std::string upper = UpperName(source);
+  const bool isPcm = EndsWith(upper, ".PCM");
+  const bool isWav = EndsWith(upper, ".WAV");
+  if (!isPcm && !isWav) throw Error(ErrorKind::InvalidName, kInvalidFileNameMessage);
+
+  // Checked before anything is created: an unreadable source, and one whose
+  // bytes the format cannot all bring back.
+  InFile sourceFile;
+  try {
+    sourceFile.Open(source);
+  } catch (const Error& e) {
+    throw Error(isWav ? ErrorKind::InvalidName : ErrorKind::Io, e.what());
+  }
+  result.sourceSize = sourceFile.Size();
+  if (result.sourceSize % 2 != 0)
+    throw Error(ErrorKind::Unsupported, source.string() + " has an odd number of bytes (" +
+                                            std::to_string(result.sourceSize) +
+                                            "); 16-bit samples come in pairs of bytes, so its last byte could not "
+                                            "be restored");
+
+  std::optional<std::string> passwordRecord;
+  if (options_.password) passwordRecord = PasswordRecord(*options_.password);
+
+  // Channel layout: the "fmt " chunk of a ".wav", else the caller's answer.
+  std::optional<ChannelLayout> layout;
+  bool waveHeader = false;
+  if (isWav) {
+    FileSource scan{sourceFile};
+    if (std::optional<int> c = ScanWaveHeader(scan)) {
+      waveHeader = true;
+      if (*c == 1) layout = ChannelLayout::Mono;
+      if (*c == 2) layout = ChannelLayout::Stereo;
+    }
+  }
+  sourceFile.Close();
+  if (!layout) {
+    layout = channels_.AskChannels(source);
+    if (!layout) throw Error(ErrorKind::ChannelCancelled, kActionCancelledMessage);
+  }
+  if (isWav && !waveHeader)
+    result.notices.push_back(source.string() + " has no \"fmt \" chunk; it was coded as headerless samples");
+  if (*layout == ChannelLayout::Stereo && result.sourceSize % 4 != 0) {
+    // Two-channel coding keeps whole sample pairs only; the one-channel
+    // layout keeps every byte.
+    layout = ChannelLayout::Mono;
+    result.notices.push_back(source.string() +
+                             " does not end on a whole pair of samples; it was coded in the one-channel layout so "
+                             "that every byte comes back");
+  }
+  result.channels = *layout;
+  result.waveHeader = waveHeader;
+  result.keptSize = result.sourceSize;
+
+  PendingOutput archive(options_.archive, options_.replaceArchive);
+  WorkFolder work;
+  auto file = [&](const char* name) { return work.File(name); };
+  const bool keep = options_.keepWorkDir.has_value();
+  auto discard = [&](const char* name) {
+    if (!keep) RemoveQuietly(file(name));
+  };
+
+  CAudioType analysis;
+  analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"));
+
+  std::filesystem::path residual = file("temp.out");
+  if (*layout == ChannelLayout::Stereo) {
+    InFile interleaved(residual);
+    SplitStereo(interleaved, file("Stereo_temp.out"));
+    interleaved.Close();
+    discard("temp.out");
+    residual = file("Stereo_temp.out");
+  }
+
+  bool ran;
+  {
+    InFile in(residual);
+    OutFile lower(file("Lower.out")), sign(file("Sign.out")), higher(file("Higher.out")),
+        header(file("Header.out")), flags(file("H.out"));
+    BlockStreams streams{lower, sign, higher, header, flags};
+    CBlockEncoder encoder;
+    encoder.ResetBlockEncoder();
+    switch (options_.rate) {
+      case Rate::Fastest: ran = encoder.EncodeFastest(in, streams, progress_); break;
+      case Rate::Fast: ran = encoder.EncodeFast(in, streams, progress_); break;
+      case Rate::Normal: ran = encoder.EncodeNormal(in, streams, progress_); break;
+      case Rate::Maximum: ran = encoder.EncodeMaximum(in, streams, progress_); break;
+    }
+    if (!ran) {
+      result.cancelled = true;
+      return result;  // the working folder and the unfinished archive go with their owners
+    }
+    lower.Close();
+    sign.Close();
+    higher.Close();
+    header.Close();
+    flags.Close();
+  }
+  if (*layout == ChannelLayout::Stereo) discard("Stereo_temp.out");
+  discard("temp.out");
+
+  // Four of the streams are squeezed once more; each coder runs exactly one stream.
+  struct Coded {
+    const char* in;
+    const char* out;
+    const char* message;
+  };
+  for (const Coded& c : {Coded{"Sign.out", "Sign1.out", "Write Error3"}, Coded{"Higher.out", "Higher1.out", "Write Error"},
+                         Coded{"Header.out", "Header1.out", "Write Error2"}, Coded{"H.out", "H1.out", "Write Error4"}}) {
+    CLzariEncoder encoder(file(c.in), file(c.out), c.message);
+    encoder.CompressFile();
+    discard(c.in);
+  }
+
+  {
+    OutFile out(archive.temp());
+    const std::uint8_t head[5] = {
+        static_cast<std::uint8_t>(waveHeader ? 1 : 0),
+        static_cast<std::uint8_t>(isPcm ? 0 : 1),
+        static_cast<std::uint8_t>(options_.rate == Rate::Fastest || options_.rate == Rate::Normal ? 0 : 1),
+        static_cast<std::uint8_t>(*layout == ChannelLayout::Mono ? 0 : 1),
+        static_cast<std::uint8_t>(passwordRecord ? passwordRecord->size() : 0),
+    };
+    out.Write(head, 5);
+    if (passwordRecord) out.Write(passwordRecord->data(), passwordRecord->size());
+    InFile parts[6];
+    const char* names[6] = {"Header1.out", "Sign1.out", "Lower.out", "Higher1.out", "H1.out", "ilar.txt"};
+    for (int i = 0; i < 6; ++i) parts[i].Open(file(names[i]));
+    for (auto& part : parts) WriteStreamLength(out, part);
+    for (auto& part : parts) CopyStream(out, part);
+    if (options_.integrityRecord) {
+      out.Write(kIntegrityTag, 4);
+      const std::uint64_t length = result.keptSize;
+      for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
+      out.WriteU32(SourceCrc(source));
+    }
+    out.Close();
+  }
+  if (options_.keepWorkDir) work.CopyAllTo(*options_.keepWorkDir);
+  archive.Commit();
+  result.archiveSize = FileSize(options_.archive);
+  return result;
+}
+
+}  // namespace ost

@@ -65,4 +65,23 @@ inline constexpr const char* kInvalidFileNameMessage = "Invalid file name";
 inline constexpr const char* kActionCancelledMessage = "Action Cancelled";
 inline constexpr const char* kCannotOpenInputMessage = "Error : Cannot open input file,";
 
+class InFile;
+class OutFile;
+
+// Archive writing helpers. WriteStreamLength writes the input's length as 4
+// bytes, little-endian; CopyStream copies the whole input. Both leave the
+// input's position at its end.
+void WriteStreamLength(OutFile& out, InFile& in);
+void CopyStream(OutFile& out, InFile& in);
+
+// Reorders a two-channel residual (left, right, left, ...) into all left
+// samples followed by all right samples; a remainder of 1 to 3 bytes is
+// dropped. Uses "left.out" and "right.out" beside `output` on the way.
+void SplitStereo(InFile& in, const std::filesystem::path& output);
+
+// The integrity record appended after the streams: tag, restored length
+// (8 bytes) and CRC-32 of the restored bytes, all little-endian.
+inline constexpr std::uint8_t kIntegrityTag[4] = {'O', 'T', 'Q', 'C'};
+inline constexpr std::size_t kIntegrityRecordSize = 16;
+
 }  // namespace ost

@@ -24,6 +24,11 @@ struct ExtractionOptions {
   // is nullopt, the PasswordQuestion is asked.
   std::optional<std::string> password;
   bool replaceTarget = false;
+  // Tests skip the password check: the streams are not enciphered.
+  bool checkPassword = true;
+  // When set, the restored bytes are compared with this file as they are
+  // made, and any difference is an error (Verify).
+  std::filesystem::path compareWith;
 };
 
 struct ExtractionResult {
