@@ -1,0 +1,225 @@
+#include "app/MainFrm.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMenuBar>
+#include <QScreen>
+#include <QStatusBar>
+#include <QToolBar>
+
+#include "app/OstinatoDoc.h"
+#include "app/OstinatoView.h"
+#include "controls/DriveCombo.h"
+#include "controls/ProgressWnd1.h"
+#include "controls/Prompt.h"
+#include "controls/Settings.h"
+#include "controls/TestDialog.h"
+
+namespace {
+
+constexpr int kRecentFiles = 4;
+
+QString PickArchive(QWidget* parent, const QString& folder) {
+  return QFileDialog::getOpenFileName(parent, QStringLiteral("Open"), folder,
+                                      QStringLiteral("OTQ Files (*.otq);;All Files (*)"));
+}
+
+// A command's prompt for the status bar and its tool tip, from one text:
+// the prompt before the line feed, the tip after it.
+void SetPrompt(QAction* action, const QString& text) {
+  const QStringList parts = text.split(QLatin1Char('\n'));
+  action->setStatusTip(parts.value(0));
+  if (parts.size() > 1) action->setToolTip(parts.value(1));
+}
+
+}  // namespace
+
+QRect CMainFrame::InitialGeometry(const QSize& screen) {
+  const int height = 250;
+  const int width = static_cast<int>(screen.width() * 0.6060606060606061);
+  return QRect((screen.width() - width) / 2, (screen.height() - height) / 2, width, height);
+}
+
+CMainFrame::CMainFrame(bool showPicture, QWidget* parent)
+    : QMainWindow(parent), m_pickArchive(PickArchive) {
+  PreCreateWindow();
+  m_document = new COstinatoDoc(this);
+  m_view = new COstinatoView(m_document, this);
+  setCentralWidget(m_view);
+  connect(m_document, &COstinatoDoc::changed, this, &CMainFrame::OnUpdateFrame);
+  OnCreate(showPicture);
+  m_document->OnNewDocument();
+  CProgressWnd::SetMainWindow(this);
+}
+
+CMainFrame::~CMainFrame() {
+  if (CProgressWnd::MainWindow() == this) CProgressWnd::SetMainWindow(nullptr);
+}
+
+void CMainFrame::PreCreateWindow() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const QRect frame = InitialGeometry(screen ? screen->size() : QSize(1024, 768));
+  resize(frame.size());
+  move(frame.topLeft());
+}
+
+void CMainFrame::OnCreate(bool showPicture) {
+  setWindowIcon(QIcon(QStringLiteral(":/icons/ostinato.svg")));
+
+  m_actOpen = new QAction(QIcon(QStringLiteral(":/toolbar/open.svg")), QStringLiteral("&Open..."), this);
+  m_actOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
+  SetPrompt(m_actOpen, QStringLiteral("Open an existing *.otq file\nOpen"));
+  m_actExit = new QAction(QStringLiteral("E&xit"), this);
+  SetPrompt(m_actExit, QStringLiteral("Quit the application\nExit"));
+  m_actCompress = new QAction(QIcon(QStringLiteral(":/toolbar/compress.svg")), QStringLiteral("&Compress"), this);
+  SetPrompt(m_actCompress, QStringLiteral("Compress *.pcm file\nCompress"));
+  m_actExtract = new QAction(QIcon(QStringLiteral(":/toolbar/extract.svg")), QStringLiteral("&Extract"), this);
+  SetPrompt(m_actExtract, QStringLiteral("Extract the *.otq file\nExtract"));
+  m_actAbout = new QAction(QIcon(QStringLiteral(":/toolbar/about.svg")), QStringLiteral("&About Ostinato..."), this);
+  SetPrompt(m_actAbout, QStringLiteral("Display program information, version number and credits\nAbout"));
+  m_actHelp = new QAction(QStringLiteral("&Help Ostinato"), this);
+  SetPrompt(m_actHelp, QStringLiteral("Show the help of Ostinato\nHelp"));
+
+  m_fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+  m_fileMenu->addAction(m_actOpen);
+  m_recentSeparator = m_fileMenu->addSeparator();
+  for (int i = 0; i < kRecentFiles; ++i) {
+    auto* action = new QAction(this);
+    action->setVisible(false);
+    connect(action, &QAction::triggered, this, [this, action] { OpenDocumentFile(action->data().toString()); });
+    m_fileMenu->addAction(action);
+    m_recentActions << action;
+  }
+  m_fileMenu->addSeparator();
+  m_fileMenu->addAction(m_actExit);
+  QMenu* action = menuBar()->addMenu(QStringLiteral("&Action"));
+  action->addAction(m_actCompress);
+  action->addAction(m_actExtract);
+  QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  help->addAction(m_actHelp);
+  help->addAction(m_actAbout);
+
+  auto* toolBar = new QToolBar(QStringLiteral("Toolbar"), this);
+  toolBar->setObjectName(QStringLiteral("toolbar"));
+  toolBar->setMovable(false);
+  toolBar->setFloatable(false);
+  toolBar->setIconSize(QSize(64, 56));
+  toolBar->setToolButtonStyle(Qt::ToolButtonIconOnly);
+  toolBar->toggleViewAction()->setVisible(false);
+  toolBar->addAction(m_actOpen);
+  toolBar->addAction(m_actExtract);
+  toolBar->addAction(m_actCompress);
+  toolBar->addSeparator();
+  toolBar->addAction(m_actAbout);
+  addToolBar(Qt::TopToolBarArea, toolBar);
+  setContextMenuPolicy(Qt::NoContextMenu);
+
+  m_actToolbar = new QAction(QStringLiteral("&Toolbar"), this);
+  m_actToolbar->setCheckable(true);
+  m_actToolbar->setChecked(true);
+  SetPrompt(m_actToolbar, QStringLiteral("Show or hide the toolbar\nToggle ToolBar"));
+  connect(m_actToolbar, &QAction::toggled, toolBar, &QToolBar::setVisible);
+  m_actStatusBar = new QAction(QStringLiteral("&Status Bar"), this);
+  m_actStatusBar->setCheckable(true);
+  m_actStatusBar->setChecked(true);
+  SetPrompt(m_actStatusBar, QStringLiteral("Show or hide the status bar\nToggle StatusBar"));
+  connect(m_actStatusBar, &QAction::toggled, statusBar(), &QStatusBar::setVisible);
+  view->addAction(m_actToolbar);
+  view->addAction(m_actStatusBar);
+
+  QStatusBar* status = statusBar();
+  connect(status, &QStatusBar::messageChanged, status, [status](const QString& text) {
+    if (text.isEmpty()) status->showMessage(QStringLiteral("Ready"));
+  });
+  status->showMessage(QStringLiteral("Ready"));
+
+  connect(m_actOpen, &QAction::triggered, this, &CMainFrame::OnFileOpen);
+  connect(m_actExit, &QAction::triggered, this, &CMainFrame::close);
+  connect(m_actCompress, &QAction::triggered, m_view, &COstinatoView::OnCompress);
+  connect(m_actExtract, &QAction::triggered, m_view, &COstinatoView::OnExtract);
+  connect(m_actAbout, &QAction::triggered, this, &CMainFrame::appAbout);
+  connect(m_actHelp, &QAction::triggered, this, &CMainFrame::appHelp);
+  UpdateRecentMenu();
+
+  if (showPicture) {
+    CTestDialog picture(this);
+    picture.exec();
+  }
+}
+
+void CMainFrame::OnUpdateFrame() {
+  const QString title = m_document->GetTitle();
+  setWindowTitle(title.isEmpty() ? QStringLiteral("Ostinato") : title + QStringLiteral(" - Ostinato"));
+  m_actExtract->setEnabled(m_view->IsExtractEnabled());
+}
+
+void CMainFrame::OnFileOpen() {
+  const QString path = m_pickArchive ? m_pickArchive(this, CDriveCombo::CurrentFolder()) : QString();
+  if (!path.isEmpty()) OpenDocumentFile(path);
+}
+
+bool CMainFrame::OpenDocumentFile(const QString& path) {
+  QString error;
+  if (!m_document->OnOpenDocument(path, &error)) {
+    gui::ShowMessage(this, QStringLiteral("Cannot open %1: %2").arg(QDir::toNativeSeparators(path), error),
+                     gui::PromptIcon::Exclamation);
+    RemoveRecentFile(QFileInfo(path).absoluteFilePath());
+    return false;
+  }
+  AddRecentFile(m_document->m_strArchivePath);
+  // The extract dialog opens in the archive's folder.
+  CDriveCombo::SetCurrentFolder(QFileInfo(m_document->m_strArchivePath).absolutePath());
+  return true;
+}
+
+QStringList CMainFrame::RecentFiles() const {
+  QSettings settings = gui::AppSettings();
+  QStringList files;
+  for (int i = 1; i <= kRecentFiles; ++i) {
+    const QString file = settings.value(QStringLiteral("Recent File List/File%1").arg(i)).toString();
+    if (!file.isEmpty()) files << file;
+  }
+  return files;
+}
+
+void CMainFrame::SaveRecentFiles(const QStringList& files) {
+  QSettings settings = gui::AppSettings();
+  settings.remove(QStringLiteral("Recent File List"));
+  for (int i = 0; i < files.size() && i < kRecentFiles; ++i)
+    settings.setValue(QStringLiteral("Recent File List/File%1").arg(i + 1), files[i]);
+  UpdateRecentMenu();
+}
+
+void CMainFrame::AddRecentFile(const QString& path) {
+  QStringList files = RecentFiles();
+  files.removeAll(path);
+  files.prepend(path);
+  SaveRecentFiles(files.mid(0, kRecentFiles));
+}
+
+void CMainFrame::RemoveRecentFile(const QString& path) {
+  QStringList files = RecentFiles();
+  if (files.removeAll(path) > 0) SaveRecentFiles(files);
+}
+
+void CMainFrame::UpdateRecentMenu() {
+  const QStringList files = RecentFiles();
+  for (int i = 0; i < kRecentFiles; ++i) {
+    QAction* action = m_recentActions[i];
+    if (i < files.size()) {
+      QString shown = QDir::toNativeSeparators(files[i]);
+      shown.replace(QLatin1Char('&'), QLatin1String("&&"));
+      action->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(shown));
+      action->setData(files[i]);
+      action->setStatusTip(QStringLiteral("Open this document"));
+      action->setVisible(true);
+    } else {
+      action->setVisible(false);
+    }
+  }
+  m_recentSeparator->setVisible(!files.isEmpty());
+}

@@ -1,0 +1,226 @@
+#include "controls/Compress1Dlg.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "common/Errors.h"
+#include "controls/DialogUnits.h"
+#include "controls/JobGuard.h"
+#include "controls/ProgressWnd1.h"
+#include "controls/Prompt.h"
+
+namespace {
+
+std::filesystem::path ToPath(const QString& path) {
+  const QByteArray bytes = QFile::encodeName(path);
+  return std::filesystem::path(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+}
+
+ost::CompressionResult RunCompression(const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                      ost::ChannelQuestion& channels) {
+  return ost::CompressionJob(options, progress, channels).Run();
+}
+
+}  // namespace
+
+CCompress1Dlg::CCompress1Dlg(QWidget* parent)
+    : QDialog(parent), m_channelDlg(this), m_passDlg(this), m_btnCompress(QStringLiteral("Compress "), this),
+      m_btnCancel(QStringLiteral("Cancel  "), this), m_btnPlay(this), m_btnPassword(QStringLiteral("&Password..."), this),
+      m_runJob(RunCompression) {
+  setWindowTitle(QStringLiteral("Options - Compression (2 of 2)"));
+  const gui::DialogUnits du(this);
+  du.Size(this, 238, 126);
+
+  du.Place(new QGroupBox(QStringLiteral("Audio File to Add :"), this), 7, 7, 148, 35);
+  du.Place(new QGroupBox(QStringLiteral("Action"), this), 8, 52, 148, 34);
+  du.Place(new QGroupBox(QStringLiteral("Click to Play :"), this), 160, 7, 50, 35);
+  m_sourceEdit = new QLineEdit(this);
+  du.Place(m_sourceEdit, 14, 21, 135, 14);
+  m_sourceEdit->setEnabled(false);
+  du.Place(&m_btnCompress, 164, 58, 66, 26);
+  du.Place(&m_btnCancel, 164, 93, 66, 26);
+  m_rateCombo = new QComboBox(this);
+  m_rateCombo->setEditable(true);  // a typed rate is accepted, and checked on Compress
+  m_rateCombo->setInsertPolicy(QComboBox::NoInsert);
+  m_rateCombo->addItems({QStringLiteral("Maximum"), QStringLiteral("Normal"), QStringLiteral("Fast"),
+                         QStringLiteral("Fastest")});
+  du.Place(m_rateCombo, 80, 65, 70, 14);
+  du.Place(new QLabel(QStringLiteral("Compression Rate : "), this), 15, 67, 64, 11);
+  du.Place(&m_btnPlay, 170, 16, 30, 23);
+  du.Place(&m_btnPassword, 94, 95, 62, 24);
+  m_btnPlay.setToolTip(QStringLiteral("Play"));
+  setTabOrder(&m_btnCompress, &m_btnCancel);
+  setTabOrder(&m_btnCancel, m_rateCombo);
+  setTabOrder(m_rateCombo, &m_btnPlay);
+  setTabOrder(&m_btnPlay, &m_btnPassword);
+
+  connect(&m_btnCompress, &QPushButton::clicked, this, &CCompress1Dlg::OnCompressButton);
+  connect(&m_btnCancel, &QPushButton::clicked, this, &CCompress1Dlg::reject);
+  connect(&m_btnPlay, &QPushButton::clicked, this, &CCompress1Dlg::OnPlayButton);
+  connect(&m_btnPassword, &QPushButton::clicked, this, &CCompress1Dlg::OnPasswordButton);
+}
+
+int CCompress1Dlg::exec() {
+  OnInitDialog();
+  return QDialog::exec();
+}
+
+void CCompress1Dlg::OnInitDialog() {
+  m_btnCompress.SetIcons(QIcon(QStringLiteral(":/buttons/186.svg")), QIcon(QStringLiteral(":/buttons/185.svg")), 32, 32);
+  m_btnCancel.SetIcons(QIcon(QStringLiteral(":/buttons/187.svg")), QIcon(), 32, 32);
+  m_btnPlay.SetIcons(QIcon(QStringLiteral(":/buttons/191.svg")), QIcon(), 32, 32);
+  UpdateData(false);
+  m_bArchiveWritten = 0;
+  m_btnCompress.setFocus();
+}
+
+void CCompress1Dlg::UpdateData(bool save) {
+  if (save) {
+    m_strSourcePath = m_sourceEdit->text();
+    m_strRate = m_rateCombo->currentText();
+  } else {
+    m_sourceEdit->setText(m_strSourcePath);
+    m_sourceEdit->setCursorPosition(0);
+    m_rateCombo->setCurrentText(m_strRate);
+  }
+}
+
+void CCompress1Dlg::OnPlayButton() { m_sound.PlayFile(m_strSourcePath); }
+
+void CCompress1Dlg::OnPasswordButton() {
+  // Cancel keeps a password set by an earlier press; OK replaces it (an
+  // empty one too, which the archive then records as an empty password).
+  if (m_passDlg.exec() == QDialog::Accepted) m_optPassword = m_passDlg.m_strPassword;
+  m_passDlg.m_strPassword.clear();
+}
+
+void CCompress1Dlg::OnCompressButton() {
+  if (m_bJobRunning) return;
+  m_bArchiveWritten = 0;
+  m_bCancelled = 0;
+  UpdateData(true);
+  m_strInputPath = m_strSourcePath;
+  m_strJobRate = m_strRate;
+  m_strChannels.clear();
+  m_sound.Stop();
+
+  const std::optional<ost::Rate> rate = ost::ParseRate(m_strJobRate.trimmed().toStdString());
+  if (!rate) {
+    gui::ShowMessage(this, QStringLiteral("\"%1\" is not a compression rate: choose Maximum, Normal, Fast or Fastest.")
+                               .arg(m_strJobRate));
+    m_bFinished = 0;
+    return;
+  }
+
+  ost::CompressionOptions options;
+  options.source = ToPath(m_strInputPath);
+  options.archive = ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
+  options.rate = *rate;
+  if (m_optPassword) options.password = m_optPassword->toStdString();
+  options.replaceArchive = true;  // the Compress command asked before overwriting
+  m_lastOptions = options;
+
+  ost::CompressionResult result;
+  QString failure;
+  std::optional<ost::ErrorKind> kind;
+  {
+    gui::JobGuard guard(this, m_bJobRunning);
+    CProgressWnd progress(this, QStringLiteral("Progress"), false);
+    progress.Hide();  // shown when the job's first pass begins
+    try {
+      result = m_runJob(options, progress, m_channelDlg);
+    } catch (const ost::Error& error) {
+      kind = error.kind();
+      failure = QString::fromUtf8(error.what());
+    } catch (const std::exception& error) {
+      kind = ost::ErrorKind::Io;
+      failure = QString::fromUtf8(error.what());
+    }
+  }
+
+  if (kind) {
+    m_bFinished = 0;
+    switch (*kind) {
+      case ost::ErrorKind::InvalidName:
+        gui::ShowMessage(this, QString::fromLatin1(ost::kInvalidFileNameMessage));
+        m_strSourcePath.clear();
+        UpdateData(false);
+        m_strRate = QStringLiteral("Maximum");
+        break;
+      case ost::ErrorKind::ChannelCancelled:
+        gui::ShowMessage(this, QString::fromLatin1(ost::kActionCancelledMessage));
+        UpdateData(false);
+        m_strRate = QStringLiteral("Maximum");
+        break;
+      case ost::ErrorKind::InputOpen:
+        gui::ShowMessage(this, QString::fromLatin1(ost::kCannotOpenInputMessage));
+        m_strSourcePath.clear();
+        UpdateData(false);
+        break;
+      default:
+        gui::ShowMessage(this, failure, gui::PromptIcon::Stop);
+        break;
+    }
+    return;
+  }
+
+  m_optPassword.reset();  // used by this job, or dropped with a cancelled one
+  m_bFinished = 1;
+  if (result.cancelled) {
+    m_bCancelled = 1;
+    m_bArchiveWritten = 0;
+    gui::ShowMessage(this, QString::fromLatin1(ost::kCompressionCancelledMessage), gui::PromptIcon::None);
+    m_strSourcePath.clear();
+    UpdateData(false);
+    m_strRate = QStringLiteral("Maximum");
+  } else {
+    m_bArchiveWritten = 1;
+    if (!result.notices.empty()) {
+      QStringList lines;
+      for (const std::string& notice : result.notices) lines << QString::fromStdString(notice);
+      gui::ShowMessage(this, lines.join(QLatin1Char('\n')), gui::PromptIcon::Information);
+    }
+  }
+  QDialog::accept();
+}
+
+void CCompress1Dlg::accept() {
+  if (m_bJobRunning) return;
+  QDialog::accept();
+}
+
+void CCompress1Dlg::reject() {
+  if (m_bJobRunning) return;
+  m_optPassword.reset();  // a password set in this run is forgotten
+  QDialog::reject();
+}
+
+void CCompress1Dlg::done(int result) {
+  if (m_bJobRunning) return;
+  m_sound.Stop();
+  QDialog::done(result);
+}
+
+void CCompress1Dlg::keyPressEvent(QKeyEvent* event) {
+  // Enter on a focused button presses it; elsewhere it ends the page with
+  // OK, without a job, and the Compress command shows the destination page
+  // again.
+  if (!event->modifiers() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+    accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void CCompress1Dlg::closeEvent(QCloseEvent* event) {
+  if (m_bJobRunning) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}

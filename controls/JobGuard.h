@@ -1,0 +1,24 @@
+// While a job runs inside a dialog, the dialog's controls are disabled so
+// that the job cannot be started twice or its dialog closed under it; the
+// windows the job opens (progress, questions) stay usable.
+#pragma once
+
+#include <QList>
+#include <QPointer>
+#include <QWidget>
+
+namespace gui {
+
+class JobGuard {
+ public:
+  JobGuard(QWidget* dialog, bool& running);
+  ~JobGuard();
+  JobGuard(const JobGuard&) = delete;
+  JobGuard& operator=(const JobGuard&) = delete;
+
+ private:
+  QList<QPointer<QWidget>> m_disabled;
+  bool& m_running;
+};
+
+}  // namespace gui

@@ -1,0 +1,47 @@
+#include "controls/Prompt.h"
+
+#include <QMessageBox>
+
+namespace gui {
+namespace {
+
+PromptHandler& Handler() {
+  static PromptHandler handler;
+  return handler;
+}
+
+PromptAnswer RunMessageBox(QWidget* parent, const PromptRecord& record) {
+  QMessageBox box(parent);
+  box.setWindowTitle(record.caption);
+  box.setText(record.text);
+  switch (record.icon) {
+    case PromptIcon::None: box.setIcon(QMessageBox::NoIcon); break;
+    case PromptIcon::Information: box.setIcon(QMessageBox::Information); break;
+    case PromptIcon::Exclamation: box.setIcon(QMessageBox::Warning); break;
+    case PromptIcon::Stop: box.setIcon(QMessageBox::Critical); break;
+    case PromptIcon::Question: box.setIcon(QMessageBox::Question); break;
+  }
+  if (record.buttons == PromptButtons::YesNo) {
+    box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
+    return box.exec() == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
+  }
+  box.setStandardButtons(QMessageBox::Ok);
+  box.exec();
+  return PromptAnswer::Ok;
+}
+
+}  // namespace
+
+void SetPromptHandler(PromptHandler handler) { Handler() = std::move(handler); }
+
+PromptAnswer Prompt(QWidget* parent, const PromptRecord& record) {
+  if (Handler()) return Handler()(parent, record);
+  return RunMessageBox(parent, record);
+}
+
+void ShowMessage(QWidget* parent, const QString& text, PromptIcon icon, const QString& caption) {
+  Prompt(parent, PromptRecord{caption, text, icon, PromptButtons::Ok});
+}
+
+}  // namespace gui
