@@ -271,19 +271,19 @@ int List(const std::vector<std::string>& archives) {
       const fs::path path(name);
       const std::string restored = RestoredName(path.filename().string(), info.waveHeader);
       std::printf("%s\n", name.c_str());
-      std::printf("  source kind:   %s (restores as %s)\n", info.waveHeader == 1 ? ".wav" : ".pcm", restored.c_str());
-      std::printf("  source name:   ended in %s\n", info.sourceType == 0 ? ".pcm" : ".wav");
-      std::printf("  channels:      %s\n", info.channels == 1 ? "two (stereo)" : "one (mono)");
-      std::printf("  predictors:    %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum)" : "0 to 3 (Fastest, Normal)");
-      std::printf("  password:      %s\n", info.hasPassword ? "yes" : "no");
+      std::printf("  source kind:     %s (restores as %s)\n", info.waveHeader == 1 ? ".wav" : ".pcm", restored.c_str());
+      std::printf("  source name:     ended in %s\n", info.sourceType == 0 ? ".pcm" : ".wav");
+      std::printf("  channels:        %s\n", info.channels == 1 ? "two (stereo)" : "one (mono)");
+      std::printf("  predictors:      %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum)" : "0 to 3 (Fastest, Normal)");
+      std::printf("  password:        %s\n", info.hasPassword ? "yes" : "no");
       static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
-      for (int i = 0; i < 6; ++i) std::printf("  %-15s%u bytes\n", (std::string(kNames[i]) + ":").c_str(), info.streamLength[i]);
+      for (int i = 0; i < 6; ++i) std::printf("  %-17s%u bytes\n", (std::string(kNames[i]) + ":").c_str(), info.streamLength[i]);
       if (info.integrity)
-        std::printf("  integrity:     %llu bytes, CRC-32 %08X\n",
+        std::printf("  integrity:       %llu bytes, CRC-32 %08X\n",
                     static_cast<unsigned long long>(info.integrity->restoredLength), info.integrity->crc32);
       else
-        std::printf("  integrity:     none (the format carries no checksum)\n");
-      std::printf("  archive size:  %llu bytes\n", static_cast<unsigned long long>(info.archiveSize));
+        std::printf("  integrity:       none (the format carries no checksum)\n");
+      std::printf("  archive size:    %llu bytes\n", static_cast<unsigned long long>(info.archiveSize));
     } catch (const Error& e) {
       const std::string what = e.what();
       PrintError(what.find(name) == std::string::npos ? name + ": " + what : what);

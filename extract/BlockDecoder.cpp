@@ -1,1 +1,197 @@
-// placeholder
+#include "extract/BlockDecoder.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/Errors.h"
+#include "common/JobInterfaces.h"
+#include "compress/BlockEncoder.h"
+#include "extract/ExtractionJob.h"
+
+namespace ost {
+
+namespace {
+
+constexpr int kSizes[4] = {32, 64, 128, 256};
+constexpr int kPredictorOfCode[4] = {1, 2, 3, 0};
+
+int GetOrDamaged(InFile& in, const char* stream) {
+  const int c = in.Get();
+  if (c == EOF) ThrowDamaged(std::string("the ") + stream + " stream ends before the sub-blocks it must carry");
+  return c;
+}
+
+}  // namespace
+
+BlockLayout ScanLayout(InFile& header, InFile& flags, bool eightPredictors) {
+  BlockLayout layout;
+  const std::uint64_t n = header.Size();
+  const std::uint64_t flagBytes = flags.Size();
+  header.Rewind();
+  flags.Rewind();
+  if (n == 0) {
+    // An empty source: no sub-block, only the final predictor flag.
+    if (flagBytes != 1) ThrowDamaged("the predictor-flag stream of an empty recording is not one byte");
+    if (GetOrDamaged(flags, "predictor-flag") != 0) ThrowDamaged("the predictor-flag stream holds a value other than 0");
+    return layout;
+  }
+  if (n == 1) ThrowDamaged("the header stream holds a sub-block without its count byte");
+  layout.subBlocks = n - 1;
+  int position = 0;   // of the next sub-block within its block of 256
+  int blockSize = 0;  // sub-block size of the current block
+  for (std::uint64_t i = 0; i < layout.subBlocks; ++i) {
+    const int h = GetOrDamaged(header, "header");
+    const int flag = GetOrDamaged(flags, "predictor-flag");
+    if (flag > 1 || (flag == 1 && !eightPredictors))
+      ThrowDamaged("sub-block " + std::to_string(i) + " names a predictor outside the archive's set");
+    const int k = h >> 4;
+    int size = kSizes[(h >> 2) & 3];
+    const bool last = i + 1 == layout.subBlocks;
+    if (last) {
+      size = GetOrDamaged(header, "header") + 1;
+      // The last sub-block ends a block of equal sub-blocks, is a whole
+      // block, or is the tail of fewer than 256 samples after whole blocks.
+      if (((h >> 2) & 3) != 3 || (position != 0 && (size != blockSize || position + size != 256)))
+        ThrowDamaged("the last sub-block does not end the recording's blocks");
+    } else {
+      if (position == 0) blockSize = size;
+      if (size != blockSize) ThrowDamaged("sub-block " + std::to_string(i) + " does not fit its block");
+      position = (position + size) % 256;
+    }
+    layout.samples += static_cast<std::uint64_t>(size);
+    if (k != 15) {
+      layout.signBytes += static_cast<std::uint64_t>((size + 7) / 8);
+      layout.lowerBits += static_cast<std::uint64_t>(size) * static_cast<std::uint64_t>(k);
+    }
+    if (last) {
+      // A recording that ends on a whole block repeats the last flag once more.
+      const bool wholeBlock = position != 0 || size == 256;
+      const std::uint64_t expected = layout.subBlocks + (wholeBlock ? 1 : 0);
+      if (flagBytes != expected)
+        ThrowDamaged("the predictor-flag stream holds " + std::to_string(flagBytes) + " bytes for " +
+                     std::to_string(layout.subBlocks) + " sub-blocks");
+      if (wholeBlock && GetOrDamaged(flags, "predictor-flag") != flag)
+        ThrowDamaged("the predictor-flag stream's last byte does not repeat the last sub-block's flag");
+    }
+  }
+  return layout;
+}
+
+void CBlockDecoder::ResetBlockDecoder() {
+  ClearParts();
+  std::memset(signs, 0, sizeof signs);
+  length_ = k_ = predictor_ = 0;
+  std::memset(c_, 0, sizeof c_);
+  std::memset(x_, 0, sizeof x_);
+  lowerWindow_ = 0;
+  lowerBitsHeld_ = 0;
+  higherByte_ = 0;
+  higherBitPos_ = 0;
+}
+
+void CBlockDecoder::ClearParts() {
+  std::memset(highParts, 0, sizeof highParts);
+  std::memset(lowParts, 0, sizeof lowParts);
+}
+
+void CBlockDecoder::SetHistory(const std::int16_t (&x)[5]) { std::memcpy(x_, x, sizeof x_); }
+
+void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
+  k_ = (headerByte >> 4) & 15;
+  length_ = kSizes[(headerByte >> 2) & 3];
+  predictor_ = kPredictorOfCode[headerByte & 3] + (flagByte != 0 ? 4 : 0);
+  std::memcpy(c_, kPredictorCoefficients[predictor_], sizeof c_);
+}
+
+void CBlockDecoder::ReadSigns(InFile& stream, int count) {
+  for (int j = 0; j < count; j += 8) {
+    const int byte = GetOrDamaged(stream, "sign");
+    for (int b = 0; b < 8 && j + b < count; ++b) signs[j + b] = static_cast<std::uint16_t>((byte >> (7 - b)) & 1);
+  }
+}
+
+void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
+  std::memset(lowParts, 0, sizeof lowParts);
+  if (k == 0) return;
+  for (int i = 0; i < count; ++i) {
+    while (lowerBitsHeld_ < k) {
+      lowerWindow_ = (lowerWindow_ << 8) | static_cast<std::uint32_t>(GetOrDamaged(stream, "low-bits"));
+      lowerBitsHeld_ += 8;
+    }
+    lowerBitsHeld_ -= k;
+    lowParts[i] = static_cast<std::uint16_t>((lowerWindow_ >> lowerBitsHeld_) & ((1u << k) - 1));
+  }
+}
+
+void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
+  const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
+  for (int i = 0; i < count; ++i) {
+    int zeros = 0;
+    for (;;) {
+      if (higherBitPos_ == 0 || higherBitPos_ == 8) {
+        higherByte_ = GetOrDamaged(stream, "high-part");
+        higherBitPos_ = 0;
+      }
+      const int bit = (higherByte_ >> (7 - higherBitPos_)) & 1;
+      ++higherBitPos_;
+      if (bit) break;
+      if (++zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
+    }
+    highParts[i] = static_cast<std::uint16_t>(zeros);
+  }
+}
+
+void CBlockDecoder::ReconstructBlock(OutFile& out) {
+  std::uint8_t bytes[512];
+  for (int i = 0; i < length_; ++i) {
+    const std::uint16_t v = static_cast<std::uint16_t>(((highParts[i] << k_) & 0xFFFF) | lowParts[i]);
+    const std::uint16_t e =
+        signs[i] ? static_cast<std::uint16_t>(static_cast<std::uint16_t>(-(v & 0x7FFF)) | 0x8000) : v;
+    const unsigned x = static_cast<unsigned>(c_[0] * x_[0] + c_[1] * x_[1] + c_[2] * x_[2] + c_[3] * x_[3] +
+                                             c_[4] * x_[4]) +
+                       e;
+    const std::int16_t sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(x));
+    x_[4] = x_[3];
+    x_[3] = x_[2];
+    x_[2] = x_[1];
+    x_[1] = x_[0];
+    x_[0] = sample;
+    bytes[2 * i] = static_cast<std::uint8_t>(x);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(x >> 8);
+  }
+  out.Write(bytes, 2 * static_cast<std::size_t>(length_));
+}
+
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+                              OutFile& out, const BlockLayout& layout, JobProgress& progress) {
+  header.Rewind();
+  flags.Rewind();
+  progress.Begin(kExtractingText, layout.subBlocks > 0 ? layout.subBlocks - 1 : 0);
+  for (std::uint64_t i = 0; i < layout.subBlocks; ++i) {
+    const bool last = i + 1 == layout.subBlocks;
+    if (!last) {
+      progress.Step();
+      if (progress.IsCancelled()) {
+        progress.End();
+        return false;
+      }
+    }
+    const int h = GetOrDamaged(header, "header");
+    DecodeBlockHeader(h, GetOrDamaged(flags, "predictor-flag"));
+    if (last) length_ = GetOrDamaged(header, "header") + 1;
+    if (k_ == 15) {
+      std::memset(signs, 0, sizeof signs);
+      ClearParts();
+    } else {
+      ReadSigns(sign, length_);
+      ClearParts();
+      ReadLowerBits(lower, length_, k_);
+      ReadHigherBits(higher, length_);
+    }
+    ReconstructBlock(out);
+  }
+  progress.End();
+  return true;
+}
+
+}  // namespace ost

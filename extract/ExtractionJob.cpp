@@ -1,6 +1,245 @@
 #include "extract/ExtractionJob.h"
+
+#include <cstring>
+#include <string>
+
+#include "common/Crc32.h"
 #include "common/Errors.h"
+#include "common/FileIO.h"
+#include "common/Password.h"
+#include "common/PendingOutput.h"
+#include "common/WorkFolder.h"
+#include "compress/AudioType.h"
+#include "extract/AudioSynth.h"
+#include "extract/BlockDecoder.h"
+#include "lzari/LzariDecoder.h"
+
 namespace ost {
-ExtractionJob::ExtractionJob(ExtractionOptions o, JobProgress& p, PasswordQuestion* q) : options_(std::move(o)), progress_(p), password_(q) {}
-ExtractionResult ExtractionJob::Run() { throw Error(ErrorKind::Io, "not built yet"); }
+
+namespace {
+
+// Restored bytes go to the target file (if any), into the checksum, and are
+// compared with a reference file (if any) as they are made.
+class RestoredSink final : public SampleSink {
+ public:
+  RestoredSink(const std::filesystem::path* target, const std::filesystem::path* reference) {
+    if (target) file_.Open(*target);
+    if (reference) reference_.Open(*reference);
+  }
+  void Write(const std::uint8_t* data, std::size_t count) override {
+    if (file_.IsOpen()) file_.Write(data, count);
+    crc_.Update(data, count);
+    size_ += count;
+    if (reference_.IsOpen() && !differs_) {
+      buffer_.resize(count);
+      if (reference_.Read(buffer_.data(), count) != count || std::memcmp(buffer_.data(), data, count) != 0)
+        differs_ = true;
+    }
+  }
+  void Finish() {
+    if (file_.IsOpen()) file_.Close();
+    if (reference_.IsOpen() && !differs_ && reference_.Get() != EOF) differs_ = true;
+  }
+  std::uint64_t size() const { return size_; }
+  std::uint32_t crc() const { return crc_.Value(); }
+  bool differs() const { return differs_; }
+
+ private:
+  OutFile file_;
+  InFile reference_;
+  Crc32 crc_;
+  std::uint64_t size_ = 0;
+  bool differs_ = false;
+  std::vector<std::uint8_t> buffer_;
+};
+
+void CopyBytes(OutFile& out, InFile& in, std::uint64_t count) {
+  std::uint8_t buffer[1 << 15];
+  while (count > 0) {
+    const std::size_t want = count < sizeof buffer ? static_cast<std::size_t>(count) : sizeof buffer;
+    const std::size_t got = in.Read(buffer, want);
+    if (got != want) ThrowDamaged(in.path().string() + " ends within its streams");
+    out.Write(buffer, got);
+    count -= got;
+  }
 }
+
+std::string StreamName(int i) {
+  static const char* kNames[6] = {"header", "sign", "low-bits", "high-part", "predictor-flag", "analysis"};
+  return kNames[i];
+}
+
+}  // namespace
+
+// Two channels come out of the block decoder as all left samples, then all
+// right samples; this restores the interleave (left, right, left, ...).
+void SplitChannels(const std::filesystem::path& work) {
+  const std::filesystem::path folder = work.parent_path();
+  {
+    InFile in(work);
+    const std::uint64_t m = in.Size() / 4;
+    OutFile left(folder / "left.out");
+    OutFile right(folder / "right.out");
+    CopyBytes(left, in, 2 * m);
+    CopyBytes(right, in, 2 * m);
+    left.Close();
+    right.Close();
+  }
+  {
+    OutFile out(work);
+    InFile right(folder / "right.out");
+    InFile left(folder / "left.out");
+    const std::uint64_t pairs = right.Size() / 2;
+    std::uint8_t l[2], r[2];
+    for (std::uint64_t i = 0; i < pairs; ++i) {
+      if (left.Read(l, 2) != 2 || right.Read(r, 2) != 2) ThrowIo("cannot read", folder / "left.out", 0);
+      out.Write(l, 2);
+      out.Write(r, 2);
+    }
+    out.Close();
+  }
+  RemoveQuietly(folder / "right.out");
+  RemoveQuietly(folder / "left.out");
+}
+
+ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
+    : options_(std::move(options)), progress_(progress), password_(password) {}
+
+ExtractionResult ExtractionJob::Run() {
+  ExtractionResult result;
+  const ArchiveInfo info = ReadArchiveInfo(options_.archive);
+  result.info = info;
+  const std::string where = options_.archive.string() + ": ";
+
+  if (info.hasPassword && options_.checkPassword) {
+    std::optional<std::string> typed = options_.password;
+    if (!typed && password_) typed = password_->AskPassword(options_.archive);
+    bool matches = false;
+    try {
+      matches = PasswordBytes(typed.value_or(std::string())) == info.passwordRecord;
+    } catch (const Error&) {
+      matches = false;  // a text that no password can be is simply wrong
+    }
+    if (!matches) throw Error(ErrorKind::WrongPassword, kWrongPasswordMessage);
+  }
+
+  std::optional<PendingOutput> target;
+  if (!options_.target.empty()) target.emplace(options_.target, options_.replaceTarget);
+
+  WorkFolder work;
+  auto file = [&](const char* name) { return work.File(name); };
+
+  // The six parts of the archive, copied out under their working names.
+  static const char* kPartNames[6] = {"Header.out", "Sign.out", "Lower.out", "Higher.out", "H.out", "ilar.out"};
+  {
+    InFile archive(options_.archive);
+    archive.Seek(info.streamsOffset);
+    for (int i = 0; i < 6; ++i) {
+      OutFile part(file(kPartNames[i]));
+      CopyBytes(part, archive, info.streamLength[i]);
+      part.Close();
+    }
+  }
+
+  struct Coded {
+    const char* in;
+    const char* out;
+    const char* message;
+    int stream;
+  };
+  for (const Coded& c : {Coded{"Sign.out", "Sign1.out", "Read Error3_d", kSignStream},
+                         Coded{"Higher.out", "Higher1.out", "Read Error_d", kHigherStream},
+                         Coded{"Header.out", "Header1.out", "Read Error2_d", kHeaderStream},
+                         Coded{"H.out", "H1.out", "Read Error4_d", kFlagStream}}) {
+    try {
+      CLzariDecoder(file(c.in), file(c.out), c.message).ExpandFile();
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::Damaged) throw;
+      ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
+                   std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+    }
+    RemoveQuietly(file(c.in));
+  }
+
+  InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), lower(file("Lower.out")),
+      higher(file("Higher1.out"));
+  const BlockLayout layout = [&] {
+    try {
+      return ScanLayout(header, flags, info.predictorSet != 0);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::Damaged) throw;
+      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
+                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+    }
+  }();
+
+  // What the sub-blocks need against what the streams hold.
+  auto mismatch = [&](const std::string& stream, std::uint64_t need, std::uint64_t have) {
+    ThrowDamaged(where + "the " + stream + " stream holds " + std::to_string(have) + " bytes where the sub-blocks need " +
+                 std::to_string(need));
+  };
+  if (sign.Size() != layout.signBytes) mismatch("sign", layout.signBytes, sign.Size());
+  const std::uint64_t lowerBytes = 2 * ((layout.lowerBits + 15) / 16);
+  if (lower.Size() != lowerBytes) mismatch("low-bits", lowerBytes, lower.Size());
+  const int frameLength = FrameLength(info.waveHeader != 0);
+  const std::uint64_t frames = (layout.samples + static_cast<std::uint64_t>(frameLength) - 1) / frameLength;
+  const std::uint64_t analysisBytes = (kAnalysisBitsPerFrame * frames + 7) / 8;
+  if (info.streamLength[kAnalysisStream] != analysisBytes)
+    mismatch("analysis", analysisBytes, info.streamLength[kAnalysisStream]);
+  if (info.channels == 1 && layout.samples % 2 != 0)
+    ThrowDamaged(where + "a two-channel recording with an odd number of samples");
+  if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
+    ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
+
+  {
+    OutFile residual(file("temp.out"));
+    CBlockDecoder decoder;
+    decoder.ResetBlockDecoder();
+    bool ran;
+    try {
+      ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, progress_);
+    } catch (const Error& e) {
+      if (e.kind() != ErrorKind::Damaged) throw;
+      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
+                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+    }
+    if (!ran) {
+      result.cancelled = true;
+      return result;
+    }
+    residual.Close();
+    // Every bit the compressor wrote is used: the high-part stream ends in
+    // its last word.
+    const std::uint64_t used = higher.Tell();
+    if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
+      ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
+  }
+  header.Close();
+  flags.Close();
+  sign.Close();
+  lower.Close();
+  higher.Close();
+
+  if (info.channels == 1) SplitChannels(file("temp.out"));
+
+  const std::filesystem::path* targetPath = target ? &target->temp() : nullptr;
+  const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
+  RestoredSink sink(targetPath, reference);
+  CAudioSynth synth;
+  synth.Synthesize(info.waveHeader, file("temp.out"), sink, file("ilar.out"));
+  sink.Finish();
+  result.restoredSize = sink.size();
+  result.restoredCrc32 = sink.crc();
+
+  if (info.integrity) {
+    if (info.integrity->restoredLength != sink.size() || info.integrity->crc32 != sink.crc())
+      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)");
+    result.integrityChecked = true;
+  }
+  if (reference && sink.differs())
+    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string());
+  if (target) target->Commit();
+  return result;
+}
+
+}  // namespace ost

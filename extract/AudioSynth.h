@@ -1,0 +1,38 @@
+// Synthesis: the exact inverse of the pre-analysis. Per frame it reads the
+// 54 bits of quantiser indices, rebuilds the three predictors with the same
+// conversion the analysis used, and runs the all-pole filters in reverse
+// order (order 10, then the two order-2 stages) over the decoded residual.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+
+namespace ost {
+
+// Where the restored samples go: a file, a checksum, a comparison.
+class SampleSink {
+ public:
+  virtual ~SampleSink() = default;
+  virtual void Write(const std::uint8_t* data, std::size_t count) = 0;
+};
+
+class CAudioSynth {
+ public:
+  // `sourceType` non-zero selects 2048-sample frames, else 512. Throws Error
+  // on a file failure.
+  void Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, const std::filesystem::path& output,
+                  const std::filesystem::path& parameters);
+  void Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, SampleSink& output,
+                  const std::filesystem::path& parameters);
+
+  // One synthesis stage over `length` samples: out[i] = e[i] + prediction
+  // from out[i-1] .. out[i-order] (out[-1] .. out[-order] hold the memory).
+  static void SynthesisFilter(const std::int16_t* e, int length, const float* a, int order, std::int16_t* out);
+
+  int frames() const { return frameCounter_ - 1; }
+
+ private:
+  int frameCounter_ = 1;
+};
+
+}  // namespace ost

@@ -1,0 +1,74 @@
+// Block decoder: rebuilds the residual signal from the five block streams.
+// Each sub-block carries a header byte and a predictor flag and, unless it
+// is silent (k = 15), a sign bit, k low bits and a unary high part per
+// sample; the decoder adds the fixed polynomial prediction from the last
+// five output samples. Because archives are untrusted, the streams are
+// first checked against each other (ScanLayout) and every read is bounded.
+#pragma once
+
+#include <cstdint>
+
+#include "common/FileIO.h"
+
+namespace ost {
+
+class JobProgress;
+
+// What the header and predictor-flag streams say the other streams hold.
+struct BlockLayout {
+  std::uint64_t subBlocks = 0;
+  std::uint64_t samples = 0;
+  std::uint64_t signBytes = 0;
+  std::uint64_t lowerBits = 0;
+};
+
+// Reads the whole header and flag streams and checks that they describe
+// sub-blocks the compressor can write (sizes tiling whole blocks, flags 0 or
+// 1, predictors of the archive's set, the flag stream's exact length).
+// Throws Error(Damaged) otherwise.
+BlockLayout ScanLayout(InFile& header, InFile& flags, bool eightPredictors);
+
+class CBlockDecoder {
+ public:
+  void ResetBlockDecoder();
+
+  // Decodes every sub-block of the streams into `out` (16-bit little-endian
+  // samples); one progress unit per sub-block but the last. Returns false
+  // when cancelled. Throws Error(Damaged) when a stream runs short or
+  // carries bits the compressor does not write.
+  bool DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher, OutFile& out,
+                 const BlockLayout& layout, JobProgress& progress);
+
+  // The steps of one sub-block, exposed for tests.
+  void DecodeBlockHeader(int headerByte, int flagByte);
+  void SetLength(int count) { length_ = count; }
+  void ReadSigns(InFile& stream, int count);
+  void ReadLowerBits(InFile& stream, int count, int k);
+  void ReadHigherBits(InFile& stream, int count);
+  void ReconstructBlock(OutFile& out);
+  void ClearParts();
+
+  int shift() const { return k_; }
+  int predictor() const { return predictor_; }
+  int length() const { return length_; }
+  void SetHistory(const std::int16_t (&x)[5]);  // x[0] the most recent
+  // Direct access for tests of the reconstruction.
+  std::uint16_t signs[256] = {};
+  std::uint16_t highParts[256] = {};
+  std::uint16_t lowParts[256] = {};
+
+ private:
+  int length_ = 0;
+  int k_ = 0;
+  int predictor_ = 0;
+  int c_[5] = {};
+  std::int16_t x_[5] = {};  // x_[0] = x1, the most recent output
+  // Low-bits reader: an MSB-first bit window over the big-endian words.
+  std::uint32_t lowerWindow_ = 0;
+  int lowerBitsHeld_ = 0;
+  // High-part reader.
+  int higherByte_ = 0;
+  int higherBitPos_ = 0;  // 0: nothing read yet, 8: byte used up
+};
+
+}  // namespace ost
