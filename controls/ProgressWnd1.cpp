@@ -224,6 +224,7 @@ void CProgressWnd::Begin(std::string_view text, std::uint64_t units) {
   setWindowTitle(m_strTitle);
   SetRange(0, static_cast<qint64>(units), 1);
   SetText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+  Show();
   PumpMessages(true);
 }
 

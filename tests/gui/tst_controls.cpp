@@ -1,0 +1,378 @@
+// The dialogs and controls on their own: progress window, folder tree,
+// destination page, extract dialog, password, channel and picture dialogs.
+#include <QtTest>
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "GuiTestSupport.h"
+#include "controls/ChannelDlg.h"
+#include "controls/CompressDlg.h"
+#include "controls/ExtractDlg.h"
+#include "controls/PassDlg.h"
+#include "controls/ProgressWnd1.h"
+#include "controls/Settings.h"
+#include "controls/TestDialog.h"
+#include "controls/WaveSound.h"
+
+class ControlsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+
+  void progressCaption();
+  void progressEmptyRange();
+  void progressJobInterface();
+  void progressCancelButton();
+  void progressEscape();
+  void progressPosition();
+  void progressPositionOffScreen();
+
+  void treeShowsChain();
+  void treeDescendAndAscend();
+
+  void destinationPage();
+  void extractDialogEnter();
+
+  void passwordDialog();
+  void passwordTooLong();
+  void channelDialog();
+  void pictureDialog();
+  void waveSoundRefusesWhatItCannotPlay();
+
+ private:
+  QTemporaryDir m_settingsDir;
+  QWidget* m_main = nullptr;
+};
+
+void ControlsTest::initTestCase() {
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+  m_main = new QWidget;
+  m_main->resize(400, 300);
+  m_main->show();
+  CProgressWnd::SetMainWindow(m_main);
+}
+
+void ControlsTest::init() {
+  gui::AppSettings().clear();
+  m_main->setEnabled(true);
+}
+
+void ControlsTest::progressCaption() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  progress.SetRange(0, 1000, 1);
+  progress.StepIt();
+  QCOMPARE(progress.windowTitle(), QString("Progress"));
+  for (int i = 0; i < 9; ++i) progress.StepIt();
+  QCOMPARE(progress.windowTitle(), QString("Progress [1%]"));
+  progress.SetPos(420);
+  QCOMPARE(progress.windowTitle(), QString("Progress [42%]"));
+  progress.SetPos(1500);  // not clamped
+  QCOMPARE(progress.windowTitle(), QString("Progress [150%]"));
+  // Long jobs: position times 100 does not fit 32 bits.
+  progress.SetRange(0, 3000000000LL, 1);
+  progress.SetPos(2400000000LL);
+  QCOMPARE(progress.windowTitle(), QString("Progress [80%]"));
+}
+
+void ControlsTest::progressEmptyRange() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  progress.SetRange(0, 0, 1);
+  for (int i = 0; i < 5; ++i) progress.StepIt();
+  QCOMPARE(progress.windowTitle(), QString("Progress"));
+}
+
+void ControlsTest::progressJobInterface() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  progress.Hide();
+  ost::JobProgress& job = progress;
+  job.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 4);
+  QVERIFY(progress.isVisible());
+  QVERIFY(progress.IsModal());
+  QVERIFY(!m_main->isEnabled());
+  QCOMPARE(progress.Text(), QString("Ostinato 3 is compressing your file\n\nPlease wait......"));
+  job.Step();
+  job.Step();
+  QCOMPARE(progress.windowTitle(), QString("Progress [50%]"));
+  QVERIFY(!job.IsCancelled());
+  job.End();
+  QVERIFY(m_main->isEnabled());
+  QVERIFY(!progress.isVisible());
+}
+
+void ControlsTest::progressCancelButton() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  QVERIFY(progress.BeginModal());
+  progress.SetRange(0, 10, 1);
+  progress.StepIt();
+  QVERIFY(!m_main->isEnabled());
+  QTest::mouseClick(progress.CancelButton(), Qt::LeftButton);
+  QVERIFY(progress.IsCancelled());
+  QVERIFY(!progress.isVisible());
+  QVERIFY(!progress.WindowExists());
+  // The window is gone, the main window comes back only when the job ends.
+  QVERIFY(!m_main->isEnabled());
+  progress.StepIt();
+  QVERIFY(!progress.isVisible());
+  progress.End();
+  QVERIFY(m_main->isEnabled());
+  QVERIFY(!gui::AppSettings().contains("Settings/X"));  // no position saved after a cancel
+}
+
+void ControlsTest::progressEscape() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  QVERIFY(progress.BeginModal());
+  progress.SetRange(0, 10, 1);
+  // Escape meant for another window cancels too, and that window never sees it.
+  QLineEdit other;
+  other.show();
+  QCoreApplication::postEvent(&other, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+  progress.Step();
+  QVERIFY(progress.IsCancelled());
+  QVERIFY(!progress.isVisible());
+  progress.End();
+  QVERIFY(m_main->isEnabled());
+}
+
+void ControlsTest::progressPosition() {
+  {
+    CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+    progress.BeginModal();
+    progress.move(50, 60);
+    progress.End();
+  }
+  QCOMPARE(gui::AppSettings().value("Settings/X").toInt(), 50);
+  QCOMPARE(gui::AppSettings().value("Settings/Y").toInt(), 60);
+  CProgressWnd next(nullptr, QStringLiteral("Progress"), false);
+  QCOMPARE(next.frameGeometry().topLeft(), QPoint(50, 60));
+}
+
+void ControlsTest::progressPositionOffScreen() {
+  const QRect owner = m_main->frameGeometry();
+  for (const QPoint& stored : {QPoint(-1, -1), QPoint(100000, 20)}) {
+    gui::AppSettings().setValue("Settings/X", stored.x());
+    gui::AppSettings().setValue("Settings/Y", stored.y());
+    CProgressWnd progress(m_main, QStringLiteral("Progress"), false);
+    QVERIFY2(qAbs(progress.frameGeometry().center().x() - owner.center().x()) <= 2, "centred on its owner");
+    QVERIFY(qAbs(progress.frameGeometry().center().y() - owner.center().y()) <= 2);
+  }
+}
+
+void ControlsTest::treeShowsChain() {
+  ScratchFolder scratch;
+  QDir(scratch.Path()).mkpath("a/b/x");
+  QDir(scratch.Path()).mkpath("a/b/Y");
+  QDir(scratch.Path()).mkpath("a/b/.hidden");
+  QDir(scratch.Path()).mkpath("a/b/z");
+  scratch.Write("a/b/file.wav", "not a folder");
+  const QString b = QDir(scratch.Path()).filePath("a/b");
+  CDriveCombo::SetCurrentFolder(b);
+
+  CDirectoryTree tree;
+  QVERIFY(tree.ShowCurrentFolder());
+  QCOMPARE(tree.GetPath(), b);
+  QTreeWidgetItem* current = tree.currentItem();
+  QVERIFY(current);
+  QCOMPARE(current->text(0), QString("b"));
+  QStringList children;
+  for (int i = 0; i < current->childCount(); ++i) children << current->child(i)->text(0);
+  QCOMPARE(children, QStringList({".hidden", "x", "Y", "z"}));
+  // Above it, a chain of items with one child each, from the mount point down.
+  QStringList chain;
+  for (QTreeWidgetItem* item = current; item; item = item->parent()) {
+    chain.prepend(item->text(0));
+    QCOMPARE(item->data(0, CDirectoryTree::kKindRole).toInt(), int(CDirectoryTree::Chain));
+    if (item != current) QCOMPARE(item->childCount(), 1);
+  }
+  QCOMPARE(chain, QStringList(tree.m_strDrive) + b.mid(tree.m_strDrive.size()).split('/', Qt::SkipEmptyParts));
+  QCOMPARE(tree.topLevelItemCount(), 1);
+}
+
+void ControlsTest::treeDescendAndAscend() {
+  ScratchFolder scratch;
+  QDir(scratch.Path()).mkpath("a/b/x/deep");
+  QDir(scratch.Path()).mkpath("a/b/y");
+  QDir(scratch.Path()).mkpath("a/c");
+  const QString b = QDir(scratch.Path()).filePath("a/b");
+  CDriveCombo::SetCurrentFolder(b);
+  CDirectoryTree tree;
+  tree.ShowCurrentFolder();
+  QSignalSpy changed(&tree, &CDirectoryTree::folderChanged);
+
+  // Into the subfolder x: its siblings go, its own subfolders are listed.
+  QTreeWidgetItem* current = tree.currentItem();
+  QTreeWidgetItem* x = current->child(0);
+  QCOMPARE(x->text(0), QString("x"));
+  tree.setCurrentItem(x);
+  tree.OnDblclk();
+  QCOMPARE(tree.GetPath(), b + "/x");
+  QCOMPARE(changed.count(), 1);
+  QCOMPARE(current->childCount(), 1);
+  QCOMPARE(x->data(0, CDirectoryTree::kKindRole).toInt(), int(CDirectoryTree::Chain));
+  QCOMPARE(x->childCount(), 1);
+  QCOMPARE(x->child(0)->text(0), QString("deep"));
+
+  // The current folder again: nothing happens.
+  tree.OnDblclk();
+  QCOMPARE(changed.count(), 1);
+  QCOMPARE(tree.GetPath(), b + "/x");
+
+  // Up to a: the chain below it goes and a's subfolders are listed.
+  QTreeWidgetItem* a = current->parent();
+  tree.setCurrentItem(a);
+  tree.OnDblclk();
+  QCOMPARE(tree.GetPath(), QDir(scratch.Path()).filePath("a"));
+  QCOMPARE(changed.count(), 2);
+  QStringList children;
+  for (int i = 0; i < a->childCount(); ++i) children << a->child(i)->text(0);
+  QCOMPARE(children, QStringList({"b", "c"}));
+
+  // Up to the root item: the path is the mount point itself.
+  QTreeWidgetItem* root = tree.topLevelItem(0);
+  tree.setCurrentItem(root);
+  tree.OnDblclk();
+  QCOMPARE(tree.GetPath(), tree.m_strDrive);
+}
+
+void ControlsTest::destinationPage() {
+  ScratchFolder scratch;
+  QDir(scratch.Path()).mkpath("inner");
+  CCompressDlg page;
+  PromptRecorder prompts;
+  DialogScript script;
+  script.Then("CCompressDlg", [&](QDialog*) {
+    QCOMPARE(page.PathDisplay()->text(), scratch.Path());
+    QCOMPARE(page.m_strFolder, scratch.Path() + "/");
+    QCOMPARE(page.focusWidget(), page.NameEdit());
+    // A double-click in the tree moves the folder, not the field.
+    QTreeWidgetItem* inner = page.m_tree.currentItem()->child(0);
+    page.m_tree.setCurrentItem(inner);
+    page.m_tree.OnDblclk();
+    QCOMPARE(page.m_strFolder, scratch.Path() + "/inner/");
+    QCOMPARE(page.PathDisplay()->text(), scratch.Path() + "/inner");
+    QTest::keyClicks(page.NameEdit(), "song");
+    QTest::keyClick(page.NameEdit(), Qt::Key_Return);  // New is the default button
+  });
+  QCOMPARE(page.exec(), int(QDialog::Accepted));
+  QVERIFY(script.failures.isEmpty());
+  QCOMPARE(page.m_strNewName, QString("song"));
+
+  // The name is kept for the next run; Escape cancels.
+  script.Then("CCompressDlg", [&](QDialog*) {
+    QCOMPARE(page.NameEdit()->text(), QString("song"));
+    QTest::keyClick(page.NameEdit(), Qt::Key_Escape);
+  });
+  QCOMPARE(page.exec(), int(QDialog::Rejected));
+  QVERIFY(prompts.records.isEmpty());
+}
+
+void ControlsTest::extractDialogEnter() {
+  ScratchFolder scratch;
+  CExtractDlg dialog;
+  int jobs = 0;
+  dialog.m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress&, ost::PasswordQuestion*) {
+    ++jobs;
+    return ost::ExtractionResult{};
+  };
+  DialogScript script;
+  script.Then("CExtractDlg", [&](QDialog*) {
+    QCOMPARE(dialog.PathEdit()->text(), scratch.Path());
+    QCOMPARE(dialog.m_strTargetPath, scratch.Path() + "/");
+    QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
+  });
+  dialog.exec();
+  QVERIFY(script.failures.isEmpty());
+  QCOMPARE(jobs, 0);
+  QCOMPARE(dialog.m_bExtracted, 0);
+}
+
+void ControlsTest::passwordDialog() {
+  CPassDlg dialog;
+  QCOMPARE(dialog.PasswordEdit()->echoMode(), QLineEdit::Password);
+  DialogScript script;
+  script.Then("CPassDlg", [&](QDialog*) {
+    QVERIFY(qobject_cast<QPushButton*>(dialog.focusWidget()));  // OK holds the focus
+    QTest::keyClicks(dialog.PasswordEdit(), "abcdefghijklmnopqrst");
+    QCOMPARE(dialog.PasswordEdit()->text(), QString("abcdefghijklmn"));
+    QTest::keyClick(dialog.PasswordEdit(), Qt::Key_Return);
+  });
+  QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+  QCOMPARE(dialog.m_strPassword, QString("abcdefghijklmn"));
+
+  script.Then("CPassDlg", [&](QDialog* shown) {
+    QTest::keyClicks(dialog.PasswordEdit(), "zz");
+    shown->reject();
+  });
+  QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+  QCOMPARE(dialog.m_strPassword, QString("abcdefghijklmn"));
+
+  dialog.m_strPassword.clear();
+  script.Then("CPassDlg", [&](QDialog* shown) { shown->accept(); });
+  QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+  QCOMPARE(dialog.m_strPassword, QString());
+  QVERIFY(script.failures.isEmpty());
+}
+
+void ControlsTest::passwordTooLong() {
+  CPassDlg dialog;
+  PromptRecorder prompts;
+  dialog.PasswordEdit()->setMaxLength(40);
+  DialogScript script;
+  script.Then("CPassDlg", [&](QDialog* shown) {
+    dialog.PasswordEdit()->setText("123456789012345");
+    shown->accept();
+    QVERIFY(shown->isVisible());
+    QCOMPARE(prompts.Texts(), QStringList({"Please enter no more than 14 characters."}));
+    shown->reject();
+  });
+  QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+}
+
+void ControlsTest::channelDialog() {
+  CChannelDlg dialog;
+  DialogScript script;
+  script.Then("CChannelDlg", [&](QDialog* shown) {
+    QVERIFY(dialog.MonoButton()->isChecked());  // Mono the first time
+    dialog.StereoButton()->click();
+    shown->accept();
+  });
+  QCOMPARE(dialog.AskChannels("x.pcm"), std::optional(ost::ChannelLayout::Stereo));
+
+  script.Then("CChannelDlg", [&](QDialog* shown) {
+    QVERIFY(dialog.StereoButton()->isChecked());  // the last choice
+    dialog.MonoButton()->click();
+    shown->close();  // the close box counts as Cancel
+  });
+  QCOMPARE(dialog.AskChannels("x.pcm"), std::nullopt);
+  QVERIFY(!dialog.m_bAccepted);
+  QCOMPARE(dialog.m_nChannelMode, 1);
+  QVERIFY(script.failures.isEmpty());
+}
+
+void ControlsTest::pictureDialog() {
+  CTestDialog picture;
+  DialogScript script;
+  script.Then("CTestDialog", [&](QDialog* shown) { QTest::mouseClick(shown, Qt::LeftButton, {}, QPoint(200, 100)); });
+  QCOMPARE(picture.exec(), int(QDialog::Accepted));
+  script.Then("CTestDialog", [&](QDialog* shown) { QTest::keyClick(shown, Qt::Key_Return); });
+  QCOMPARE(picture.exec(), int(QDialog::Accepted));
+  script.Then("CTestDialog", [&](QDialog* shown) { QTest::keyClick(shown, Qt::Key_Escape); });
+  QCOMPARE(picture.exec(), int(QDialog::Rejected));
+  QVERIFY(script.failures.isEmpty());
+}
+
+void ControlsTest::waveSoundRefusesWhatItCannotPlay() {
+  ScratchFolder scratch;
+  CWaveSound sound;
+  QVERIFY(!sound.PlayFile(scratch.Write("take.pcm", MakePcm(100))));
+  QVERIFY(!sound.PlayFile(scratch.File("missing.wav")));
+  QVERIFY(!sound.IsPlaying());
+  sound.Stop();
+}
+
+QTEST_MAIN(ControlsTest)
+#include "tst_controls.moc"

@@ -1,0 +1,650 @@
+// The Compress and Extract commands driven through the real dialogs, with
+// stand-ins for the jobs: the wizard's states, the name checks, the
+// overwrite question, the job's failures and cancel, the password hand-over,
+// the row of the list and the Extract command's state.
+#include <QtTest>
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include "GuiTestSupport.h"
+#include "app/MainFrm.h"
+#include "app/OstinatoDoc.h"
+#include "app/OstinatoView.h"
+#include "common/Errors.h"
+#include "controls/ProgressWnd1.h"
+#include "controls/Settings.h"
+
+namespace {
+
+QString RowText(COstinatoView* view) {
+  QTreeWidget& list = view->List();
+  if (list.topLevelItemCount() == 0) return QString();
+  QStringList texts;
+  for (int column = 0; column < 6; ++column) texts << list.topLevelItem(0)->text(column);
+  return texts.join('|');
+}
+
+void SetModified(const QString& path, const QDateTime& when) {
+  QFile file(path);
+  QVERIFY(file.open(QIODevice::ReadWrite));
+  QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
+}  // namespace
+
+class WizardTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void initTestCase();
+  void init();
+  void cleanup();
+
+  void fileDialogCancelled();
+  void destinationCancelled();
+  void nameChecks_data();
+  void nameChecks();
+  void nameRejectedThenAccepted();
+  void overwriteQuestion();
+  void compressionFillsRow();
+  void compressionCancelled();
+  void jobFailures_data();
+  void jobFailures();
+  void otherErrorKeepsPageOpen();
+  void unknownRateRefused();
+  void passwordHandOver();
+  void optionsEnterReturnsToDestination();
+  void jobDisablesItsPage();
+  void channelQuestion();
+
+  void openShowsEntry();
+  void extractFillsRow();
+  void extractWrongPassword();
+  void extractCancelled();
+  void extractDamagedKeepsDialog();
+  void recentFiles();
+
+ private:
+  // Runs the Compress command with `source` picked and the given script.
+  void Compress(const QString& source);
+  void UseFakeCompression();
+
+  QTemporaryDir m_settingsDir;
+  std::unique_ptr<ScratchFolder> m_scratch;
+  std::unique_ptr<CMainFrame> m_frame;
+  std::unique_ptr<PromptRecorder> m_prompts;
+  std::unique_ptr<DialogScript> m_script;
+  COstinatoView* m_view = nullptr;
+  CCompress1Dlg* m_options = nullptr;
+  CExtractDlg* m_extract = nullptr;
+  QList<ost::CompressionOptions> m_jobs;
+  std::function<ost::CompressionResult(const ost::CompressionOptions&, ost::JobProgress&, ost::ChannelQuestion&)>
+      m_behaviour;
+};
+
+void WizardTest::initTestCase() {
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_settingsDir.path());
+  QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_settingsDir.path());
+}
+
+void WizardTest::init() {
+  gui::AppSettings().clear();
+  m_scratch = std::make_unique<ScratchFolder>();
+  m_frame = std::make_unique<CMainFrame>(false);
+  m_frame->show();
+  m_view = m_frame->View();
+  m_options = &m_view->m_optionsPage;
+  m_extract = &m_view->m_extractDlg;
+  m_prompts = std::make_unique<PromptRecorder>();
+  m_script = std::make_unique<DialogScript>();
+  m_jobs.clear();
+  COstinatoView::s_strLastSourceName.clear();
+  COstinatoView::s_strLastSourcePath.clear();
+  UseFakeCompression();
+}
+
+void WizardTest::cleanup() {
+  QVERIFY2(m_script->failures.isEmpty(), qPrintable(m_script->failures.join("; ")));
+  QVERIFY2(m_script->Done(), "every scripted dialog was shown");
+  m_script.reset();
+  m_prompts.reset();
+  m_frame.reset();
+  m_scratch.reset();
+}
+
+// By default the stand-in job writes a 600-byte archive in three steps.
+void WizardTest::UseFakeCompression() {
+  m_behaviour = [](const ost::CompressionOptions& options, ost::JobProgress& progress, ost::ChannelQuestion&) {
+    progress.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 3);
+    for (int i = 0; i < 3; ++i) progress.Step();
+    progress.End();
+    QFile archive(QString::fromStdString(options.archive.string()));
+    archive.open(QIODevice::WriteOnly);
+    archive.write(QByteArray(600, 'a'));
+    ost::CompressionResult result;
+    result.archiveSize = 600;
+    return result;
+  };
+  m_options->m_runJob = [this](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                               ost::ChannelQuestion& channels) {
+    m_jobs << options;
+    return m_behaviour(options, progress, channels);
+  };
+}
+
+void WizardTest::Compress(const QString& source) {
+  m_view->m_pickSource = [source](QWidget*, const QString&) { return source; };
+  m_view->OnCompress();
+}
+
+static void TypeName(QDialog* page, const QString& name) {
+  auto* destination = static_cast<CCompressDlg*>(page);
+  destination->NameEdit()->setText(name);
+  destination->NewButton()->click();
+}
+
+void WizardTest::fileDialogCancelled() {
+  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
+  Compress(QString());
+  QCOMPARE(RowText(m_view), QString("old.otq|||||"));
+  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_frame->windowTitle(), QString("Ostinato"));
+  QVERIFY(m_jobs.isEmpty());
+}
+
+void WizardTest::destinationCancelled() {
+  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_script->Then("CCompressDlg", [](QDialog* page) {
+    static_cast<CCompressDlg*>(page)->NameEdit()->setText("typed");
+    page->reject();
+  });
+  Compress(source);
+  QCOMPARE(RowText(m_view), QString("old.otq|||||"));
+  QCOMPARE(m_frame->windowTitle(), QString("old.otq - Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_view->m_destinationPage.m_strNewName, QString());
+  QVERIFY(m_jobs.isEmpty());
+}
+
+void WizardTest::nameChecks_data() {
+  QTest::addColumn<QString>("name");
+  QTest::addColumn<QString>("archive");
+  QTest::newRow("plain") << "song" << "song.otq";
+  QTest::newRow("with extension") << "song.otq" << "song.otq";
+  QTest::newRow("mixed case extension") << "Song.Otq" << "Song.Otq.otq";
+  QTest::newRow("upper case extension") << "SONG.OTQ" << "SONG.OTQ.otq";
+  QTest::newRow("dot inside") << "my.song" << "my.song.otq";
+  QTest::newRow("short") << "a" << "a.otq";
+}
+
+void WizardTest::nameChecks() {
+  QFETCH(QString, name);
+  QFETCH(QString, archive);
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  QString seen;
+  m_script->Then("CCompressDlg", [&](QDialog* page) { TypeName(page, name); })
+      .Then("CCompress1Dlg", [&](QDialog* page) {
+        seen = *m_options->m_pszArchivePath;
+        QCOMPARE(m_options->SourceEdit()->text(), source);
+        QCOMPARE(m_options->RateCombo()->currentText(), QString("Maximum"));
+        page->reject();
+      });
+  Compress(source);
+  QCOMPARE(seen, m_scratch->Path() + "/" + archive);
+  QVERIFY(m_prompts->records.isEmpty());
+  QVERIFY(!QFile::exists(m_scratch->File(archive)));
+}
+
+void WizardTest::nameRejectedThenAccepted() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, ""); })
+      .Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song.wav"); })
+      .Then("CCompressDlg", [](QDialog* page) {
+        QCOMPARE(static_cast<CCompressDlg*>(page)->NameEdit()->text(), QString());  // cleared
+        TypeName(page, "x.ab");
+      })
+      .Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [](QDialog* page) { page->reject(); });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({"Please Enter the New *.otq File Name", "The File Name is not *.otq type",
+                                            "The File Name is not *.otq type"}));
+  for (const gui::PromptRecord& record : m_prompts->records) {
+    QCOMPARE(record.caption, QString("Ostinato 3"));
+    QCOMPARE(record.icon, gui::PromptIcon::Exclamation);
+  }
+}
+
+void WizardTest::overwriteQuestion() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  const QString existing = m_scratch->Write("song.otq", "old archive");
+  m_prompts->answers = {gui::PromptAnswer::No, gui::PromptAnswer::Yes};
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompressDlg", [](QDialog* page) {
+        QCOMPARE(static_cast<CCompressDlg*>(page)->NameEdit()->text(), QString());
+        TypeName(page, "song.otq");
+      })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); });
+  Compress(source);
+  QCOMPARE(m_prompts->records.size(), 2);
+  for (const gui::PromptRecord& record : m_prompts->records) {
+    QCOMPARE(record.caption, QString("Warning"));
+    QCOMPARE(record.text, QString("song.otq already exist.\nYou want to overwrite it?"));
+    QCOMPARE(record.buttons, gui::PromptButtons::YesNo);
+  }
+  QCOMPARE(m_jobs.size(), 1);
+  QVERIFY(m_jobs[0].replaceArchive);
+  QCOMPARE(QFileInfo(existing).size(), 600);
+}
+
+void WizardTest::compressionFillsRow() {
+  const QString source = m_scratch->Write("song.wav", QByteArray(1000, 'w'));
+  SetModified(source, QDateTime(QDate(2000, 12, 8), QTime(9, 5)));
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [this](QDialog*) {
+        m_options->RateCombo()->setCurrentText("Fast");
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(RowText(m_view), QString("song.wav|8/12/2000|9:5|1000|600|40.00%"));
+  QCOMPARE(m_frame->windowTitle(), QString("song.otq - Ostinato"));
+  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_jobs.size(), 1);
+  QCOMPARE(QString::fromStdString(m_jobs[0].source.string()), source);
+  QCOMPARE(QString::fromStdString(m_jobs[0].archive.string()), m_scratch->File("song.otq"));
+  QCOMPARE(m_jobs[0].rate, ost::Rate::Fast);
+  QCOMPARE(m_jobs[0].password, std::nullopt);
+  QCOMPARE(m_options->m_bFinished, 1);
+  QCOMPARE(m_options->m_bArchiveWritten, 0);  // lowered once the row was shown
+  QVERIFY(m_frame->isEnabled());
+
+  // The next Compress offers the file picked last.
+  QString initial;
+  m_view->m_pickSource = [&](QWidget*, const QString& start) {
+    initial = start;
+    return QString();
+  };
+  m_view->OnCompress();
+  QCOMPARE(initial, source);
+}
+
+void WizardTest::compressionCancelled() {
+  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_behaviour = [](const ost::CompressionOptions&, ost::JobProgress& progress, ost::ChannelQuestion&) {
+    progress.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 100);
+    progress.Step();
+    static_cast<CProgressWnd&>(progress).CancelButton()->click();
+    progress.Step();
+    ost::CompressionResult result;
+    result.cancelled = progress.IsCancelled();
+    progress.End();
+    return result;
+  };
+  m_options->m_optPassword = QString("secret");
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "new"); })
+      .Then("CCompress1Dlg", [this](QDialog*) {
+        m_options->RateCombo()->setCurrentText("Fastest");
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({"Compression Cancelled"}));
+  QCOMPARE(RowText(m_view), QString("old.otq|||||"));
+  QCOMPARE(m_frame->windowTitle(), QString("new.otq - Ostinato"));
+  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_options->m_optPassword, std::nullopt);
+  QCOMPARE(m_options->m_strRate, QString("Maximum"));
+  QVERIFY(m_frame->isEnabled());
+}
+
+void WizardTest::jobFailures_data() {
+  QTest::addColumn<int>("kind");
+  QTest::addColumn<QString>("message");
+  QTest::addColumn<bool>("sourceKept");
+  QTest::addColumn<QString>("rateAfter");
+  QTest::newRow("A") << int(ost::ErrorKind::InvalidName) << "Invalid file name" << false << "Maximum";
+  QTest::newRow("B") << int(ost::ErrorKind::ChannelCancelled) << "Action Cancelled" << true << "Maximum";
+  QTest::newRow("C") << int(ost::ErrorKind::InputOpen) << "Error : Cannot open input file," << false << "Fast";
+}
+
+void WizardTest::jobFailures() {
+  QFETCH(int, kind);
+  QFETCH(QString, message);
+  QFETCH(bool, sourceKept);
+  QFETCH(QString, rateAfter);
+  const QString source = m_scratch->Write("song.pcm", MakePcm(500));
+  m_behaviour = [kind](const ost::CompressionOptions&, ost::JobProgress&, ost::ChannelQuestion&) -> ost::CompressionResult {
+    throw ost::Error(static_cast<ost::ErrorKind>(kind), "core text");
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [&](QDialog* page) {
+        m_options->m_optPassword = QString("kept");
+        m_options->RateCombo()->setCurrentText("Fast");
+        m_options->m_btnCompress.click();
+        QVERIFY(page->isVisible());  // the page stays open
+        QCOMPARE(m_options->m_bFinished, 0);
+        QCOMPARE(m_options->SourceEdit()->text(), sourceKept ? source : QString());
+        QCOMPARE(m_options->RateCombo()->currentText(), QString("Fast"));  // still shows the choice
+        QCOMPARE(m_options->m_strRate, rateAfter);
+        QCOMPARE(m_options->m_optPassword, std::optional<QString>("kept"));
+        page->reject();
+      });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({message}));
+  QCOMPARE(m_prompts->records[0].icon, gui::PromptIcon::Exclamation);
+  QCOMPARE(m_prompts->records[0].caption, QString("Ostinato 3"));
+  // Cancel on the page forgets the password and the source.
+  QCOMPARE(m_options->m_optPassword, std::nullopt);
+  QCOMPARE(m_options->m_strSourcePath, QString());
+  QCOMPARE(m_frame->windowTitle(), QString("Untitled - Ostinato"));
+}
+
+void WizardTest::otherErrorKeepsPageOpen() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_behaviour = [](const ost::CompressionOptions&, ost::JobProgress&, ost::ChannelQuestion&) -> ost::CompressionResult {
+    throw ost::Error(ost::ErrorKind::Io, "cannot write /x/song.otq: No space left on device");
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [&](QDialog* page) {
+        m_options->m_btnCompress.click();
+        QVERIFY(page->isVisible());
+        QCOMPARE(m_options->SourceEdit()->text(), source);
+        page->reject();
+      });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({"cannot write /x/song.otq: No space left on device"}));
+  QCOMPARE(m_prompts->records[0].icon, gui::PromptIcon::Stop);
+}
+
+void WizardTest::unknownRateRefused() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [&](QDialog* page) {
+        m_options->RateCombo()->setCurrentText("Turbo");
+        m_options->m_btnCompress.click();
+        QVERIFY(page->isVisible());
+        m_options->RateCombo()->setCurrentText("normal");  // the names in any case
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(m_prompts->records.size(), 1);
+  QVERIFY(m_prompts->records[0].text.contains("Turbo"));
+  QCOMPARE(m_jobs.size(), 1);
+  QCOMPARE(m_jobs[0].rate, ost::Rate::Normal);
+}
+
+void WizardTest::passwordHandOver() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  bool failOnce = true;
+  m_behaviour = [&, fake = m_behaviour](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                        ost::ChannelQuestion& channels) {
+    if (failOnce) {
+      failOnce = false;
+      throw ost::Error(ost::ErrorKind::ChannelCancelled, "Action Cancelled");
+    }
+    return fake(options, progress, channels);
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "one"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnPassword.click(); })
+      .Then("CPassDlg", [this](QDialog* dialog) {
+        QTest::keyClicks(m_options->m_passDlg.PasswordEdit(), "secret");
+        dialog->accept();
+        // A second press, cancelled, keeps the first password.
+        QTimer::singleShot(0, this, [this] { m_options->m_btnPassword.click(); });
+      })
+      .Then("CPassDlg", [this](QDialog* dialog) {
+        QTest::keyClicks(m_options->m_passDlg.PasswordEdit(), "other");
+        dialog->reject();
+        QTimer::singleShot(0, this, [this] {
+          QCOMPARE(m_options->m_passDlg.m_strPassword, QString());  // cleared after use
+          m_options->m_btnCompress.click();                          // fails (B): password kept
+          m_options->m_btnCompress.click();                          // runs with it
+        });
+      });
+  Compress(source);
+  QCOMPARE(m_jobs.size(), 2);
+  QCOMPARE(m_jobs[0].password, std::optional<std::string>("secret"));
+  QCOMPARE(m_jobs[1].password, std::optional<std::string>("secret"));
+  QCOMPARE(m_options->m_optPassword, std::nullopt);  // used up by the archive
+
+  // An empty password confirmed with OK is a password too; Cancel of the
+  // page forgets it.
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "two"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnPassword.click(); })
+      .Then("CPassDlg", [this](QDialog* dialog) {
+        dialog->accept();
+        QTimer::singleShot(0, this, [this] {
+          QCOMPARE(m_options->m_optPassword, std::optional<QString>(QString()));
+          m_options->reject();
+        });
+      })
+      .Then("CCompressDlg", [](QDialog* page) { TypeName(page, "three"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); });
+  Compress(source);
+  m_view->m_pickSource = [source](QWidget*, const QString&) { return source; };
+  m_view->OnCompress();
+  QCOMPARE(m_jobs.size(), 3);
+  QCOMPARE(m_jobs[2].password, std::nullopt);
+}
+
+void WizardTest::optionsEnterReturnsToDestination() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [this](QDialog*) {
+        m_options->RateCombo()->setFocus();
+        QTest::keyClick(m_options->RateCombo(), Qt::Key_Return);
+      })
+      .Then("CCompressDlg", [](QDialog* page) {
+        QCOMPARE(static_cast<CCompressDlg*>(page)->NameEdit()->text(), QString());
+        TypeName(page, "again");
+      })
+      .Then("CCompress1Dlg", [&](QDialog* page) {
+        QCOMPARE(m_options->SourceEdit()->text(), source);  // the source stays selected
+        QCOMPARE(*m_options->m_pszArchivePath, m_scratch->File("again.otq"));
+        page->reject();
+      });
+  Compress(source);
+  QVERIFY(m_jobs.isEmpty());
+}
+
+void WizardTest::jobDisablesItsPage() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  int nested = 0;
+  m_behaviour = [&, fake = m_behaviour](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                        ost::ChannelQuestion& channels) {
+    progress.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 2);
+    auto& window = static_cast<CProgressWnd&>(progress);
+    [&] {
+      QVERIFY(window.isVisible());
+      QVERIFY(window.isEnabled());
+      QVERIFY(!m_frame->isEnabled());
+      QVERIFY(m_options->IsJobRunning());
+      QVERIFY(!m_options->m_btnCompress.isEnabled());
+      QVERIFY(!m_options->m_btnCancel.isEnabled());
+      QCOMPARE(window.Text(), QString("Ostinato 3 is compressing your file\n\nPlease wait......"));
+    }();
+    const int before = m_jobs.size();
+    m_options->OnCompressButton();  // a second press is ignored
+    m_options->reject();            // and so is a close
+    nested = m_jobs.size() - before;
+    progress.End();
+    return fake(options, progress, channels);
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); });
+  Compress(source);
+  QCOMPARE(nested, 0);
+  QCOMPARE(m_jobs.size(), 1);
+  QVERIFY(m_frame->isEnabled());
+  QVERIFY(m_options->m_btnCompress.isEnabled());
+  QCOMPARE(RowText(m_view).section('|', 0, 0), QString("song.wav"));
+}
+
+void WizardTest::channelQuestion() {
+  const QString source = m_scratch->Write("take.pcm", MakePcm(500));
+  std::optional<ost::ChannelLayout> answer;
+  m_behaviour = [&, fake = m_behaviour](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                        ost::ChannelQuestion& channels) {
+    answer = channels.AskChannels(options.source);
+    return fake(options, progress, channels);
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "take"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); })
+      .Then("CChannelDlg", [this](QDialog* dialog) {
+        m_options->m_channelDlg.StereoButton()->click();
+        dialog->accept();
+      });
+  Compress(source);
+  QCOMPARE(answer, std::optional(ost::ChannelLayout::Stereo));
+}
+
+void WizardTest::openShowsEntry() {
+  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  const QString wave = m_scratch->Write("song.otq", QByteArray("\1\1\0\0\0", 5));
+  QVERIFY(m_frame->OpenDocumentFile(wave));
+  QCOMPARE(RowText(m_view), QString("song.otq|||||"));
+  QCOMPARE(m_extract->m_szOutputName, QString("song.wav"));
+  QCOMPARE(m_frame->windowTitle(), QString("song.otq - Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
+  COstinatoDoc* doc = m_frame->Document();
+  QCOMPARE(doc->m_nArchiveLength, quint64(5));
+  QCOMPARE(doc->m_bEntryPending, 0);
+
+  const QString pcm = m_scratch->Write("take.otq", QByteArray("\0\0\0\0\0", 5));
+  QVERIFY(m_frame->OpenDocumentFile(pcm));
+  QCOMPARE(RowText(m_view), QString("take.otq|||||"));
+  QCOMPARE(m_extract->m_szOutputName, QString("take.pcm"));
+}
+
+void WizardTest::extractFillsRow() {
+  QDir(m_scratch->Path()).mkpath("out");
+  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  QList<ost::ExtractionOptions> jobs;
+  m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress& progress,
+                            ost::PasswordQuestion* password) {
+    jobs << options;
+    [&] { QVERIFY(password); }();
+    progress.Begin("Ostinato 3 is Extracting your file\n\nPlease wait......", 2);
+    progress.Step();
+    progress.Step();
+    progress.End();
+    QFile target(QString::fromStdString(options.target.string()));
+    target.open(QIODevice::WriteOnly);
+    target.write(QByteArray(1000, 'r'));
+    return ost::ExtractionResult{};
+  };
+  for (int round = 0; round < 2; ++round) {
+    m_script->Then("CExtractDlg", [this](QDialog*) {
+      // Down into "out", then Extract.
+      QTreeWidgetItem* out = m_extract->m_tree.currentItem()->child(0);
+      m_extract->m_tree.setCurrentItem(out);
+      m_extract->m_tree.OnDblclk();
+      QCOMPARE(m_extract->PathEdit()->text(), m_scratch->File("out"));
+      m_extract->ExtractButton()->click();
+    });
+    m_frame->m_actExtract->trigger();
+    QVERIFY(m_frame->m_actExtract->isEnabled());  // the same archive can be extracted again
+  }
+  QCOMPARE(jobs.size(), 2);
+  QCOMPARE(QString::fromStdString(jobs[0].archive.string()), archive);
+  QCOMPARE(QString::fromStdString(jobs[0].target.string()), m_scratch->File("out/song.wav"));
+  QVERIFY(jobs[0].replaceTarget);
+  const QDateTime written = QFileInfo(m_scratch->File("out/song.wav")).lastModified();
+  QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|400|60.00%")
+                                .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time())));
+  QVERIFY(m_prompts->records.isEmpty());
+}
+
+void WizardTest::extractWrongPassword() {
+  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  std::optional<std::string> given;
+  m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress&,
+                            ost::PasswordQuestion* password) -> ost::ExtractionResult {
+    given = password->AskPassword(options.archive);
+    throw ost::Error(ost::ErrorKind::WrongPassword, ost::kWrongPasswordMessage);
+  };
+  m_script->Then("CExtractDlg", [this](QDialog*) { m_extract->ExtractButton()->click(); })
+      .Then("CPassDlg", [this](QDialog* dialog) {
+        QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), "bad");
+        dialog->accept();
+      });
+  m_frame->m_actExtract->trigger();
+  QCOMPARE(given, std::optional<std::string>("bad"));
+  QCOMPARE(m_extract->m_passDlg.m_strPassword, QString());
+  QCOMPARE(m_prompts->records.size(), 1);
+  QCOMPARE(m_prompts->records[0].text, QString("You have Entered the WRONG PASSWORD!"));
+  QCOMPARE(m_prompts->records[0].caption, QString("Wrong Password!"));
+  QCOMPARE(m_prompts->records[0].icon, gui::PromptIcon::Stop);
+  QVERIFY(!m_extract->isVisible());
+  QCOMPARE(RowText(m_view), QString("song.otq|||||"));
+}
+
+void WizardTest::extractCancelled() {
+  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress& progress, ost::PasswordQuestion*) {
+    progress.Begin("Ostinato 3 is Extracting your file\n\nPlease wait......", 10);
+    QCoreApplication::postEvent(m_extract, new QKeyEvent(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier));
+    progress.Step();
+    ost::ExtractionResult result;
+    result.cancelled = progress.IsCancelled();
+    progress.End();
+    return result;
+  };
+  m_script->Then("CExtractDlg", [this](QDialog*) { m_extract->ExtractButton()->click(); });
+  m_frame->m_actExtract->trigger();
+  QCOMPARE(m_prompts->Texts(), QStringList({"Extraction Cancelled"}));
+  QVERIFY(!m_extract->isVisible());  // Escape cancelled the job, not the dialog
+  QCOMPARE(m_extract->result(), 1);
+  QCOMPARE(RowText(m_view), QString("song.otq|||||"));
+  QVERIFY(m_frame->isEnabled());
+}
+
+void WizardTest::extractDamagedKeepsDialog() {
+  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress&,
+                            ost::PasswordQuestion*) -> ost::ExtractionResult {
+    throw ost::Error(ost::ErrorKind::Damaged, "The archive is damaged: stream 2 is too short");
+  };
+  m_script->Then("CExtractDlg", [this](QDialog* dialog) {
+    m_extract->ExtractButton()->click();
+    QVERIFY(dialog->isVisible());
+    dialog->reject();
+  });
+  m_frame->m_actExtract->trigger();
+  QCOMPARE(m_prompts->Texts(), QStringList({"The archive is damaged: stream 2 is too short"}));
+  QCOMPARE(RowText(m_view), QString("song.otq|||||"));
+}
+
+void WizardTest::recentFiles() {
+  QStringList paths;
+  for (int i = 1; i <= 5; ++i) paths << m_scratch->Write(QString("a%1.otq").arg(i), "x");
+  for (const QString& path : paths) QVERIFY(m_frame->OpenDocumentFile(path));
+  QCOMPARE(m_frame->RecentFiles(), QStringList({paths[4], paths[3], paths[2], paths[1]}));
+  QVERIFY(m_frame->OpenDocumentFile(paths[2]));
+  QCOMPARE(m_frame->RecentFiles(), QStringList({paths[2], paths[4], paths[3], paths[1]}));
+
+  // A file that has gone is reported and leaves the list.
+  QFile::remove(paths[3]);
+  QVERIFY(!m_frame->OpenDocumentFile(paths[3]));
+  QCOMPARE(m_prompts->records.size(), 1);
+  QVERIFY(m_prompts->records[0].text.startsWith("Cannot open " + paths[3]));
+  QCOMPARE(m_frame->RecentFiles(), QStringList({paths[2], paths[4], paths[1]}));
+  QCOMPARE(m_frame->windowTitle(), QString("a3.otq - Ostinato"));  // the document stays
+
+  // The list survives the window: a new one reads it from the settings.
+  m_frame = std::make_unique<CMainFrame>(false);
+  QCOMPARE(m_frame->RecentFiles(), QStringList({paths[2], paths[4], paths[1]}));
+}
+
+QTEST_MAIN(WizardTest)
+#include "tst_wizard.moc"
