@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "common/Errors.h"
+#include "common/JobInterfaces.h"
+#include "compress/BlockEncoder.h"
+#include "extract/BlockDecoder.h"
+#include "TestUtil.h"
+
+namespace ost {
+namespace {
+
+using test::Bytes;
+
+struct Streams {
+  Bytes lower, sign, higher, header, flags;
+};
+
+enum class Level { Fastest, Fast, Normal, Maximum };
+
+Streams Encode(const Bytes& residual, Level level) {
+  WorkFolder dir;
+  test::WriteAll(dir.File("temp.out"), residual);
+  {
+    InFile in(dir.File("temp.out"));
+    OutFile lower(dir.File("Lower.out")), sign(dir.File("Sign.out")), higher(dir.File("Higher.out")),
+        header(dir.File("Header.out")), flags(dir.File("H.out"));
+    CBlockEncoder encoder;
+    encoder.ResetBlockEncoder();
+    NullProgress progress;
+    BlockStreams out{lower, sign, higher, header, flags};
+    switch (level) {
+      case Level::Fastest: encoder.EncodeFastest(in, out, progress); break;
+      case Level::Fast: encoder.EncodeFast(in, out, progress); break;
+      case Level::Normal: encoder.EncodeNormal(in, out, progress); break;
+      case Level::Maximum: encoder.EncodeMaximum(in, out, progress); break;
+    }
+    for (OutFile* f : {&lower, &sign, &higher, &header, &flags}) f->Close();
+  }
+  return {test::ReadAll(dir.File("Lower.out")), test::ReadAll(dir.File("Sign.out")),
+          test::ReadAll(dir.File("Higher.out")), test::ReadAll(dir.File("Header.out")),
+          test::ReadAll(dir.File("H.out"))};
+}
+
+Bytes Decode(const Streams& s, bool eight) {
+  WorkFolder dir;
+  test::WriteAll(dir.File("Header1.out"), s.header);
+  test::WriteAll(dir.File("H1.out"), s.flags);
+  test::WriteAll(dir.File("Sign1.out"), s.sign);
+  test::WriteAll(dir.File("Lower.out"), s.lower);
+  test::WriteAll(dir.File("Higher1.out"), s.higher);
+  InFile header(dir.File("Header1.out")), flags(dir.File("H1.out")), sign(dir.File("Sign1.out")),
+      lower(dir.File("Lower.out")), higher(dir.File("Higher1.out"));
+  const BlockLayout layout = ScanLayout(header, flags, eight);
+  {
+    OutFile out(dir.File("temp.out"));
+    CBlockDecoder decoder;
+    decoder.ResetBlockDecoder();
+    NullProgress progress;
+    EXPECT_TRUE(decoder.DecodeAll(header, flags, sign, lower, higher, out, layout, progress));
+    out.Close();
+  }
+  return test::ReadAll(dir.File("temp.out"));
+}
+
+TEST(BlockEncoder, KnownStreamsOfSmallResiduals) {
+  Streams empty = Encode({}, Level::Maximum);
+  EXPECT_EQ(empty.flags, Bytes{0});
+  EXPECT_TRUE(empty.header.empty() && empty.lower.empty() && empty.sign.empty() && empty.higher.empty());
+
+  Streams zeros = Encode(Bytes(1024, 0), Level::Fastest);
+  EXPECT_EQ(test::Hex(zeros.header), "FF FF FF");
+  EXPECT_EQ(zeros.flags, Bytes(3, 0));
+  EXPECT_TRUE(zeros.lower.empty() && zeros.sign.empty() && zeros.higher.empty());
+
+  const Bytes block = test::Pcm(test::Noise(256, 300, 5));
+  for (Level level : {Level::Fastest, Level::Fast, Level::Normal, Level::Maximum}) {
+    Streams one = Encode(block, level);
+    ASSERT_GE(one.header.size(), 2u);
+    const int last = one.header[one.header.size() - 2];
+    const int count = one.header.back();
+    EXPECT_EQ(last & 12, 12);  // size code 3 on the final sub-block
+    EXPECT_TRUE(count == 31 || count == 63 || count == 127 || count == 255) << count;
+    EXPECT_EQ(one.flags.size(), one.header.size());  // one flag per sub-block, plus the repeat
+    EXPECT_EQ(one.flags.back(), one.flags[one.flags.size() - 2]);
+  }
+
+  Bytes tailed = block;
+  tailed.push_back(9);
+  tailed.push_back(0);
+  Streams tail = Encode(tailed, Level::Fastest);
+  ASSERT_EQ(tail.header.size(), 3u);        // block header, tail header, count
+  EXPECT_EQ(tail.header[1] & 12, 12);
+  EXPECT_EQ(tail.header[2], 0);             // one sample
+  EXPECT_EQ(tail.flags.size(), 2u);         // no repeated flag after a tail
+}
+
+TEST(BlockEncoder, MinusFullScaleIsSignOneMagnitudeZero) {
+  // One sample of -32768 with predictor 0: sign 1, high part 0, no low bits.
+  Streams s = Encode(test::Pcm({-32768}), Level::Fastest);
+  ASSERT_EQ(s.header.size(), 2u);
+  EXPECT_EQ(s.sign, Bytes{0x80});
+  EXPECT_EQ(test::Hex(s.higher), "80 00");  // a lone stop bit: high part 0
+  EXPECT_EQ(Decode(s, false), test::Pcm({-32768}));
+}
+
+TEST(BlockEncoder, ShiftEstimates) {
+  std::uint16_t ones[4] = {1, 0, 0xFFFF, 0};
+  EXPECT_EQ(CBlockEncoder::EstimateShift(ones, 4), 0);
+  EXPECT_EQ(ones[2], 0x8001);  // rewritten into sign-magnitude form
+  std::uint16_t big[2] = {0x8000, 0x8000};  // -32768 counts as 32768
+  EXPECT_EQ(CBlockEncoder::EstimateShift(big, 2), 15);
+  EXPECT_EQ(CBlockEncoder::RefineShift(15, big, 2), 14);
+}
+
+TEST(BlockCodec, RoundTripsAtEveryLevel) {
+  std::mt19937 rng(11);
+  const Level levels[4] = {Level::Fastest, Level::Fast, Level::Normal, Level::Maximum};
+  for (int round = 0; round < 24; ++round) {
+    const std::size_t n = round < 8 ? static_cast<std::size_t>(round * 37) : rng() % 3000;
+    std::vector<std::int16_t> samples;
+    switch (round % 4) {
+      case 0: samples = test::Noise(n, 32767, static_cast<unsigned>(round)); break;
+      case 1: samples = test::Sweep(n, 20000, static_cast<unsigned>(round)); break;
+      case 2: samples = test::Noise(n, 2, static_cast<unsigned>(round)); break;
+      default: samples.assign(n, 0); if (n > 10) samples[n / 2] = -32768; break;
+    }
+    const Bytes residual = test::Pcm(samples);
+    for (Level level : levels) {
+      const bool eight = level == Level::Fast || level == Level::Maximum;
+      EXPECT_EQ(Decode(Encode(residual, level), eight), residual) << "round " << round;
+    }
+  }
+}
+
+TEST(BlockDecoder, ReconstructionEdgeCases) {
+  WorkFolder dir;
+  auto run = [&](CBlockDecoder& d) {
+    {
+      OutFile out(dir.File("o"));
+      d.ReconstructBlock(out);
+      out.Close();
+    }
+    Bytes b = test::ReadAll(dir.File("o"));
+    std::vector<std::int16_t> v;
+    for (std::size_t i = 0; i + 1 < b.size(); i += 2) v.push_back(static_cast<std::int16_t>(b[i] | (b[i + 1] << 8)));
+    return v;
+  };
+  CBlockDecoder d;
+  d.ResetBlockDecoder();
+  // A silent sub-block with predictor 2 continues a straight line.
+  d.SetHistory({10, 7, 0, 0, 0});
+  d.DecodeBlockHeader(0xF0 | 1, 0);  // k = 15, size 32, code 1 = predictor 2
+  EXPECT_EQ(d.predictor(), 2);
+  auto line = run(d);
+  EXPECT_EQ(std::vector<std::int16_t>(line.begin(), line.begin() + 3), (std::vector<std::int16_t>{13, 16, 19}));
+  // A silent sub-block with predictor 0 writes zeros and zeroes the history,
+  // so predictor 1 afterwards starts from 0.
+  d.DecodeBlockHeader(0xF0 | 3, 0);
+  EXPECT_EQ(run(d), std::vector<std::int16_t>(32, 0));
+  d.DecodeBlockHeader(0xF0 | 0, 0);
+  EXPECT_EQ(run(d), std::vector<std::int16_t>(32, 0));
+  // Predictor 4 on the history 1..5 predicts 6.
+  d.SetHistory({5, 4, 3, 2, 1});
+  d.DecodeBlockHeader(0xF0 | 3, 1);
+  EXPECT_EQ(d.predictor(), 4);
+  d.SetLength(1);
+  EXPECT_EQ(run(d), std::vector<std::int16_t>{6});
+  // Sign 1 with magnitude 0 is -32768; 32767 + 1 wraps to -32768.
+  d.SetHistory({0, 0, 0, 0, 0});
+  d.DecodeBlockHeader(0x00 | 3, 0);
+  d.SetLength(1);
+  d.signs[0] = 1;
+  EXPECT_EQ(run(d), std::vector<std::int16_t>{-32768});
+  d.SetHistory({32767, 0, 0, 0, 0});
+  d.DecodeBlockHeader(0x00 | 0, 0);  // predictor 1
+  d.SetLength(1);
+  d.signs[0] = 0;
+  d.highParts[0] = 1;
+  EXPECT_EQ(run(d), std::vector<std::int16_t>{-32768});
+}
+
+TEST(BlockDecoder, InconsistentStreamsAreDamaged) {
+  const Bytes residual = test::Pcm(test::Sweep(700, 9000, 4));
+  const Streams good = Encode(residual, Level::Maximum);
+  auto expectDamaged = [&](Streams s, const char* what) {
+    try {
+      Decode(s, true);
+      ADD_FAILURE() << what;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Damaged) << what;
+    }
+  };
+  Streams s = good;
+  s.flags.pop_back();
+  expectDamaged(s, "a flag missing");
+  s = good;
+  s.flags[0] = 2;
+  expectDamaged(s, "a flag of 2");
+  s = good;
+  s.higher.resize(s.higher.size() / 2);
+  expectDamaged(s, "high parts cut short");
+  s = good;
+  s.sign.pop_back();
+  expectDamaged(s, "a sign byte missing");
+  s = good;
+  s.header.insert(s.header.begin(), 0x45);  // a 64-sample sub-block in front of the first block
+  s.flags.insert(s.flags.begin(), 0);
+  expectDamaged(s, "sub-blocks that do not tile their blocks");
+  s = good;
+  s.flags[0] = 1;  // predictors 4..7 in an archive of the four-predictor set
+  EXPECT_THROW(Decode(s, false), Error);
+}
+
+}  // namespace
+}  // namespace ost

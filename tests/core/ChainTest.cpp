@@ -1,0 +1,387 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+
+#include "Chain.h"
+#include "Sha256.h"
+#include "compress/AudioType.h"
+
+namespace ost {
+namespace {
+
+using test::Bytes;
+using test::Compress;
+using test::Extract;
+namespace fs = std::filesystem;
+
+// Points the temporary folder (TMPDIR) at a fresh folder for one test, so
+// that the job folders it counts are its own even when tests run side by side.
+class PrivateTemp {
+ public:
+  PrivateTemp() {
+    std::string templ = (fs::temp_directory_path() / "ostinato-test-XXXXXX").string();
+    dir_ = mkdtemp(templ.data());
+    if (const char* old = std::getenv("TMPDIR")) old_ = old;
+    setenv("TMPDIR", dir_.c_str(), 1);
+  }
+  ~PrivateTemp() {
+    if (old_) setenv("TMPDIR", old_->c_str(), 1); else unsetenv("TMPDIR");
+    fs::remove_all(dir_);
+  }
+  // Job folders left in it: a job must leave none.
+  std::size_t JobFolders() const {
+    std::size_t n = 0;
+    for (const auto& e : fs::directory_iterator(dir_))
+      if (e.path().filename().string().rfind("ostinato-job-", 0) == 0) ++n;
+    return n;
+  }
+
+ private:
+  fs::path dir_;
+  std::optional<std::string> old_;
+};
+
+std::size_t FilesIn(const fs::path& dir) {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+Bytes Restore(const fs::path& archive, std::optional<std::string> password = std::nullopt) {
+  test::Scratch out;
+  Extract(archive, out.dir.File("restored"), std::move(password));
+  return test::ReadAll(out.dir.File("restored"));
+}
+
+TEST(ArchiveFormat, HeadBytes) {
+  test::Scratch s;
+  auto mono = s.Put("a.pcm", test::Pcm(test::Sweep(3000, 5000, 1)));
+  Compress(mono, s.dir.File("a.otq"), Rate::Fastest, ChannelLayout::Mono, std::nullopt, false);
+  Bytes a = test::ReadAll(s.dir.File("a.otq"));
+  EXPECT_EQ(test::Hex(Bytes(a.begin(), a.begin() + 5)), "00 00 00 00 00");
+
+  auto stereo = s.Put("b.WAV", test::Wave(2, 44100, test::Sweep(6000, 5000, 2)));
+  Compress(stereo, s.dir.File("b.otq"), Rate::Maximum, std::nullopt, "aB3", false);
+  Bytes b = test::ReadAll(s.dir.File("b.otq"));
+  EXPECT_EQ(test::Hex(Bytes(b.begin(), b.begin() + 9)), "01 01 01 01 04 03 61 42 33");
+  // The file ends with the last stream: 29 + P + the six lengths.
+  std::uint64_t sum = 0;
+  for (int i = 0; i < 6; ++i) sum += b[9 + 4 * i] | (b[10 + 4 * i] << 8) | (b[11 + 4 * i] << 16) | (b[12 + 4 * i] << 24);
+  EXPECT_EQ(b.size(), 33 + sum);
+
+  // With the integrity record: 16 more bytes, tag, length, CRC-32.
+  Compress(mono, s.dir.File("c.otq"), Rate::Fastest, ChannelLayout::Mono);
+  Bytes c = test::ReadAll(s.dir.File("c.otq"));
+  ASSERT_EQ(c.size(), a.size() + 16);
+  EXPECT_TRUE(std::equal(a.begin(), a.end(), c.begin()));
+  EXPECT_EQ(test::Hex(Bytes(c.end() - 16, c.end() - 12)), "4F 54 51 43");
+  EXPECT_EQ(c[c.size() - 12] | (c[c.size() - 11] << 8), 6000);
+}
+
+// Pins the bytes the format writes for fixed inputs: a change of arithmetic,
+// evaluation order or compiler that alters one byte fails here.
+TEST(ArchiveFormat, PinnedDigests) {
+  test::Scratch s;
+  // Tones, noise bursts and silence, so that the size search picks every size.
+  std::vector<std::int16_t> mixed = test::Sweep(3000, 12000, 9);
+  for (int burst = 0; burst < 6; ++burst) {
+    auto noise = test::Noise(static_cast<std::size_t>(100 + 150 * burst), 40 << burst, static_cast<unsigned>(burst));
+    mixed.insert(mixed.end(), noise.begin(), noise.end());
+    mixed.insert(mixed.end(), static_cast<std::size_t>(64 * burst), 0);
+    auto tone = test::Sweep(700, 3000.0 * burst, static_cast<unsigned>(burst));
+    mixed.insert(mixed.end(), tone.begin(), tone.end());
+  }
+  auto speech = s.Put("s.pcm", test::Pcm(mixed));
+  auto music = s.Put("m.wav", test::Wave(2, 44100, test::Sweep(20000, 20000, 10)));
+  const char* expected[8] = {
+      "383e5242c6a3bb2d2c48dd93dfa113a71a31d86641b90e6ec1c6c0c92e7f8a4d",
+      "9210997c077853db57a49375b20fadc288dfcc68bfe2cc92389437feb6a03d90",
+      "dad56fb612405c4d4a736b4c189e5025c69d99e7fee81d52c881d6940b62a2f4",
+      "aa1aae197f78b9652c3fe8a0c1dc2b39ee9c9f687ae57f56cd805cc327ca1dc4",
+      "b3eaa9ea6ada58c7dbd9aff03dda48f7008a7eb0acd90295b4ebf7a2ceb94fad",
+      "e922464dd65566e0fd4e297d09f8424cffd3450d6cc4999b5087f7e55d72236d",
+      "3625b9a2e58534dd1808843c2530a9ff454cacee548a88dba19db972eb4c23d8",
+      "d233df70c414e20d98e9c83b54904b62c12754453b191eb6d40bfeb04ccd8875",
+  };
+  int i = 0;
+  for (Rate rate : test::kRates) {
+    for (const fs::path& src : {speech, music}) {
+      const fs::path archive = s.dir.File("pin.otq");
+      fs::remove(archive);
+      Compress(src, archive, rate, ChannelLayout::Mono, std::nullopt, false);
+      const std::string digest = test::Sha256(test::ReadAll(archive));
+      EXPECT_EQ(digest, expected[i]) << src.filename() << " at " << RateName(rate);
+      ++i;
+    }
+  }
+}
+
+TEST(CompressionJob, SameInputSameArchive) {
+  test::Scratch s;
+  auto src = s.Put("x.wav", test::Wave(1, 8000, test::Sweep(5000, 9000, 4)));
+  Compress(src, s.dir.File("1.otq"), Rate::Normal, std::nullopt, "pw");
+  Compress(src, s.dir.File("2.otq"), Rate::Normal, std::nullopt, "pw");
+  EXPECT_EQ(test::ReadAll(s.dir.File("1.otq")), test::ReadAll(s.dir.File("2.otq")));
+}
+
+TEST(CompressionJob, ChannelDetection) {
+  test::Scratch s;
+  test::FixedChannels never(std::nullopt);
+  NullProgress progress;
+  auto run = [&](const fs::path& src, ChannelQuestion& q) {
+    CompressionOptions o;
+    o.source = src;
+    o.archive = s.dir.File("out.otq");
+    o.replaceArchive = true;
+    return CompressionJob(o, progress, q).Run();
+  };
+  // A standard ".wav" says its channels; its archive has byte 0 = 1.
+  auto mono = s.Put("m.Wav", test::Wave(1, 8000, test::Noise(100, 50, 1)));
+  EXPECT_EQ(run(mono, never).channels, ChannelLayout::Mono);
+  EXPECT_EQ(test::ReadAll(s.dir.File("out.otq"))[0], 1);
+  auto stereo = s.Put("s.wav", test::Wave(2, 8000, test::Noise(100, 50, 1)));
+  EXPECT_EQ(run(stereo, never).channels, ChannelLayout::Stereo);
+  EXPECT_EQ(never.asked, 0);
+  // Format tag 0xFFFE gives 15 + channels: the question is asked.
+  Bytes ext = test::Wave(2, 8000, test::Noise(100, 50, 1));
+  ext[20] = 0xFE;
+  ext[21] = 0xFF;
+  test::FixedChannels stereoAnswer(ChannelLayout::Stereo);
+  EXPECT_EQ(run(s.Put("e.wav", ext), stereoAnswer).channels, ChannelLayout::Stereo);
+  EXPECT_EQ(stereoAnswer.asked, 1);
+  // A ".pcm" always asks; unanswered, the job stops with "Action Cancelled".
+  try {
+    run(s.Put("p.pcm", Bytes(100, 1)), never);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::ChannelCancelled);
+    EXPECT_STREQ(e.what(), "Action Cancelled");
+  }
+  // A ".wav" without a "fmt " chunk is coded as headerless samples (byte 0 = 0).
+  test::FixedChannels monoAnswer(ChannelLayout::Mono);
+  auto noFmt = s.Put("n.wav", test::Pcm(test::Noise(300, 50, 2)));
+  CompressionResult r = run(noFmt, monoAnswer);
+  EXPECT_FALSE(r.waveHeader);
+  EXPECT_EQ(monoAnswer.asked, 1);
+  EXPECT_EQ(test::ReadAll(s.dir.File("out.otq"))[0], 0);
+  EXPECT_EQ(Restore(s.dir.File("out.otq")), test::ReadAll(noFmt));
+  // Two channels that do not fill whole pairs go in the one-channel layout.
+  auto ragged = s.Put("r.pcm", test::Pcm(test::Noise(301, 50, 3)));
+  r = run(ragged, stereoAnswer);
+  EXPECT_EQ(r.channels, ChannelLayout::Mono);
+  EXPECT_FALSE(r.notices.empty());
+  EXPECT_EQ(Restore(s.dir.File("out.otq")), test::ReadAll(ragged));
+}
+
+TEST(CompressionJob, FailuresLeaveNothingBehind) {
+  test::Scratch s;
+  PrivateTemp temp;
+  auto expectKind = [&](const fs::path& src, ErrorKind kind) {
+    try {
+      Compress(src, s.dir.File("out.otq"), Rate::Fast, ChannelLayout::Mono);
+      ADD_FAILURE() << src;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), kind) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(s.dir.File("out.otq")));
+  };
+  expectKind(s.Put("a.wave", Bytes(10, 0)), ErrorKind::InvalidName);
+  expectKind(s.dir.File("missing.wav"), ErrorKind::InvalidName);
+  expectKind(s.dir.File("missing.pcm"), ErrorKind::Io);
+  expectKind(s.Put("odd.pcm", Bytes(11, 0)), ErrorKind::Unsupported);
+
+  // An existing archive is not replaced unless asked, and survives a cancel.
+  auto src = s.Put("long.pcm", test::Pcm(test::Sweep(40000, 9000, 5)));
+  s.Put("keep.otq", Bytes{1, 2, 3});
+  try {
+    Compress(src, s.dir.File("keep.otq"), Rate::Fast, ChannelLayout::Mono);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Exists);
+  }
+  CompressionOptions o;
+  o.source = src;
+  o.archive = s.dir.File("keep.otq");
+  o.replaceArchive = true;
+  test::CancelAfter cancel(10);
+  test::FixedChannels mono(ChannelLayout::Mono);
+  CompressionResult r = CompressionJob(o, cancel, mono).Run();
+  EXPECT_TRUE(r.cancelled);
+  EXPECT_EQ(cancel.total, 40000u * 2 / 512);
+  EXPECT_EQ(test::ReadAll(s.dir.File("keep.otq")), (Bytes{1, 2, 3}));
+  EXPECT_EQ(FilesIn(s.dir.path()), 4u);  // the sources and keep.otq only: no partial archive
+  EXPECT_EQ(temp.JobFolders(), 0u);
+}
+
+TEST(CompressionJob, KeepWorkLeavesTheNamedFiles) {
+  test::Scratch s;
+  auto src = s.Put("k.wav", test::Wave(2, 8000, test::Noise(2000, 500, 6)));
+  CompressionOptions o;
+  o.source = src;
+  o.archive = s.dir.File("k.otq");
+  o.keepWorkDir = s.dir.File("work");
+  NullProgress progress;
+  test::FixedChannels never(std::nullopt);
+  CompressionJob(o, progress, never).Run();
+  for (const char* name : {"temp.out", "ilar.txt", "Header.out", "H.out", "Lower.out", "Higher.out", "Sign.out",
+                           "Header1.out", "H1.out", "Higher1.out", "Sign1.out"})
+    EXPECT_TRUE(fs::exists(s.dir.File("work") / name)) << name;
+}
+
+// Byte-for-byte round trips of synthetic signals at every rate, mono and
+// two-channel, ".wav" and ".pcm", at the frame boundaries of both lengths.
+TEST(RoundTrip, SyntheticSignals) {
+  test::Scratch s;
+  std::vector<std::pair<std::string, std::vector<std::int16_t>>> signals = {
+      {"silence", std::vector<std::int16_t>(3000, 0)},
+      {"noise", test::Noise(2500, 32767, 1)},
+      {"sweep", test::Sweep(6000, 30000, 2)},
+  };
+  std::vector<std::int16_t> square(3000), impulse(2100, 0);
+  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 40) % 2 ? 32767 : -32768;
+  impulse[1000] = 32767;
+  signals.push_back({"square", square});
+  signals.push_back({"impulse", impulse});
+  for (int n : {1, 2, 3, 511, 512, 513, 2047, 2048, 2049}) signals.push_back({"n" + std::to_string(n), test::Sweep(static_cast<std::size_t>(n), 8000, 7)});
+  for (const auto& [name, samples] : signals) {
+    for (Rate rate : test::kRates) {
+      for (int channels : {1, 2}) {
+        if (channels == 2 && samples.size() % 2) continue;
+        for (bool wave : {false, true}) {
+          const Bytes source = wave ? test::Wave(channels, 44100, samples) : test::Pcm(samples);
+          const fs::path src = s.Put(name + (wave ? ".wav" : ".pcm"), source);
+          const fs::path archive = s.dir.File("rt.otq");
+          fs::remove(archive);
+          Compress(src, archive, rate, channels == 1 ? ChannelLayout::Mono : ChannelLayout::Stereo);
+          EXPECT_EQ(Restore(archive), source) << name << " " << RateName(rate) << " ch" << channels << " wav" << wave;
+        }
+      }
+    }
+  }
+}
+
+TEST(RoundTrip, EmptySourceAndBundledRecording) {
+  test::Scratch s;
+  auto empty = s.Put("e.pcm", {});
+  Compress(empty, s.dir.File("e.otq"), Rate::Maximum, ChannelLayout::Mono);
+  EXPECT_TRUE(fs::exists(s.dir.File("e.otq")));
+  EXPECT_EQ(Restore(s.dir.File("e.otq")), Bytes{});
+
+  const fs::path sample = fs::path(OSTINATO_SAMPLES) / "digits.wav";
+  const Bytes original = test::ReadAll(sample);
+  ASSERT_GT(original.size(), 1000u);
+  for (Rate rate : test::kRates) {
+    fs::remove(s.dir.File("d.otq"));
+    CompressionResult r = Compress(sample, s.dir.File("d.otq"), rate);
+    EXPECT_LT(r.archiveSize, original.size() * 7 / 10);
+    EXPECT_EQ(Restore(s.dir.File("d.otq")), original);
+  }
+}
+
+TEST(ExtractionJob, Passwords) {
+  test::Scratch s;
+  auto src = s.Put("p.wav", test::Wave(1, 8000, test::Sweep(3000, 4000, 8)));
+  Compress(src, s.dir.File("pw.otq"), Rate::Fast, std::nullopt, "Geheim");
+  Compress(src, s.dir.File("empty.otq"), Rate::Fast, std::nullopt, "");
+  Compress(src, s.dir.File("none.otq"), Rate::Fast);
+  Compress(src, s.dir.File("accent.otq"), Rate::Fast, std::nullopt, "caf\xc3\xa9");
+  EXPECT_EQ(test::ReadAll(s.dir.File("accent.otq"))[4], 5);  // stored as Windows-1252: 4 bytes
+  const Bytes original = test::ReadAll(src);
+  EXPECT_EQ(Restore(s.dir.File("pw.otq"), "Geheim"), original);
+  EXPECT_EQ(Restore(s.dir.File("empty.otq"), ""), original);
+  EXPECT_EQ(Restore(s.dir.File("none.otq")), original);
+  EXPECT_EQ(Restore(s.dir.File("accent.otq"), "caf\xc3\xa9"), original);
+  for (auto [archive, typed] : {std::pair{"pw.otq", "geheim"}, std::pair{"empty.otq", "x"}, std::pair{"pw.otq", ""}}) {
+    test::Scratch out;
+    try {
+      Extract(s.dir.File(archive), out.dir.File("r.wav"), std::string(typed));
+      ADD_FAILURE() << archive;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::WrongPassword);
+      EXPECT_STREQ(e.what(), "You have Entered the WRONG PASSWORD!");
+    }
+    EXPECT_EQ(FilesIn(out.dir.path()), 0u);
+  }
+  EXPECT_THROW(Compress(src, s.dir.File("long.otq"), Rate::Fast, std::nullopt, "fifteen chars!!"), Error);
+}
+
+TEST(ExtractionJob, CancelLeavesNothingAndKeepsTheOldFile) {
+  test::Scratch s;
+  auto src = s.Put("c.pcm", test::Pcm(test::Sweep(50000, 9000, 12)));
+  Compress(src, s.dir.File("c.otq"), Rate::Maximum, ChannelLayout::Stereo);
+  test::Scratch out;
+  PrivateTemp temp;
+  out.Put("c.pcm", Bytes{9, 9});
+  ExtractionOptions o;
+  o.archive = s.dir.File("c.otq");
+  o.target = out.dir.File("c.pcm");
+  o.replaceTarget = true;
+  test::CancelAfter cancel(5);
+  EXPECT_TRUE(ExtractionJob(o, cancel, nullptr).Run().cancelled);
+  EXPECT_EQ(test::ReadAll(out.dir.File("c.pcm")), (Bytes{9, 9}));
+  EXPECT_EQ(FilesIn(out.dir.path()), 1u);
+  EXPECT_EQ(temp.JobFolders(), 0u);
+  // Without leave to replace, an existing file stops the job before any work.
+  o.replaceTarget = false;
+  NullProgress progress;
+  EXPECT_THROW(ExtractionJob(o, progress, nullptr).Run(), Error);
+}
+
+TEST(ExtractionJob, TruncatedAndForeignArchivesAreDamaged) {
+  test::Scratch s;
+  auto src = s.Put("t.wav", test::Wave(2, 44100, test::Sweep(8000, 9000, 13)));
+  Compress(src, s.dir.File("t.otq"), Rate::Normal);
+  const Bytes good = test::ReadAll(s.dir.File("t.otq"));
+  for (std::size_t cut : {std::size_t{0}, std::size_t{3}, std::size_t{20}, good.size() / 2, good.size() - 1}) {
+    auto p = s.Put("cut.otq", Bytes(good.begin(), good.begin() + static_cast<std::ptrdiff_t>(cut)));
+    test::Scratch out;
+    try {
+      Extract(p, out.dir.File("r.wav"));
+      ADD_FAILURE() << cut;
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Damaged) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind("The archive is damaged", 0), 0u);
+    }
+    EXPECT_EQ(FilesIn(out.dir.path()), 0u);
+  }
+  // A bit flipped in the low-bits stream changes samples: the integrity record catches it.
+  Bytes flipped = good;
+  flipped[good.size() / 2] ^= 0x10;
+  test::Scratch out;
+  EXPECT_THROW(Extract(s.Put("f.otq", flipped), out.dir.File("r.wav")), Error);
+  EXPECT_EQ(FilesIn(out.dir.path()), 0u);
+}
+
+// The archives of the developer corpus, when it is present, against the
+// digests of an independent implementation of the format.
+TEST(ArchiveFormat, DeveloperCorpusDigests) {
+  const fs::path corpus = fs::path(OSTINATO_SOURCE_DIR) / ".." / "shared" / "corpus";
+  std::ifstream list(corpus / "expected-archives.sha256");
+  if (!list) GTEST_SKIP() << "no developer corpus beside the project";
+  std::map<std::string, int> pcmChannels;
+  std::ifstream formats(corpus / "pcm-formats.txt");
+  for (std::string name; formats >> name;) {
+    int channels, rate;
+    formats >> channels >> rate;
+    pcmChannels[name] = channels;
+  }
+  test::Scratch s;
+  std::string digest, name;
+  int checked = 0;
+  while (list >> digest >> name) {
+    const std::string file = name.substr(0, name.rfind('.'));
+    const Rate rate = *ParseRate(name.substr(name.rfind('.') + 1));
+    // Only the fast rates of the music, to keep the suite short; all of the speech.
+    if (file.rfind("music", 0) == 0 && rate != Rate::Fastest && rate != Rate::Maximum) continue;
+    const auto channels = pcmChannels.count(file) && pcmChannels[file] == 1 ? ChannelLayout::Mono : ChannelLayout::Stereo;
+    const fs::path archive = s.dir.File("c.otq");
+    fs::remove(archive);
+    Compress(corpus / file, archive, rate, channels, std::nullopt, false);
+    EXPECT_EQ(test::Sha256(test::ReadAll(archive)), digest) << name;
+    ++checked;
+  }
+  EXPECT_GT(checked, 10);
+}
+
+}  // namespace
+}  // namespace ost
