@@ -1,14 +1,13 @@
 // The parts of the LZARI coder that encoder and decoder share: the constants,
 // the adaptive model of the 314-symbol alphabet (bytes and match lengths),
-// the fixed distribution of match positions, and the byte sources and sinks
-// the coders run over (files, or memory for tests and fuzzing).
+// and the fixed distribution of match positions.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <vector>
 
-#include "common/FileIO.h"
+#include "common/ByteSource.h"
 
 namespace ost::lzari {
 
@@ -38,25 +37,5 @@ struct SymbolModel {
 
 // Fixed cumulative weights of the 4096 match positions; [0] is the total.
 const std::uint32_t* PositionCumulative();
-
-// Byte sources: Get() returns the next byte or EOF.
-struct MemorySource {
-  const std::uint8_t* data;
-  std::size_t size;
-  std::size_t pos = 0;
-  int Get() { return pos < size ? data[pos++] : EOF; }
-};
-struct FileSource {
-  InFile& file;
-  int Get() { return file.Get(); }
-};
-struct MemorySink {
-  std::vector<std::uint8_t>& out;
-  void Put(std::uint8_t b) { out.push_back(b); }
-};
-struct FileSink {
-  OutFile& file;
-  void Put(std::uint8_t b) { file.Put(b); }
-};
 
 }  // namespace ost::lzari
