@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
+#include <memory>
 
 #include "common/JobInterfaces.h"
 #include "compress/CompressionJob.h"
@@ -14,108 +14,24 @@ namespace {
 
 constexpr int kBlock = 256;
 
-// Magnitude of a 16-bit value: -32768 counts as 32768.
-inline std::uint32_t Magnitude(std::uint16_t v) {
-  return (v & 0x8000) ? static_cast<std::uint16_t>(-v) : v;
-}
-
-inline void WriteWord(OutFile& out, std::uint16_t w) {
-  out.Put(static_cast<std::uint8_t>(w >> 8));
-  out.Put(static_cast<std::uint8_t>(w));
-}
-
 inline int SizeCode(int size) { return size == 32 ? 0 : size == 64 ? 4 : size == 128 ? 8 : 12; }
 
-}  // namespace
+// Magnitude of a 16-bit value: -32768 counts as 32768.
+inline std::uint32_t Magnitude(std::uint16_t v) { return (v & 0x8000) ? static_cast<std::uint16_t>(-v) : v; }
 
-void CBlockEncoder::ResetBlockEncoder() {
-  lowerWord_ = 0;
-  lowerFree_ = 16;
-  higherWord_ = 0;
-  higherFree_ = 16;
-  lastPredictorFlag_ = 0;
-  std::memset(low_, 0, sizeof low_);
-  std::memset(high_, 0, sizeof high_);
-  std::memset(sign_, 0, sizeof sign_);
-}
-
-void CBlockEncoder::ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream) {
-  stream.Seek(offset);
-  for (int i = 0; i < n; ++i) {
-    int lo = stream.Get();
-    int hi = stream.Get();
-    const unsigned b0 = lo == EOF ? 0xFF : static_cast<unsigned>(lo);
-    const unsigned b1 = hi == EOF ? 0xFF : static_cast<unsigned>(hi);
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(b0 + 256 * b1));
-  }
-}
-
-double CBlockEncoder::RunPredictor(const std::int16_t* x, int n, History& hist, const int* c,
-                                   std::uint16_t* residuals) {
-  double sum = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const int p = hist.p;
-    const unsigned pred = static_cast<unsigned>(c[0] * hist.h[p] + c[1] * hist.h[(p + 9) % 10] +
-                                                c[2] * hist.h[(p + 8) % 10] + c[3] * hist.h[(p + 7) % 10] +
-                                                c[4] * hist.h[(p + 6) % 10]);
-    const std::uint16_t r = static_cast<std::uint16_t>(static_cast<unsigned>(x[i]) - pred);
-    residuals[i] = r;
-    hist.p = (p + 1) % 10;
-    hist.h[hist.p] = x[i];
-    const double m = Magnitude(r);
-    sum += m * m;
-  }
-  return sum;
-}
-
-int CBlockEncoder::ChoosePredictor(int predictors, const std::int16_t* x, int n, History& hist,
-                                   std::uint16_t* residuals) {
-  double energy = 0.0;
-  for (int i = 0; i < n; ++i) {
-    const double m = Magnitude(static_cast<std::uint16_t>(x[i]));
-    energy += m * m;
-  }
-  const History saved = hist;
-  std::uint16_t trial[kBlock];
-  int best = 0;
-  double bestGain = 0.0;
-  for (int t = 0; t < predictors; ++t) {
-    hist = saved;
-    const double s = RunPredictor(x, n, hist, kPredictorCoefficients[t], t == 0 ? residuals : trial);
-    const double gain = 10.0 * std::log10(energy / s);
-    if (t == 0) {
-      bestGain = gain;
-    } else if (gain > bestGain) {  // NaN never compares greater; ties keep the lower number
-      best = t;
-      bestGain = gain;
-      std::memcpy(residuals, trial, sizeof(std::uint16_t) * static_cast<std::size_t>(n));
-    }
-  }
-  return best;
-}
-
-int CBlockEncoder::EstimateShift(std::uint16_t* r, int n) {
-  std::uint32_t total = 0;
-  for (int i = 0; i < n; ++i) {
-    if (r[i] & 0x8000) {
-      const std::uint16_t magnitude = static_cast<std::uint16_t>(-r[i]);
-      total += magnitude == 0 ? 0x8000u : magnitude;
-      r[i] = static_cast<std::uint16_t>(0x8000 | (magnitude & 0x7FFF));
-    } else {
-      total += r[i];
-    }
-  }
+// First estimate of the shift from the sum of magnitudes.
+int ShiftFromMean(std::uint32_t total, int n) {
   const std::uint32_t mean = total / static_cast<std::uint32_t>(n);
   if (mean == 0) return 0;
   return static_cast<int>(std::ceil(std::log2(std::log(2.0) * static_cast<double>(mean))));
 }
 
-int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
-  auto cost = [&](int k) {
-    std::uint16_t c = 0;
-    for (int i = 0; i < n; ++i) c = static_cast<std::uint16_t>(c + ((r[i] & 0x7FFF) >> k));
-    return static_cast<std::uint16_t>(c + n * k);
-  };
+// The best of k0 and its neighbours by the cost sum(m >> k) + n k, held and
+// compared as 16-bit numbers; `shifted(k)` gives sum(m >> k). A first
+// estimate of 15 gives 14, keeping 15 for silent sub-blocks.
+template <typename Shifted>
+int Refine(int k0, int n, Shifted shifted) {
+  auto cost = [&](int k) { return static_cast<std::uint16_t>(shifted(k) + static_cast<std::uint32_t>(n * k)); };
   int best = k0;
   std::uint16_t bestCost = cost(k0);
   if (k0 > 1) {
@@ -129,10 +45,139 @@ int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
   return k0 == 15 ? 14 : best;
 }
 
-void CBlockEncoder::SplitResidual(int k, std::uint16_t w, int i) {
-  low_[i] = static_cast<std::uint16_t>(w & (0xFFFFu >> (16 - k)));
-  high_[i] = static_cast<std::uint16_t>((w & 0x7FFF) >> k);
-  sign_[i] = static_cast<std::uint16_t>(w >> 15);
+template <int C1, int C2, int C3, int C4, int C5>
+void Residuals(const std::int16_t* x, int n, std::uint16_t* r, std::uint16_t* m15, std::uint64_t* sq,
+               std::uint32_t* mag) {
+  std::uint64_t s = 0;
+  std::uint32_t a = 0;
+  sq[0] = 0;
+  mag[0] = 0;
+  for (int i = 0; i < n; ++i) {
+    const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
+    const auto v = static_cast<std::uint16_t>(x[i] - pred);
+    const std::uint32_t m = Magnitude(v);
+    r[i] = v;
+    m15[i] = static_cast<std::uint16_t>(m & 0x7FFF);
+    s += static_cast<std::uint64_t>(m) * m;
+    a += m;
+    sq[i + 1] = s;
+    mag[i + 1] = a;
+  }
+}
+
+}  // namespace
+
+void WordBitWriter::PutZeros(std::uint32_t count) {
+  for (; count >= 16; count -= 16) Put(0, 16);
+  if (count) Put(0, static_cast<int>(count));
+}
+
+void WordBitWriter::Finish() {
+  if (held_ > 0) Put(0, 16 - held_);
+  Flush();
+}
+
+void CBlockEncoder::ResetBlockEncoder() {
+  std::memset(history_, 0, sizeof history_);
+  lastPredictorFlag_ = 0;
+}
+
+void CBlockEncoder::ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream) {
+  stream.Seek(offset);
+  std::uint8_t bytes[2 * kBlock];
+  const std::size_t got = stream.Read(bytes, 2 * static_cast<std::size_t>(n));
+  std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);
+  for (int i = 0; i < n; ++i)
+    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+}
+
+int CBlockEncoder::EstimateShift(std::uint16_t* r, int n) {
+  std::uint32_t total = 0;
+  for (int i = 0; i < n; ++i) {
+    total += Magnitude(r[i]);
+    if (r[i] & 0x8000) r[i] = static_cast<std::uint16_t>(0x8000 | (static_cast<std::uint16_t>(-r[i]) & 0x7FFF));
+  }
+  return ShiftFromMean(total, n);
+}
+
+int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
+  return Refine(k0, n, [&](int k) {
+    std::uint32_t c = 0;
+    for (int i = 0; i < n; ++i) c += static_cast<std::uint32_t>((r[i] & 0x7FFF) >> k);
+    return c;
+  });
+}
+
+void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, Trials& t) {
+  t.n = n;
+  Residuals<0, 0, 0, 0, 0>(x, n, t.residual[0], t.magnitude15[0], t.squares[0], t.magnitudes[0]);
+  Residuals<1, 0, 0, 0, 0>(x, n, t.residual[1], t.magnitude15[1], t.squares[1], t.magnitudes[1]);
+  Residuals<2, -1, 0, 0, 0>(x, n, t.residual[2], t.magnitude15[2], t.squares[2], t.magnitudes[2]);
+  Residuals<3, -3, 1, 0, 0>(x, n, t.residual[3], t.magnitude15[3], t.squares[3], t.magnitudes[3]);
+  if (predictors == 8) {
+    Residuals<5, -10, 10, -5, 1>(x, n, t.residual[4], t.magnitude15[4], t.squares[4], t.magnitudes[4]);
+    Residuals<2, -2, 1, 0, 0>(x, n, t.residual[5], t.magnitude15[5], t.squares[5], t.magnitudes[5]);
+    Residuals<4, -6, 4, -1, 0>(x, n, t.residual[6], t.magnitude15[6], t.squares[6], t.magnitudes[6]);
+    Residuals<1, -1, 1, 0, 0>(x, n, t.residual[7], t.magnitude15[7], t.squares[7], t.magnitudes[7]);
+  }
+  // The residual of predictor 0 is the input itself.
+  t.energy[0] = 0;
+  for (int i = 0; i < n; ++i) t.energy[i + 1] = t.squares[0][i + 1];
+}
+
+int CBlockEncoder::ChoosePredictor(const Trials& t, int predictors, int start, int n) {
+  // Gains 10 log10(E / s) in double precision; the sums are exact integers.
+  const double energy = static_cast<double>(t.energy[start + n] - t.energy[start]);
+  int best = 0;
+  double bestGain = 0.0;
+  for (int p = 0; p < predictors; ++p) {
+    const double s = static_cast<double>(t.squares[p][start + n] - t.squares[p][start]);
+    const double gain = 10.0 * std::log10(energy / s);
+    if (p == 0) {
+      bestGain = gain;
+    } else if (gain > bestGain) {  // NaN never compares greater; ties keep the lower number
+      best = p;
+      bestGain = gain;
+    }
+  }
+  return best;
+}
+
+CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predictors, int start, int n) {
+  Choice c;
+  c.predictor = ChoosePredictor(t, predictors, start, n);
+  const int p = c.predictor;
+  if (t.squares[p][start + n] == t.squares[p][start]) {
+    c.k = 15;
+    c.unary = 0;
+    return c;
+  }
+  const int k0 = ShiftFromMean(t.magnitudes[p][start + n] - t.magnitudes[p][start], n);
+  // sum(m >> k) for the three candidate shifts in one pass.
+  const int lo = std::max(k0 - 1, 0);
+  std::uint32_t sums[3] = {0, 0, 0};
+  const std::uint16_t* m = t.magnitude15[p] + start;
+  for (int i = 0; i < n; ++i) {
+    sums[0] += static_cast<std::uint32_t>(m[i] >> lo);
+    sums[1] += static_cast<std::uint32_t>(m[i] >> (lo + 1));
+    sums[2] += static_cast<std::uint32_t>(m[i] >> (lo + 2));
+  }
+  auto shifted = [&](int k) { return sums[k - lo]; };
+  c.k = Refine(k0, n, shifted);
+  c.unary = shifted(c.k);
+  return c;
+}
+
+std::uint32_t CBlockEncoder::EstimateBlockCost(const Trials& t, int predictors, int size) {
+  std::uint32_t shiftBits = 0;
+  std::uint32_t unary = 0;
+  for (int start = 0; start < kBlock; start += size) {
+    const Choice c = ChooseSubBlock(t, predictors, start, size);
+    if (c.k == 15) continue;
+    shiftBits += static_cast<std::uint32_t>(c.k * size);
+    unary += c.unary;
+  }
+  return unary + shiftBits + 8u * static_cast<std::uint32_t>(kBlock / size);
 }
 
 void CBlockEncoder::WriteBlockHeader(int predictor, int k, int sizeCode, bool last, OutFile& stream) {
@@ -141,152 +186,107 @@ void CBlockEncoder::WriteBlockHeader(int predictor, int k, int sizeCode, bool la
   stream.Put(static_cast<std::uint8_t>(byte));
 }
 
-void CBlockEncoder::PackLowerBits(int k, int n, OutFile& stream) {
+void CBlockEncoder::PackLowerBits(const Trials& t, int p, int start, int n, int k) {
+  const std::uint16_t* m = t.magnitude15[p] + start;
+  const std::uint32_t mask = (1u << k) - 1;
+  for (int i = 0; i < n; ++i) lower_->Put(m[i] & mask, k);
+}
+
+void CBlockEncoder::PackHigherBits(const Trials& t, int p, int start, int n, int k) {
+  const std::uint16_t* m = t.magnitude15[p] + start;
   for (int i = 0; i < n; ++i) {
-    const unsigned v = low_[i];
-    if (lowerFree_ == k) {
-      lowerWord_ = static_cast<std::uint16_t>(lowerWord_ | v);
-      WriteWord(stream, lowerWord_);
-      lowerWord_ = 0;
-      lowerFree_ = 16;
-    } else if (lowerFree_ > k) {
-      lowerWord_ = static_cast<std::uint16_t>(lowerWord_ | (v << (lowerFree_ - k)));
-      lowerFree_ -= k;
+    const std::uint32_t h = m[i] >> k;
+    if (h < 16) {
+      higher_->Put(1, static_cast<int>(h) + 1);  // h zero bits and the stop bit
     } else {
-      lowerWord_ = static_cast<std::uint16_t>(lowerWord_ | (v >> (k - lowerFree_)));
-      WriteWord(stream, lowerWord_);
-      lowerWord_ = static_cast<std::uint16_t>(v << (16 - (k - lowerFree_)));
-      lowerFree_ = 16 - (k - lowerFree_);
+      higher_->PutZeros(h);
+      higher_->Put(1, 1);
     }
   }
 }
 
-void CBlockEncoder::PackHigherBits(int n, OutFile& stream) {
-  for (int i = 0; i < n; ++i) {
-    const int h = high_[i];
-    if (higherFree_ == h + 1) {
-      higherWord_ = static_cast<std::uint16_t>(higherWord_ | 1u);
-      WriteWord(stream, higherWord_);
-      higherWord_ = 0;
-      higherFree_ = 16;
-    } else if (higherFree_ > h + 1) {
-      higherWord_ = static_cast<std::uint16_t>(higherWord_ | (1u << (higherFree_ - h - 1)));
-      higherFree_ -= h + 1;
-    } else {
-      const int d = h - higherFree_;
-      WriteWord(stream, higherWord_);  // its free bits are zeros of the code
-      for (int z = 0; z < d / 16; ++z) WriteWord(stream, 0);
-      higherWord_ = static_cast<std::uint16_t>(1u << (15 - d % 16));
-      higherFree_ = 15 - d % 16;  // a full word (0 free) is written when the next code begins
-    }
-  }
-}
-
-void CBlockEncoder::PackSignBits(int n, OutFile& stream) {
-  for (int m = 0; m < (n + 7) / 8; ++m) {
+void CBlockEncoder::PackSignBits(const Trials& t, int p, int start, int n, OutFile& stream) {
+  const std::uint16_t* r = t.residual[p] + start;
+  for (int j = 0; j < n; j += 8) {
     unsigned byte = 0;
-    for (int j = 0; j < 8; ++j) byte |= static_cast<unsigned>(sign_[8 * m + j] & 1) << (7 - j);
+    for (int b = 0; b < 8 && j + b < n; ++b) byte |= static_cast<unsigned>(r[j + b] >> 15) << (7 - b);
     stream.Put(static_cast<std::uint8_t>(byte));
   }
 }
 
-void CBlockEncoder::CodeSubBlock(int predictors, const std::int16_t* x, int n, int sizeCode, bool last,
-                                 BlockStreams out, History& hist) {
-  std::uint16_t r[kBlock];
-  const int t = ChoosePredictor(predictors, x, n, hist, r);
-  lastPredictorFlag_ = t >= 4 ? 1 : 0;
-  out.flags.Put(lastPredictorFlag_);
-  bool allZero = true;
-  for (int i = 0; i < n; ++i) allZero = allZero && r[i] == 0;
-  if (allZero) {
-    WriteBlockHeader(t, 15, sizeCode, last, out.header);
-    if (last) out.header.Put(static_cast<std::uint8_t>(n - 1));
-    return;
+void CBlockEncoder::EncodeBlock(const Trials& t, int predictors, int size, int start, int count, bool last, bool tail,
+                                BlockStreams out) {
+  for (int j = 0; j < count; ++j) {
+    const int at = start + j * size;
+    const Choice c = ChooseSubBlock(t, predictors, at, size);
+    const bool final = last && j == count - 1;
+    lastPredictorFlag_ = c.predictor >= 4 ? 1 : 0;
+    out.flags.Put(lastPredictorFlag_);
+    WriteBlockHeader(c.predictor, c.k, SizeCode(tail ? 256 : size), final, out.header);
+    if (final) out.header.Put(static_cast<std::uint8_t>(size - 1));
+    if (c.k == 15) continue;  // every residual zero: nothing else is written
+    if (c.k != 0) PackLowerBits(t, c.predictor, at, size, c.k);
+    PackSignBits(t, c.predictor, at, size, out.sign);
+    PackHigherBits(t, c.predictor, at, size, c.k);
   }
-  const int k = RefineShift(EstimateShift(r, n), r, n);
-  for (int i = 0; i < n; ++i) SplitResidual(k, r[i], i);
-  WriteBlockHeader(t, k, sizeCode, last, out.header);
-  if (last) out.header.Put(static_cast<std::uint8_t>(n - 1));
-  if (k != 0) PackLowerBits(k, n, out.lower);
-  PackSignBits(n, out.sign);
-  PackHigherBits(n, out.higher);
-}
-
-std::uint32_t CBlockEncoder::EstimateBlockCost(int predictors, int size, const std::int16_t* block, History& hist) {
-  std::uint32_t shiftBits = 0;
-  std::uint32_t unary = 0;
-  for (int j = 0; j < kBlock / size; ++j) {
-    std::uint16_t r[kBlock];
-    ChoosePredictor(predictors, block + j * size, size, hist, r);
-    bool allZero = true;
-    for (int i = 0; i < size; ++i) allZero = allZero && r[i] == 0;
-    if (allZero) continue;
-    const int k = RefineShift(EstimateShift(r, size), r, size);
-    shiftBits += static_cast<std::uint32_t>(k * size);
-    for (int i = 0; i < size; ++i) unary += static_cast<std::uint32_t>((r[i] & 0x7FFF) >> k);
-  }
-  return unary + shiftBits + 8u * static_cast<std::uint32_t>(kBlock / size);
-}
-
-void CBlockEncoder::EncodeBlock(int predictors, int size, const std::int16_t* block, bool last, BlockStreams out,
-                                History& hist) {
-  std::memset(sign_, 0, sizeof sign_);
-  const int count = kBlock / size;
-  for (int j = 0; j < count; ++j)
-    CodeSubBlock(predictors, block + j * size, size, SizeCode(size), last && j == count - 1, out, hist);
-}
-
-void CBlockEncoder::EmitPendingWords(BlockStreams out) {
-  if (lowerFree_ < 16) WriteWord(out.lower, lowerWord_);
-  if (higherFree_ < 16) WriteWord(out.higher, higherWord_);
-  lowerWord_ = higherWord_ = 0;
-  lowerFree_ = higherFree_ = 16;
 }
 
 bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors,
                                 bool searchSize) {
-  History hist;
   const std::uint64_t length = in.Size();
   const std::uint64_t blocks = length / 512;
   const int rem = static_cast<int>(length % 512);
+  WordBitWriter lower(out.lower), higher(out.higher);
+  lower_ = &lower;
+  higher_ = &higher;
+  auto trials = std::make_unique<Trials>();
+  // The block with the last five inputs before it.
+  std::int16_t x[5 + kBlock];
+  std::uint8_t bytes[2 * kBlock];
   progress.Begin(kCompressingText, blocks);
   in.Rewind();
-  std::int16_t block[kBlock];
+  auto load = [&](int n) {
+    std::memcpy(x, history_, sizeof history_);
+    const std::size_t got = in.Read(bytes, 2 * static_cast<std::size_t>(n));
+    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);
+    for (int i = 0; i < n; ++i)
+      x[5 + i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+    RunPredictors(x + 5, n, predictors, *trials);
+    std::memcpy(history_, x + n, sizeof history_);
+  };
   for (std::uint64_t i = 0; i < blocks; ++i) {
     progress.Step();
     if (progress.IsCancelled()) {
       progress.End();
       return false;
     }
-    ReadBlock(block, 512 * i, kBlock, in);
-    const bool last = i == blocks - 1 && rem == 0;
+    load(kBlock);
     int size = kBlock;
     if (searchSize) {
-      const History saved = hist;
       size = 32;
-      std::uint32_t bestCost = EstimateBlockCost(predictors, 32, block, hist);
-      hist = saved;
+      std::uint32_t bestCost = EstimateBlockCost(*trials, predictors, 32);
       for (int s : {64, 128, 256}) {
-        const std::uint32_t c = EstimateBlockCost(predictors, s, block, hist);
-        hist = saved;
-        if (c < bestCost) {
+        const std::uint32_t c = EstimateBlockCost(*trials, predictors, s);
+        if (c < bestCost) {  // a tie keeps the smaller size
           size = s;
           bestCost = c;
         }
       }
     }
-    EncodeBlock(predictors, size, block, last, out, hist);
+    EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, out);
   }
   if (rem == 0) {
-    EmitPendingWords(out);
+    lower.Finish();
+    higher.Finish();
     out.flags.Put(lastPredictorFlag_);
   } else {
     const int n = (rem + 1) / 2;
-    ReadBlock(block, 512 * blocks, n, in);
-    std::memset(sign_, 0, sizeof sign_);
-    CodeSubBlock(predictors, block, n, SizeCode(256), true, out, hist);
-    EmitPendingWords(out);
+    load(n);
+    EncodeBlock(*trials, predictors, n, 0, 1, true, true, out);
+    lower.Finish();
+    higher.Finish();
   }
+  lower_ = higher_ = nullptr;
   progress.End();
   return true;
 }

@@ -3,9 +3,15 @@
 // splits each prediction error into a sign bit, k low bits and a unary high
 // part, written to five streams: header bytes, predictor flags, low bits,
 // high parts and sign bits.
+//
+// The predictors always predict from the last five input samples, whatever
+// was chosen before, so the residuals of every predictor at every sample of
+// a block are computed once, in one pass, and every trial (all predictors,
+// all sub-block sizes) works on sums over them.
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "common/FileIO.h"
 
@@ -28,10 +34,45 @@ inline constexpr int kPredictorCoefficients[8][5] = {
     {5, -10, 10, -5, 1}, {2, -2, 1, 0, 0}, {4, -6, 4, -1, 0}, {1, -1, 1, 0, 0},
 };
 
+// Bits written most significant first into 16-bit words, each stored high
+// byte first; the words go out in large pieces.
+class WordBitWriter {
+ public:
+  explicit WordBitWriter(OutFile& out) : out_(out) { bytes_.reserve(kFlushAt + 64); }
+  void Put(std::uint32_t value, int bits) {  // bits <= 16
+    acc_ = (acc_ << bits) | value;
+    held_ += bits;
+    if (held_ >= 16) Spill();
+  }
+  void PutZeros(std::uint32_t count);
+  // Pads the last word with zeros when it holds any bit.
+  void Finish();
+
+ private:
+  static constexpr std::size_t kFlushAt = 1 << 16;
+  void Spill() {
+    while (held_ >= 16) {
+      held_ -= 16;
+      const auto w = static_cast<std::uint16_t>(acc_ >> held_);
+      bytes_.push_back(static_cast<std::uint8_t>(w >> 8));
+      bytes_.push_back(static_cast<std::uint8_t>(w));
+    }
+    if (bytes_.size() >= kFlushAt) Flush();
+  }
+  void Flush() {
+    out_.Write(bytes_.data(), bytes_.size());
+    bytes_.clear();
+  }
+  OutFile& out_;
+  std::uint64_t acc_ = 0;
+  int held_ = 0;
+  std::vector<std::uint8_t> bytes_;
+};
+
 class CBlockEncoder {
  public:
-  // Sets the bit writers, history position and last predictor flag to their
-  // starting values. Call before a level encoder.
+  // Sets the writers' state, the history and the last predictor flag to
+  // their starting values. Call before a level encoder.
   void ResetBlockEncoder();
 
   // The four level encoders. Each reads the whole residual file `in` and
@@ -45,38 +86,45 @@ class CBlockEncoder {
   // Reads n samples at a byte offset; bytes past the end of the file count as 0xFF.
   static void ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream);
 
-  // Sign-magnitude and shift helpers, exposed for tests.
+  // The shift of a sub-block: a first estimate from the mean magnitude, then
+  // the best of it and its neighbours. The array forms rewrite residuals
+  // into sign-magnitude form first (exposed for tests).
   static int EstimateShift(std::uint16_t* residuals, int n);
   static int RefineShift(int k0, const std::uint16_t* residuals, int n);
 
  private:
-  struct History {
-    std::int16_t h[10] = {};
-    int p = 0;
+  // Residuals and their sums for every predictor over one block (or tail).
+  struct Trials {
+    int n = 0;
+    std::uint16_t residual[8][256];
+    std::uint16_t magnitude15[8][256];       // sign-magnitude low 15 bits
+    std::uint64_t squares[8][257];           // prefix sums of squared magnitudes
+    std::uint32_t magnitudes[8][257];        // prefix sums of magnitudes (-32768 counts 32768)
+    std::uint64_t energy[257];               // prefix sums of squared input magnitudes
+  };
+  struct Choice {
+    int predictor;
+    int k;                 // 15: all residuals zero
+    std::uint32_t unary;   // sum of the high parts at k
   };
 
   bool EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors, bool searchSize);
-  int ChoosePredictor(int predictors, const std::int16_t* x, int n, History& history, std::uint16_t* residuals);
-  static double RunPredictor(const std::int16_t* x, int n, History& history, const int* c, std::uint16_t* residuals);
-  std::uint32_t EstimateBlockCost(int predictors, int size, const std::int16_t* block, History& history);
-  void EncodeBlock(int predictors, int size, const std::int16_t* block, bool last, BlockStreams out, History& history);
-  void CodeSubBlock(int predictors, const std::int16_t* x, int n, int sizeCode, bool last, BlockStreams out,
-                    History& history);
-  void SplitResidual(int k, std::uint16_t w, int i);
+  // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
+  static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
+  static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
+  static Choice ChooseSubBlock(const Trials& trials, int predictors, int start, int n);
+  static std::uint32_t EstimateBlockCost(const Trials& trials, int predictors, int size);
+  void EncodeBlock(const Trials& trials, int predictors, int size, int start, int count, bool last, bool tail,
+                   BlockStreams out);
   static void WriteBlockHeader(int predictor, int k, int sizeCode, bool last, OutFile& stream);
-  void PackLowerBits(int k, int n, OutFile& stream);
-  void PackSignBits(int n, OutFile& stream);
-  void PackHigherBits(int n, OutFile& stream);
-  void EmitPendingWords(BlockStreams out);
+  void PackLowerBits(const Trials& trials, int t, int start, int n, int k);
+  void PackSignBits(const Trials& trials, int t, int start, int n, OutFile& stream);
+  void PackHigherBits(const Trials& trials, int t, int start, int n, int k);
 
-  std::uint16_t lowerWord_ = 0;
-  int lowerFree_ = 16;
-  std::uint16_t higherWord_ = 0;
-  int higherFree_ = 16;
+  std::int16_t history_[5] = {};  // the last five inputs, history_[4] the most recent
   std::uint8_t lastPredictorFlag_ = 0;
-  std::uint16_t low_[512] = {};
-  std::uint16_t high_[512] = {};
-  std::uint16_t sign_[512] = {};
+  WordBitWriter* lower_ = nullptr;
+  WordBitWriter* higher_ = nullptr;
 };
 
 }  // namespace ost
