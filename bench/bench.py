@@ -425,8 +425,10 @@ def cpu_model():
     return "unknown CPU"
 
 
-def otq_version():
+def otq_version(clean):
     commit = first_line(["git", "-C", str(REPO), "rev-parse", "--short", "HEAD"])
+    if clean:
+        return commit + " (built from the commit alone)"
     dirty = subprocess.run(["git", "-C", str(REPO), "status", "--porcelain", "--untracked-files=no",
                             "--", ".", ":!bench"], capture_output=True, text=True).stdout.strip()
     return commit + (" with uncommitted changes in the tree" if dirty else "")
@@ -448,8 +450,22 @@ def find_otq():
     return False
 
 
-def build():
-    configure = ["cmake", "-S", str(REPO), "-B", str(BUILD), "-G", "Ninja",
+def build(clean):
+    """Build the release otq from the work tree, or with clean from the
+    committed HEAD alone (exported into build/bench/head-src and built in
+    build/bench/head, see main), so that other people's unfinished edits in a shared
+    tree do not end up in the numbers."""
+    source = REPO
+    if clean:
+        source = BUILD.parent / "head-src"
+        shutil.rmtree(source, ignore_errors=True)
+        source.mkdir(parents=True)
+        archive = subprocess.run(["git", "-C", str(REPO), "archive", "HEAD"], capture_output=True)
+        if archive.returncode != 0:
+            sys.stderr.write(archive.stderr.decode(errors="replace"))
+            return False
+        subprocess.run(["tar", "-x", "-C", str(source)], input=archive.stdout, check=True)
+    configure = ["cmake", "-S", str(source), "-B", str(BUILD), "-G", "Ninja",
                  "-DCMAKE_BUILD_TYPE=Release", "-DOSTINATO_BUILD_GUI=OFF",
                  "-DOSTINATO_BUILD_TESTS=OFF"]
     make = ["cmake", "--build", str(BUILD), "--target", "otq", "-j", "2"]
@@ -476,6 +492,8 @@ def parse_args(argv):
     p.add_argument("--quick", action="store_true", help="one run, first two files")
     p.add_argument("--timeout", type=float, default=TIMEOUT, metavar="S",
                    help=f"give up on a command after S seconds (default {TIMEOUT:g})")
+    p.add_argument("--clean", action="store_true",
+                   help="build otq from the committed HEAD only, not the work tree")
     p.add_argument("--no-build", action="store_true",
                    help="use the otq in build/bench as it is")
     args = p.parse_args(argv)
@@ -497,9 +515,11 @@ def parse_args(argv):
 
 
 def main(argv):
-    global TIMEOUT
+    global TIMEOUT, BUILD
     args = parse_args(argv)
     TIMEOUT = args.timeout
+    if args.clean:
+        BUILD = BUILD / "head"
     if args.corpus:
         folder = Path(args.corpus).resolve()
     else:
@@ -523,7 +543,7 @@ def main(argv):
     if args.rates:
         if not args.no_build:
             print("bench: building otq (release)", file=sys.stderr)
-            if not build():
+            if not build(args.clean):
                 warn("the release build of otq failed")
                 return 1
         if not find_otq():
@@ -584,7 +604,7 @@ def make_report(args, folder, sources, codecs, results):
         shown = folder.relative_to(REPO)
     except ValueError:
         shown = folder
-    versions = [f"otq {otq_version()}" if args.rates else None,
+    versions = [f"otq {otq_version(args.clean)}" if args.rates else None,
                 first_line(["flac", "--version"]) if not args.no_peers and shutil.which("flac") else None,
                 first_line(["wavpack", "--version"]) if not args.no_peers and shutil.which("wavpack") else None,
                 first_line(["g++", "--version"])]
