@@ -44,17 +44,43 @@ constexpr int kHistory = 10;
 
 }  // namespace
 
-void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, float* r) {
-  for (int j = 0; j <= order; ++j) {
-    float sum = 0.0f;
-    for (int i = j; i < length; ++i) {
-      // The exact integer product joins the float sum in double precision;
-      // the sum is rounded to float after every addition.
-      const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
-      sum = static_cast<float>(static_cast<double>(sum) + static_cast<double>(product));
-    }
-    r[j] = sum;
+namespace {
+
+// Autocorrelation of lags 0..Order. Each lag is its own running float sum
+// over i = j .. length-1 in ascending order; the lags are advanced side by
+// side so that their rounding chains overlap in the processor.
+template <int Order>
+void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
+  float sum[Order + 1] = {};
+  auto add = [&](int j, int i) {
+    // The exact integer product joins the float sum in double precision;
+    // the sum is rounded to float after every addition.
+    const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
+    sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
+  };
+  const int head = std::min(Order, length);
+  for (int i = 0; i < head; ++i)
+    for (int j = 0; j <= i; ++j) add(j, i);
+  for (int i = head; i < length; ++i)
+    for (int j = 0; j <= Order; ++j) add(j, i);
+  for (int j = 0; j <= Order; ++j) r[j] = sum[j];
+}
+
+template <int Order>
+void Filter(const std::int16_t* in, int length, const float* a, std::int16_t* out) {
+  for (int i = 0; i < length; ++i) {
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<Order>(in + i, a);
+    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
   }
+}
+
+}  // namespace
+
+void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, float* r) {
+  if (order == 2)
+    AutocorrelateLags<2>(s, length, r);
+  else
+    AutocorrelateLags<10>(s, length, r);
 }
 
 void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
@@ -108,10 +134,10 @@ void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std
     q[i] = QuantiserFor(i).value[indices[i - 1]];
   }
   LarToCoefficients(q, order, a);
-  for (int i = 0; i < length; ++i) {
-    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum(in + i, a, order);
-    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
-  }
+  if (order == 2)
+    Filter<2>(in, length, a, out);
+  else
+    Filter<10>(in, length, a, out);
 }
 
 void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,

@@ -9,6 +9,7 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
+#include "common/Parallel.h"
 #include "common/Password.h"
 #include "common/PendingOutput.h"
 #include "common/WorkFolder.h"
@@ -217,12 +218,18 @@ CompressionResult CompressionJob::Run() {
     const char* out;
     const char* message;
   };
-  for (const Coded& c : {Coded{"Sign.out", "Sign1.out", "Write Error3"}, Coded{"Higher.out", "Higher1.out", "Write Error"},
+  // The four coders share nothing, so they run side by side, the largest
+  // stream first.
+  std::vector<std::function<void()>> coders;
+  for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Write Error"}, Coded{"Sign.out", "Sign1.out", "Write Error3"},
                          Coded{"Header.out", "Header1.out", "Write Error2"}, Coded{"H.out", "H1.out", "Write Error4"}}) {
-    CLzariEncoder encoder(file(c.in), file(c.out), c.message);
-    encoder.CompressFile();
-    discard(c.in);
+    coders.push_back([&, c] {
+      CLzariEncoder encoder(file(c.in), file(c.out), c.message);
+      encoder.CompressFile();
+      discard(c.in);
+    });
   }
+  RunParallel(coders, options_.threads ? options_.threads : DefaultThreads());
 
   {
     OutFile out(archive.temp());

@@ -32,6 +32,9 @@ struct CompressionOptions {
   bool integrityRecord = true;
   // When set, the working files are copied here before the job removes them.
   std::optional<std::filesystem::path> keepWorkDir;
+  // Threads for the passes that can run side by side (0: one per core). The
+  // archive is the same whatever the number.
+  unsigned threads = 0;
 };
 
 struct CompressionResult {

@@ -30,9 +30,10 @@ void LarToCoefficients(const float* q, int order, float* a);
 // j = 1, 2, ..., order, truncated toward zero.
 // WATCHOUT: archives depend on this exact evaluation order and rounding;
 // never reorder, vectorise or fuse it.
-inline std::int32_t PredictionSum(const std::int16_t* x, const float* a, int order) {
+template <int Order>
+inline std::int32_t PredictionSum(const std::int16_t* x, const float* a) {
   double sum = 0.0;
-  for (int j = 1; j <= order; ++j) sum = sum + static_cast<double>(x[-j]) * static_cast<double>(a[j]);
+  for (int j = 1; j <= Order; ++j) sum = sum + static_cast<double>(x[-j]) * static_cast<double>(a[j]);
   return static_cast<std::int32_t>(sum);
 }
 

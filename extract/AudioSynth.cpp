@@ -70,12 +70,21 @@ class FileSampleSink final : public SampleSink {
 
 }  // namespace
 
+namespace {
+
+// y = e + prediction from the outputs before it, modulo 65536.
+template <int Order>
+inline std::int16_t SynthesisStep(std::int16_t e, const std::int16_t* y, const float* a) {
+  const std::int32_t t = PredictionSum<Order>(y, a);
+  return static_cast<std::int16_t>(
+      static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) + static_cast<std::uint32_t>(e)));
+}
+
+}  // namespace
+
 void CAudioSynth::SynthesisFilter(const std::int16_t* e, int length, const float* a, int order, std::int16_t* out) {
-  for (int i = 0; i < length; ++i) {
-    const std::int32_t t = PredictionSum(out + i, a, order);
-    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) +
-                                                                  static_cast<std::uint32_t>(e[i])));
-  }
+  for (int i = 0; i < length; ++i)
+    out[i] = order == 2 ? SynthesisStep<2>(e[i], out + i, a) : SynthesisStep<10>(e[i], out + i, a);
 }
 
 void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::path& work,
@@ -103,9 +112,16 @@ void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::pat
     ++frameCounter_;
     for (int i = 0; i < c; ++i)
       residual[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
-    SynthesisFilter(residual.data(), c, frame.a3, 10, y2.data() + kHistory);
-    SynthesisFilter(y2.data() + kHistory, c, frame.a2, 2, y1.data() + kHistory);
-    SynthesisFilter(y1.data() + kHistory, c, frame.a1, 2, x.data() + kHistory);
+    // The three stages, order 10 first, run sample by sample so that the
+    // order-2 stages overlap the long recursion of the order-10 one.
+    std::int16_t* o2 = y2.data() + kHistory;
+    std::int16_t* o1 = y1.data() + kHistory;
+    std::int16_t* o0 = x.data() + kHistory;
+    for (int i = 0; i < c; ++i) {
+      o2[i] = SynthesisStep<10>(residual[i], o2 + i, frame.a3);
+      o1[i] = SynthesisStep<2>(o2[i], o1 + i, frame.a2);
+      o0[i] = SynthesisStep<2>(o1[i], o0 + i, frame.a1);
+    }
     for (int i = 0; i < c; ++i) {
       const auto v = static_cast<std::uint16_t>(x[kHistory + i]);
       raw[2 * i] = static_cast<std::uint8_t>(v);

@@ -6,6 +6,7 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
+#include "common/Parallel.h"
 #include "common/Password.h"
 #include "common/PendingOutput.h"
 #include "common/WorkFolder.h"
@@ -147,19 +148,25 @@ ExtractionResult ExtractionJob::Run() {
     const char* message;
     int stream;
   };
-  for (const Coded& c : {Coded{"Sign.out", "Sign1.out", "Read Error3_d", kSignStream},
-                         Coded{"Higher.out", "Higher1.out", "Read Error_d", kHigherStream},
+  // The four coded streams are independent: expanded side by side, the
+  // largest first.
+  std::vector<std::function<void()>> coders;
+  for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Read Error_d", kHigherStream},
+                         Coded{"Sign.out", "Sign1.out", "Read Error3_d", kSignStream},
                          Coded{"Header.out", "Header1.out", "Read Error2_d", kHeaderStream},
                          Coded{"H.out", "H1.out", "Read Error4_d", kFlagStream}}) {
-    try {
-      CLzariDecoder(file(c.in), file(c.out), c.message).ExpandFile();
-    } catch (const Error& e) {
-      if (e.kind() != ErrorKind::Damaged) throw;
-      ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
-                   std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
-    }
-    RemoveQuietly(file(c.in));
+    coders.push_back([&, c] {
+      try {
+        CLzariDecoder(file(c.in), file(c.out), c.message).ExpandFile();
+      } catch (const Error& e) {
+        if (e.kind() != ErrorKind::Damaged) throw;
+        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
+                     std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+      }
+      RemoveQuietly(file(c.in));
+    });
   }
+  RunParallel(coders, options_.threads ? options_.threads : DefaultThreads());
 
   InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), lower(file("Lower.out")),
       higher(file("Higher1.out"));

@@ -29,6 +29,8 @@ struct ExtractionOptions {
   // When set, the restored bytes are compared with this file as they are
   // made, and any difference is an error (Verify).
   std::filesystem::path compareWith;
+  // Threads for the passes that can run side by side (0: one per core).
+  unsigned threads = 0;
 };
 
 struct ExtractionResult {
