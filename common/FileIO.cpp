@@ -1,5 +1,8 @@
 #include "common/FileIO.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -22,7 +25,7 @@ void ThrowDamaged(const std::string& detail) {
 }
 
 InFile::~InFile() {
-  if (file_) std::fclose(file_);
+  Close();
 }
 
 void InFile::Open(const std::filesystem::path& path) {
@@ -30,7 +33,21 @@ void InFile::Open(const std::filesystem::path& path) {
   path_ = path;
   file_ = std::fopen(path.c_str(), "rb");
   if (!file_) ThrowIo("cannot open", path);
-  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
+  struct stat info {};
+  if (fstat(fileno(file_), &info) != 0) FailRead();
+  base_ = 0;
+  length_ = static_cast<std::uint64_t>(info.st_size);
+  buffer_ = new std::uint8_t[kBufferSize];
+  bufferStart_ = 0;
+  cur_ = end_ = buffer_;
+}
+
+void InFile::OpenRange(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
+  Open(path);
+  if (offset > length_ || length > length_ - offset) ThrowIo("cannot read past the end of", path, 0);
+  base_ = offset;
+  length_ = length;
+  if (fseeko(file_, static_cast<off_t>(base_), SEEK_SET) != 0) FailRead();
 }
 
 void InFile::Close() {
@@ -38,30 +55,45 @@ void InFile::Close() {
     std::fclose(file_);
     file_ = nullptr;
   }
+  delete[] buffer_;
+  buffer_ = nullptr;
+  cur_ = end_ = nullptr;
+}
+
+bool InFile::Refill() {
+  const std::uint64_t at = Tell();
+  if (at >= length_) return false;
+  const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, length_ - at));
+  const std::size_t got = std::fread(buffer_, 1, want, file_);
+  if (got < want && ferror(file_)) FailRead();
+  bufferStart_ = at;
+  cur_ = buffer_;
+  end_ = buffer_ + got;
+  return got > 0;
 }
 
 std::size_t InFile::Read(void* data, std::size_t count) {
-  std::size_t got = std::fread(data, 1, count, file_);
-  if (got < count && ferror(file_)) FailRead();
-  return got;
-}
-
-std::uint64_t InFile::Size() {
-  off_t here = ftello(file_);
-  if (here < 0 || fseeko(file_, 0, SEEK_END) != 0) FailRead();
-  off_t end = ftello(file_);
-  if (end < 0 || fseeko(file_, here, SEEK_SET) != 0) FailRead();
-  return static_cast<std::uint64_t>(end);
+  auto* out = static_cast<std::uint8_t*>(data);
+  std::size_t done = 0;
+  while (done < count) {
+    if (cur_ == end_ && !Refill()) break;
+    const std::size_t n = std::min<std::size_t>(count - done, static_cast<std::size_t>(end_ - cur_));
+    std::memcpy(out + done, cur_, n);
+    cur_ += n;
+    done += n;
+  }
+  return done;
 }
 
 void InFile::Seek(std::uint64_t offset) {
-  if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) FailRead();
-}
-
-std::uint64_t InFile::Tell() {
-  off_t here = ftello(file_);
-  if (here < 0) FailRead();
-  return static_cast<std::uint64_t>(here);
+  if (offset > length_) offset = length_;
+  if (offset >= bufferStart_ && offset <= bufferStart_ + static_cast<std::uint64_t>(end_ - buffer_)) {
+    cur_ = buffer_ + (offset - bufferStart_);
+    return;
+  }
+  if (fseeko(file_, static_cast<off_t>(base_ + offset), SEEK_SET) != 0) FailRead();
+  bufferStart_ = offset;
+  cur_ = end_ = buffer_;
 }
 
 void InFile::FailRead() { ThrowIo("cannot read", path_); }

@@ -12,6 +12,10 @@
 
 namespace ost {
 
+// A file read through a buffer of its own; it can also stand for a range of
+// bytes within a file (an archive's stream), which then reads as if it were
+// the whole file: Size, Seek and Tell count from the range's start, and Get
+// answers EOF at its end.
 class InFile {
  public:
   InFile() = default;
@@ -21,28 +25,35 @@ class InFile {
   ~InFile();
 
   void Open(const std::filesystem::path& path);
+  void OpenRange(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length);
   bool IsOpen() const { return file_ != nullptr; }
   void Close();
 
-  // The next byte, or EOF (-1) at the end of the file.
+  // The next byte, or EOF (-1) at the end.
   int Get() {
-    int c = getc_unlocked(file_);
-    if (c == EOF && ferror(file_)) FailRead();
-    return c;
+    if (cur_ == end_ && !Refill()) return EOF;
+    return *cur_++;
   }
-  // Reads up to `count` bytes; fewer only at the end of the file.
+  // Reads up to `count` bytes; fewer only at the end.
   std::size_t Read(void* data, std::size_t count);
-  // Length of the file in bytes; the read position is kept.
-  std::uint64_t Size();
+  std::uint64_t Size() const { return length_; }
   void Seek(std::uint64_t offset);
   void Rewind() { Seek(0); }
-  std::uint64_t Tell();
+  std::uint64_t Tell() const { return bufferStart_ + static_cast<std::uint64_t>(cur_ - buffer_); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
+  bool Refill();
   [[noreturn]] void FailRead();
+  static constexpr std::size_t kBufferSize = 1 << 16;
   std::FILE* file_ = nullptr;
   std::filesystem::path path_;
+  std::uint64_t base_ = 0;         // where the range starts in the file
+  std::uint64_t length_ = 0;       // bytes in the range
+  std::uint64_t bufferStart_ = 0;  // range offset of buffer_[0]
+  std::uint8_t* buffer_ = nullptr;
+  const std::uint8_t* cur_ = nullptr;
+  const std::uint8_t* end_ = nullptr;
 };
 
 class OutFile {

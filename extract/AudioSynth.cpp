@@ -58,6 +58,22 @@ FrameParameters ReadRecord(LsbBitReader& bits) {
   return p;
 }
 
+class FileResidual final : public ResidualSource {
+ public:
+  explicit FileResidual(InFile& in) : in_(in) {}
+  std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
+    raw_.resize(2 * count);
+    const std::size_t got = in_.Read(raw_.data(), raw_.size()) / 2;
+    for (std::size_t i = 0; i < got; ++i)
+      samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8)));
+    return got;
+  }
+
+ private:
+  InFile& in_;
+  std::vector<std::uint8_t> raw_;
+};
+
 class FileSampleSink final : public SampleSink {
  public:
   explicit FileSampleSink(const std::filesystem::path& p) : out_(p) {}
@@ -89,16 +105,16 @@ void CAudioSynth::SynthesisFilter(const std::int16_t* e, int length, const float
 
 void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::path& work,
                              const std::filesystem::path& output, const std::filesystem::path& parameters) {
+  InFile in(work);
+  InFile params(parameters);
+  FileResidual residual(in);
   FileSampleSink sink(output);
-  Synthesize(sourceType, work, sink, parameters);
+  Synthesize(sourceType, residual, sink, params);
   sink.Close();
 }
 
-void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, SampleSink& output,
-                             const std::filesystem::path& parameters) {
+void CAudioSynth::Synthesize(std::uint8_t sourceType, ResidualSource& in, SampleSink& output, InFile& params) {
   const int n = FrameLength(sourceType != 0);
-  InFile in(work);
-  InFile params(parameters);
   LsbBitReader bits(params);
 
   // Each stage's output with its memory (its last outputs) in front.
@@ -107,11 +123,9 @@ void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::pat
 
   FrameParameters frame = ReadRecord(bits);
   for (;;) {
-    const int c = static_cast<int>(in.Read(raw.data(), raw.size()) / 2);
+    const int c = static_cast<int>(in.ReadSamples(residual.data(), static_cast<std::size_t>(n)));
     if (c == 0) break;
     ++frameCounter_;
-    for (int i = 0; i < c; ++i)
-      residual[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
     // The three stages, order 10 first, run sample by sample so that the
     // order-2 stages overlap the long recursion of the order-10 one.
     std::int16_t* o2 = y2.data() + kHistory;

@@ -16,14 +16,24 @@ class SampleSink {
   virtual void Write(const std::uint8_t* data, std::size_t count) = 0;
 };
 
+class InFile;
+
+// Where the decoded residual comes from, in the order of the source's
+// samples: one file, or two channels stored one after the other.
+class ResidualSource {
+ public:
+  virtual ~ResidualSource() = default;
+  // Reads up to `count` samples; fewer only at the end.
+  virtual std::size_t ReadSamples(std::int16_t* samples, std::size_t count) = 0;
+};
+
 class CAudioSynth {
  public:
   // `sourceType` non-zero selects 2048-sample frames, else 512. Throws Error
   // on a file failure.
   void Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, const std::filesystem::path& output,
                   const std::filesystem::path& parameters);
-  void Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, SampleSink& output,
-                  const std::filesystem::path& parameters);
+  void Synthesize(std::uint8_t sourceType, ResidualSource& work, SampleSink& output, InFile& parameters);
 
   // One synthesis stage over `length` samples: out[i] = e[i] + prediction
   // from out[i-1] .. out[i-order] (out[-1] .. out[-order] hold the memory).

@@ -1,6 +1,7 @@
 #include "extract/ExtractionJob.h"
 
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "common/Crc32.h"
@@ -54,17 +55,6 @@ class RestoredSink final : public SampleSink {
   std::vector<std::uint8_t> buffer_;
 };
 
-void CopyBytes(OutFile& out, InFile& in, std::uint64_t count) {
-  std::uint8_t buffer[1 << 15];
-  while (count > 0) {
-    const std::size_t want = count < sizeof buffer ? static_cast<std::size_t>(count) : sizeof buffer;
-    const std::size_t got = in.Read(buffer, want);
-    if (got != want) ThrowDamaged(in.path().string() + " ends within its streams");
-    out.Write(buffer, got);
-    count -= got;
-  }
-}
-
 std::string StreamName(int i) {
   static const char* kNames[6] = {"header", "sign", "low-bits", "high-part", "predictor-flag", "analysis"};
   return kNames[i];
@@ -72,36 +62,44 @@ std::string StreamName(int i) {
 
 }  // namespace
 
-// Two channels come out of the block decoder as all left samples, then all
-// right samples; this restores the interleave (left, right, left, ...).
-void SplitChannels(const std::filesystem::path& work) {
-  const std::filesystem::path folder = work.parent_path();
-  {
-    InFile in(work);
-    const std::uint64_t m = in.Size() / 4;
-    OutFile left(folder / "left.out");
-    OutFile right(folder / "right.out");
-    CopyBytes(left, in, 2 * m);
-    CopyBytes(right, in, 2 * m);
-    left.Close();
-    right.Close();
-  }
-  {
-    OutFile out(work);
-    InFile right(folder / "right.out");
-    InFile left(folder / "left.out");
-    const std::uint64_t pairs = right.Size() / 2;
-    std::uint8_t l[2], r[2];
-    for (std::uint64_t i = 0; i < pairs; ++i) {
-      if (left.Read(l, 2) != 2 || right.Read(r, 2) != 2) ThrowIo("cannot read", folder / "left.out", 0);
-      out.Write(l, 2);
-      out.Write(r, 2);
+// The block decoder's output read in the order of the source's samples.
+// Two channels come out of it as all left samples, then all right samples;
+// reading the two halves side by side restores the interleave (left, right,
+// left, ...) without another pass over the file.
+class DecodedResidual final : public ResidualSource {
+ public:
+  DecodedResidual(const std::filesystem::path& work, std::uint64_t bytes, bool twoChannels) : stereo_(twoChannels) {
+    if (stereo_) {
+      const std::uint64_t m = bytes / 4;
+      left_.OpenRange(work, 0, 2 * m);
+      right_.OpenRange(work, 2 * m, 2 * m);
+    } else {
+      left_.Open(work);
     }
-    out.Close();
   }
-  RemoveQuietly(folder / "right.out");
-  RemoveQuietly(folder / "left.out");
-}
+  std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
+    std::size_t n = 0;
+    while (n < count) {
+      if (!Next(left_, samples[n])) break;
+      ++n;
+      if (!stereo_) continue;
+      if (!Next(right_, samples[n])) break;
+      ++n;
+    }
+    return n;
+  }
+
+ private:
+  static bool Next(InFile& in, std::int16_t& sample) {
+    const int lo = in.Get();
+    const int hi = in.Get();
+    if (hi == EOF) return false;
+    sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
+    return true;
+  }
+  bool stereo_;
+  InFile left_, right_;
+};
 
 ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
     : options_(std::move(options)), progress_(progress), password_(password) {}
@@ -130,17 +128,12 @@ ExtractionResult ExtractionJob::Run() {
   WorkFolder work;
   auto file = [&](const char* name) { return work.File(name); };
 
-  // The six parts of the archive, copied out under their working names.
-  static const char* kPartNames[6] = {"Header.out", "Sign.out", "Lower.out", "Higher.out", "H.out", "ilar.out"};
-  {
-    InFile archive(options_.archive);
-    archive.Seek(info.streamsOffset);
-    for (int i = 0; i < 6; ++i) {
-      OutFile part(file(kPartNames[i]));
-      CopyBytes(part, archive, info.streamLength[i]);
-      part.Close();
-    }
-  }
+  // Each stream is read in place, as a range of the archive.
+  auto range = [&](int stream, InFile& in) {
+    std::uint64_t offset = info.streamsOffset;
+    for (int i = 0; i < stream; ++i) offset += info.streamLength[i];
+    in.OpenRange(options_.archive, offset, info.streamLength[stream]);
+  };
 
   struct Coded {
     const char* in;
@@ -157,19 +150,21 @@ ExtractionResult ExtractionJob::Run() {
                          Coded{"H.out", "H1.out", "Read Error4_d", kFlagStream}}) {
     coders.push_back([&, c] {
       try {
-        CLzariDecoder(file(c.in), file(c.out), c.message).ExpandFile();
+        InFile coded;
+        range(c.stream, coded);
+        CLzariDecoder(options_.archive, file(c.out), c.message).ExpandFrom(coded);
       } catch (const Error& e) {
         if (e.kind() != ErrorKind::Damaged) throw;
         ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
                      std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
       }
-      RemoveQuietly(file(c.in));
     });
   }
   RunParallel(coders, options_.threads ? options_.threads : DefaultThreads());
 
-  InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), lower(file("Lower.out")),
-      higher(file("Higher1.out"));
+  InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), higher(file("Higher1.out"));
+  InFile lower;
+  range(kLowerStream, lower);
   const BlockLayout layout = [&] {
     try {
       return ScanLayout(header, flags, info.predictorSet != 0);
@@ -227,13 +222,15 @@ ExtractionResult ExtractionJob::Run() {
   lower.Close();
   higher.Close();
 
-  if (info.channels == 1) SplitChannels(file("temp.out"));
-
   const std::filesystem::path* targetPath = target ? &target->temp() : nullptr;
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
   RestoredSink sink(targetPath, reference);
   CAudioSynth synth;
-  synth.Synthesize(info.waveHeader, file("temp.out"), sink, file("ilar.out"));
+  InFile analysis;
+  range(kAnalysisStream, analysis);
+  const std::uint64_t residualBytes = FileSize(file("temp.out"));
+  DecodedResidual residual(file("temp.out"), residualBytes, info.channels == 1);
+  synth.Synthesize(info.waveHeader, residual, sink, analysis);
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();

@@ -28,6 +28,10 @@ std::uint64_t CLzariDecoder::MaxExpandedSize(std::uint64_t codeBytes) {
 
 void CLzariDecoder::ExpandFile() {
   InFile in(inputPath_);
+  ExpandFrom(in);
+}
+
+void CLzariDecoder::ExpandFrom(InFile& in) {
   std::uint64_t size = in.Size();
   OutFile out(outputPath_);
   FileSource source{in};

@@ -22,6 +22,8 @@ class CLzariDecoder {
   // Expands the input file into the output file. Throws Error(Io) on a failed
   // open or write and Error(Damaged) on a stream that cannot be this coder's.
   void ExpandFile();
+  // The same from an open input (a stream within an archive) to the output file.
+  void ExpandFrom(InFile& in);
 
   // Expands bytes in memory, with the same checks.
   static std::vector<std::uint8_t> DecodeBytes(std::span<const std::uint8_t> input);
