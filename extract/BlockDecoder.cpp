@@ -85,8 +85,9 @@ void CBlockDecoder::ResetBlockDecoder() {
   std::memset(x_, 0, sizeof x_);
   lowerWindow_ = 0;
   lowerBitsHeld_ = 0;
-  higherByte_ = 0;
-  higherBitPos_ = 0;
+  higherWindow_ = 0;
+  higherHeld_ = 0;
+  higherBytesRead_ = 0;
 }
 
 void CBlockDecoder::ClearParts() {
@@ -128,15 +129,31 @@ void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
   for (int i = 0; i < count; ++i) {
     int zeros = 0;
     for (;;) {
-      if (higherBitPos_ == 0 || higherBitPos_ == 8) {
-        higherByte_ = GetOrDamaged(stream, "high-part");
-        higherBitPos_ = 0;
+      if (higherHeld_ == 0) {
+        // Top the window up with whole bytes; only a bit that is needed and
+        // missing is an error.
+        while (higherHeld_ <= 56) {
+          const int c = stream.Get();
+          if (c == EOF) break;
+          higherWindow_ |= static_cast<std::uint64_t>(c) << (56 - higherHeld_);
+          higherHeld_ += 8;
+          ++higherBytesRead_;
+        }
+        if (higherHeld_ == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
       }
-      const int bit = (higherByte_ >> (7 - higherBitPos_)) & 1;
-      ++higherBitPos_;
-      if (bit) break;
-      if (++zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
+      const int lead = higherWindow_ ? __builtin_clzll(higherWindow_) : 64;
+      if (lead < higherHeld_) {
+        zeros += lead;
+        higherWindow_ = lead == 63 ? 0 : higherWindow_ << (lead + 1);
+        higherHeld_ -= lead + 1;
+        break;
+      }
+      zeros += higherHeld_;
+      higherWindow_ = 0;
+      higherHeld_ = 0;
+      if (zeros > limit) break;
     }
+    if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
     highParts[i] = static_cast<std::uint16_t>(zeros);
   }
 }

@@ -48,6 +48,9 @@ class CBlockDecoder {
   void ReconstructBlock(OutFile& out);
   void ClearParts();
 
+  // Bytes of the high-part stream that hold bits used so far.
+  std::uint64_t HigherBytesUsed() const { return higherBytesRead_ - static_cast<std::uint64_t>(higherHeld_ / 8); }
+
   int shift() const { return k_; }
   int predictor() const { return predictor_; }
   int length() const { return length_; }
@@ -66,9 +69,10 @@ class CBlockDecoder {
   // Low-bits reader: an MSB-first bit window over the big-endian words.
   std::uint32_t lowerWindow_ = 0;
   int lowerBitsHeld_ = 0;
-  // High-part reader.
-  int higherByte_ = 0;
-  int higherBitPos_ = 0;  // 0: nothing read yet, 8: byte used up
+  // High-part reader: the next bits at the top of a 64-bit window.
+  std::uint64_t higherWindow_ = 0;
+  int higherHeld_ = 0;
+  std::uint64_t higherBytesRead_ = 0;
 };
 
 }  // namespace ost

@@ -212,7 +212,7 @@ ExtractionResult ExtractionJob::Run() {
     residual.Close();
     // Every bit the compressor wrote is used: the high-part stream ends in
     // its last word.
-    const std::uint64_t used = higher.Tell();
+    const std::uint64_t used = decoder.HigherBytesUsed();
     if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
       ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
   }
