@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "compress/Quantiser.h"
 
@@ -126,7 +127,7 @@ void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
 }
 
 void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std::int16_t* out, int* indices) {
-  float r[11], k[11], lar[11], q[11], a[11];
+  float r[11], k[11], lar[11], q[11] = {}, a[11];
   Autocorrelate(in, length, order, r);
   LevinsonToLar(r, order, k, lar);
   for (int i = 1; i <= order; ++i) {
@@ -141,7 +142,8 @@ void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std
 }
 
 void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
-                         const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath) {
+                         const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath,
+                         Crc32* sourceCrc) {
   const int n = FrameLength(waveHeader != 0);
   OutFile analysis(analysisPath);
   InFile in(source);
@@ -157,6 +159,7 @@ void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
 
   for (;;) {
     const std::size_t got = in.Read(raw.data(), raw.size());
+    if (sourceCrc) sourceCrc->Update(raw.data(), got);
     const int c = static_cast<int>(got / 2);
     if (c == 0) break;
     ++frameCounter_;

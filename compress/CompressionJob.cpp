@@ -54,31 +54,25 @@ void CopyStream(OutFile& out, InFile& in) {
 }
 
 void SplitStereo(InFile& in, const std::filesystem::path& output) {
-  const std::filesystem::path folder = output.parent_path();
-  {
-    OutFile left(folder / "left.out");
-    OutFile right(folder / "right.out");
-    const std::uint64_t frames = in.Size() / 4;
-    in.Rewind();
-    std::uint8_t frame[4];
-    for (std::uint64_t i = 0; i < frames; ++i) {
-      if (in.Read(frame, 4) != 4) ThrowIo("cannot read", in.path(), 0);
-      left.Write(frame, 2);
-      right.Write(frame + 2, 2);
-    }
-    left.Close();
-    right.Close();
-  }
+  // Two passes over the interleaved input, one per channel.
   OutFile joined(output);
-  {
-    InFile left(folder / "left.out");
-    InFile right(folder / "right.out");
-    CopyStream(joined, left);
-    CopyStream(joined, right);
+  const std::uint64_t frames = in.Size() / 4;
+  std::uint8_t buffer[4096];
+  std::uint8_t half[2048];
+  for (int channel = 0; channel < 2; ++channel) {
+    in.Rewind();
+    for (std::uint64_t done = 0; done < frames;) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, sizeof buffer / 4));
+      if (in.Read(buffer, 4 * n) != 4 * n) ThrowIo("cannot read", in.path(), 0);
+      for (std::size_t i = 0; i < n; ++i) {
+        half[2 * i] = buffer[4 * i + 2 * channel];
+        half[2 * i + 1] = buffer[4 * i + 2 * channel + 1];
+      }
+      joined.Write(half, 2 * n);
+      done += n;
+    }
   }
   joined.Close();
-  RemoveQuietly(folder / "right.out");
-  RemoveQuietly(folder / "left.out");
 }
 
 namespace {
@@ -92,14 +86,6 @@ std::string UpperName(const std::filesystem::path& p) {
 bool EndsWith(const std::string& s, const char* suffix) {
   const std::string t(suffix);
   return s.size() >= t.size() && s.compare(s.size() - t.size(), t.size(), t) == 0;
-}
-
-std::uint32_t SourceCrc(const std::filesystem::path& source) {
-  InFile in(source);
-  Crc32 crc;
-  std::uint8_t buffer[1 << 15];
-  for (std::size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) crc.Update(buffer, got);
-  return crc.Value();
 }
 
 }  // namespace
@@ -174,7 +160,8 @@ CompressionResult CompressionJob::Run() {
   };
 
   CAudioType analysis;
-  analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"));
+  Crc32 sourceCrc;
+  analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc);
 
   std::filesystem::path residual = file("temp.out");
   if (*layout == ChannelLayout::Stereo) {
@@ -185,7 +172,7 @@ CompressionResult CompressionJob::Run() {
     residual = file("Stereo_temp.out");
   }
 
-  bool ran;
+  bool ran = false;
   {
     InFile in(residual);
     OutFile lower(file("Lower.out")), sign(file("Sign.out")), higher(file("Higher.out")),
@@ -251,7 +238,7 @@ CompressionResult CompressionJob::Run() {
       out.Write(kIntegrityTag, 4);
       const std::uint64_t length = result.keptSize;
       for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
-      out.WriteU32(SourceCrc(source));
+      out.WriteU32(sourceCrc.Value());
     }
     out.Close();
   }

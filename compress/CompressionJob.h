@@ -79,7 +79,7 @@ void CopyStream(OutFile& out, InFile& in);
 
 // Reorders a two-channel residual (left, right, left, ...) into all left
 // samples followed by all right samples; a remainder of 1 to 3 bytes is
-// dropped. Uses "left.out" and "right.out" beside `output` on the way.
+// dropped.
 void SplitStereo(InFile& in, const std::filesystem::path& output);
 
 // The integrity record appended after the streams: tag, restored length

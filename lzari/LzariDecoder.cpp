@@ -71,31 +71,28 @@ void CLzariDecoder::InitValue(Source& in) {
   for (int i = 0; i < kValueBits; ++i) value_ = 2 * value_ + static_cast<std::uint32_t>(ReadBit(in));
 }
 
-int CLzariDecoder::FindSymbol(std::uint32_t x) const {
-  int i = 1;
-  int j = kSymbols;
-  while (i < j) {
-    int k = (i + j) / 2;
-    if (model_.cumulative[k] > x)
-      i = k + 1;
-    else
-      j = k;
+namespace {
+
+// The first index i in [1, count] whose cumulative count is at most x
+// (`cumulative` never increases and ends at 0, so there always is one): the
+// binary search of the format, written without branches.
+inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t x) {
+  const std::uint32_t* base = cumulative + 1;
+  int n = count;
+  while (n > 1) {
+    const int half = n / 2;
+    base = base[half - 1] > x ? base + half : base;
+    n -= half;
   }
-  return i;
+  return static_cast<int>(base - cumulative) + (*base > x ? 1 : 0);
 }
 
+}  // namespace
+
+int CLzariDecoder::FindSymbol(std::uint32_t x) const { return FirstAtMost(model_.cumulative, kSymbols, x); }
+
 int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
-  const std::uint32_t* table = PositionCumulative();
-  int i = 1;
-  int j = kRingSize;
-  while (i < j) {
-    int k = (i + j) / 2;
-    if (table[k] > x)
-      i = k + 1;
-    else
-      j = k;
-  }
-  return i - 1;
+  return FirstAtMost(PositionCumulative(), kRingSize, x) - 1;
 }
 
 template <typename Source>

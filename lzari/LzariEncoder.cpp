@@ -1,5 +1,6 @@
 #include "lzari/LzariEncoder.h"
 
+#include <bit>
 #include <cstring>
 
 #include "common/Errors.h"
@@ -138,11 +139,26 @@ void CLzariEncoder::InsertString(int r) {
         return;
       }
     }
+    // The length of the common prefix, eight bytes at a time; cmp is the
+    // difference at the first unequal byte (0 when all 60 agree).
     int i = 1;
-    for (; i < kLongestMatch; ++i) {
-      cmp = static_cast<int>(key[i]) - static_cast<int>(ring_[p + i]);
-      if (cmp != 0) break;
+    const std::uint8_t* other = &ring_[p];
+    for (;;) {
+      if (std::endian::native == std::endian::little && i + 8 <= kLongestMatch) {
+        std::uint64_t a, b;
+        std::memcpy(&a, key + i, 8);
+        std::memcpy(&b, other + i, 8);
+        if (a == b) {
+          i += 8;
+          continue;
+        }
+        i += __builtin_ctzll(a ^ b) / 8;  // little-endian: the lowest differing byte comes first
+      } else {
+        while (i < kLongestMatch && key[i] == other[i]) ++i;
+      }
+      break;
     }
+    cmp = i < kLongestMatch ? static_cast<int>(key[i]) - static_cast<int>(other[i]) : 0;
     if (i > kThreshold) {
       const int distance = (r - p) & (kRingSize - 1);
       if (i > matchLength_) {
