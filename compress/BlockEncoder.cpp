@@ -21,9 +21,10 @@ inline std::uint32_t Magnitude(std::uint16_t v) { return (v & 0x8000) ? static_c
 
 // First estimate of the shift from the sum of magnitudes.
 int ShiftFromMean(std::uint32_t total, int n) {
+  static const double kLn2 = std::log(2.0);
   const std::uint32_t mean = total / static_cast<std::uint32_t>(n);
   if (mean == 0) return 0;
-  return static_cast<int>(std::ceil(std::log2(std::log(2.0) * static_cast<double>(mean))));
+  return static_cast<int>(std::ceil(std::log2(kLn2 * static_cast<double>(mean))));
 }
 
 // The best of k0 and its neighbours by the cost sum(m >> k) + n k, held and
@@ -48,20 +49,26 @@ int Refine(int k0, int n, Shifted shifted) {
 template <int C1, int C2, int C3, int C4, int C5>
 void Residuals(const std::int16_t* x, int n, std::uint16_t* r, std::uint16_t* m15, std::uint64_t* sq,
                std::uint32_t* mag) {
+  // First the residuals and magnitudes (independent per sample), then the
+  // running sums.
+  std::uint32_t m[256];
+  for (int i = 0; i < n; ++i) {
+    const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
+    const auto v = static_cast<std::int16_t>(x[i] - pred);
+    const auto a = static_cast<std::uint32_t>(v < 0 ? -static_cast<int>(v) : static_cast<int>(v));
+    r[i] = static_cast<std::uint16_t>(v);
+    m[i] = a;
+    m15[i] = static_cast<std::uint16_t>(a & 0x7FFF);
+  }
   std::uint64_t s = 0;
-  std::uint32_t a = 0;
+  std::uint32_t t = 0;
   sq[0] = 0;
   mag[0] = 0;
   for (int i = 0; i < n; ++i) {
-    const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
-    const auto v = static_cast<std::uint16_t>(x[i] - pred);
-    const std::uint32_t m = Magnitude(v);
-    r[i] = v;
-    m15[i] = static_cast<std::uint16_t>(m & 0x7FFF);
-    s += static_cast<std::uint64_t>(m) * m;
-    a += m;
+    s += static_cast<std::uint64_t>(m[i] * m[i]);
+    t += m[i];
     sq[i + 1] = s;
-    mag[i + 1] = a;
+    mag[i + 1] = t;
   }
 }
 
@@ -168,11 +175,12 @@ CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predict
   return c;
 }
 
-std::uint32_t CBlockEncoder::EstimateBlockCost(const Trials& t, int predictors, int size) {
+std::uint32_t CBlockEncoder::EstimateBlockCost(const Trials& t, int predictors, int size, Choice* choices) {
   std::uint32_t shiftBits = 0;
   std::uint32_t unary = 0;
   for (int start = 0; start < kBlock; start += size) {
     const Choice c = ChooseSubBlock(t, predictors, start, size);
+    choices[start / size] = c;
     if (c.k == 15) continue;
     shiftBits += static_cast<std::uint32_t>(c.k * size);
     unary += c.unary;
@@ -215,10 +223,10 @@ void CBlockEncoder::PackSignBits(const Trials& t, int p, int start, int n, OutFi
 }
 
 void CBlockEncoder::EncodeBlock(const Trials& t, int predictors, int size, int start, int count, bool last, bool tail,
-                                BlockStreams out) {
+                                const Choice* known, BlockStreams out) {
   for (int j = 0; j < count; ++j) {
     const int at = start + j * size;
-    const Choice c = ChooseSubBlock(t, predictors, at, size);
+    const Choice c = known ? known[j] : ChooseSubBlock(t, predictors, at, size);
     const bool final = last && j == count - 1;
     lastPredictorFlag_ = c.predictor >= 4 ? 1 : 0;
     out.flags.Put(lastPredictorFlag_);
@@ -262,18 +270,25 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     }
     load(kBlock);
     int size = kBlock;
+    const Choice* known = nullptr;
     if (searchSize) {
+      // The choices of each trial size are kept for the coding of the best one.
+      Choice choices[4][8];
       size = 32;
-      std::uint32_t bestCost = EstimateBlockCost(*trials, predictors, 32);
-      for (int s : {64, 128, 256}) {
-        const std::uint32_t c = EstimateBlockCost(*trials, predictors, s);
+      int best = 0;
+      std::uint32_t bestCost = EstimateBlockCost(*trials, predictors, 32, choices[0]);
+      for (int s = 1; s < 4; ++s) {
+        const std::uint32_t c = EstimateBlockCost(*trials, predictors, 32 << s, choices[s]);
         if (c < bestCost) {  // a tie keeps the smaller size
-          size = s;
+          size = 32 << s;
+          best = s;
           bestCost = c;
         }
       }
+      EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, choices[best], out);
+      continue;
     }
-    EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, out);
+    EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, known, out);
   }
   if (rem == 0) {
     lower.Finish();
@@ -282,7 +297,7 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   } else {
     const int n = (rem + 1) / 2;
     load(n);
-    EncodeBlock(*trials, predictors, n, 0, 1, true, true, out);
+    EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);
     lower.Finish();
     higher.Finish();
   }

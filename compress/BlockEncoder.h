@@ -113,9 +113,9 @@ class CBlockEncoder {
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
   static Choice ChooseSubBlock(const Trials& trials, int predictors, int start, int n);
-  static std::uint32_t EstimateBlockCost(const Trials& trials, int predictors, int size);
+  static std::uint32_t EstimateBlockCost(const Trials& trials, int predictors, int size, Choice* choices);
   void EncodeBlock(const Trials& trials, int predictors, int size, int start, int count, bool last, bool tail,
-                   BlockStreams out);
+                   const Choice* known, BlockStreams out);
   static void WriteBlockHeader(int predictor, int k, int sizeCode, bool last, OutFile& stream);
   void PackLowerBits(const Trials& trials, int t, int start, int n, int k);
   void PackSignBits(const Trials& trials, int t, int start, int n, OutFile& stream);

@@ -37,7 +37,7 @@ void SymbolModel::AdaptModel(int symbol) {
     symbolOfByte[byteS] = i;
   }
   ++frequency[i];
-  while (--i >= 0) ++cumulative[i];
+  for (int j = 0; j < i; ++j) ++cumulative[j];
 }
 
 const std::uint32_t* PositionCumulative() {
