@@ -29,7 +29,20 @@ QStringList PromptRecorder::Texts() const {
   return texts;
 }
 
-DialogScript::DialogScript() { qApp->installEventFilter(this); }
+DialogScript::DialogScript() : m_watchdog(new QTimer(this)) {
+  qApp->installEventFilter(this);
+  // A dialog left open by a failed step would wait for ever: after 30 s
+  // without a new dialog, every modal dialog is closed.
+  m_watchdog->setInterval(30000);
+  connect(m_watchdog, &QTimer::timeout, this, [this] {
+    failures << QStringLiteral("timed out waiting in a dialog");
+    while (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+      modal->reject();
+      if (modal->isVisible()) break;
+    }
+  });
+  m_watchdog->start();
+}
 DialogScript::~DialogScript() { qApp->removeEventFilter(this); }
 
 DialogScript& DialogScript::Then(const char* className, Step step) {
@@ -43,6 +56,7 @@ bool DialogScript::eventFilter(QObject* watched, QEvent* event) {
     if (dialog && dialog->isWindow() && dialog->isModal()) {
       const QString name = QString::fromLatin1(dialog->metaObject()->className());
       shown << name;
+      m_watchdog->start();
       QPointer<QDialog> guarded(dialog);
       if (m_steps.empty() || m_steps.front().className != name) {
         failures << QStringLiteral("unexpected %1 (expected %2)")

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <deque>
 #include <functional>
 
@@ -53,6 +54,7 @@ class DialogScript : public QObject {
     Step step;
   };
   std::deque<Entry> m_steps;
+  QTimer* m_watchdog;
 };
 
 // A scratch folder that is the dialogs' current folder while it lives.
