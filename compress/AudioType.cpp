@@ -4,6 +4,10 @@
 #include <cmath>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "compress/Quantiser.h"
@@ -48,22 +52,46 @@ constexpr int kHistory = 10;
 namespace {
 
 // Autocorrelation of lags 0..Order. Each lag is its own running float sum
-// over i = j .. length-1 in ascending order; the lags are advanced side by
-// side so that their rounding chains overlap in the processor.
+// over i = j .. length-1 in ascending order: the exact integer product joins
+// the float sum in double precision and the sum is rounded to float after
+// every addition. The lags are advanced side by side (two to a vector where
+// the processor has SSE2), which changes no rounding: every lag still sees
+// the same additions in the same order.
 template <int Order>
 void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   float sum[Order + 1] = {};
   auto add = [&](int j, int i) {
-    // The exact integer product joins the float sum in double precision;
-    // the sum is rounded to float after every addition.
     const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
     sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
   };
   const int head = std::min(Order, length);
   for (int i = 0; i < head; ++i)
     for (int j = 0; j <= i; ++j) add(j, i);
+#if defined(__SSE2__)
+  constexpr int kPairs = (Order + 2) / 2;
+  __m128d acc[kPairs];
+  for (int p = 0; p < kPairs; ++p)
+    acc[p] = _mm_set_pd(2 * p + 1 <= Order ? static_cast<double>(sum[2 * p + 1]) : 0.0, static_cast<double>(sum[2 * p]));
+  for (int i = head; i < length; ++i) {
+    alignas(16) std::int32_t products[2 * kPairs];
+    const std::int32_t si = s[i];
+    for (int j = 0; j <= Order; ++j) products[j] = si * static_cast<std::int32_t>(s[i - j]);
+    if constexpr ((Order + 1) % 2) products[Order + 1] = 0;
+    for (int p = 0; p < kPairs; ++p) {
+      const __m128d product = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(products + 2 * p)));
+      acc[p] = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_add_pd(acc[p], product)));
+    }
+  }
+  for (int p = 0; p < kPairs; ++p) {
+    alignas(16) double pair[2];
+    _mm_store_pd(pair, acc[p]);
+    sum[2 * p] = static_cast<float>(pair[0]);
+    if (2 * p + 1 <= Order) sum[2 * p + 1] = static_cast<float>(pair[1]);
+  }
+#else
   for (int i = head; i < length; ++i)
     for (int j = 0; j <= Order; ++j) add(j, i);
+#endif
   for (int j = 0; j <= Order; ++j) r[j] = sum[j];
 }
 
