@@ -1,5 +1,6 @@
 #include "app/HelpWindow.h"
 
+#include <QFile>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QVBoxLayout>
@@ -17,7 +18,11 @@ CHelpWindow::CHelpWindow(QWidget* parent) : QDialog(parent) {
 }
 
 void CHelpWindow::ShowPage(const QUrl& page) {
-  m_browser->setSource(page);
+  const QString file = page.scheme() == QLatin1String("qrc") ? QLatin1Char(':') + page.path() : page.toLocalFile();
+  if (QFile::exists(file))
+    m_browser->setSource(page);
+  else
+    m_browser->setHtml(QStringLiteral("<p>The help of Ostinato 3 could not be found.</p>"));
   show();
   raise();
   activateWindow();

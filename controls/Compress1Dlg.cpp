@@ -49,8 +49,8 @@ CCompress1Dlg::CCompress1Dlg(QWidget* parent)
   m_rateCombo->setInsertPolicy(QComboBox::NoInsert);
   m_rateCombo->addItems({QStringLiteral("Maximum"), QStringLiteral("Normal"), QStringLiteral("Fast"),
                          QStringLiteral("Fastest")});
-  du.Place(m_rateCombo, 80, 65, 70, 14);
-  du.Place(new QLabel(QStringLiteral("Compression Rate : "), this), 15, 67, 64, 11);
+  du.Place(m_rateCombo, 88, 65, 62, 14);
+  du.Place(new QLabel(QStringLiteral("Compression Rate : "), this), 13, 67, 75, 11);
   du.Place(&m_btnPlay, 170, 16, 30, 23);
   du.Place(&m_btnPassword, 94, 95, 62, 24);
   m_btnPlay.setToolTip(QStringLiteral("Play"));

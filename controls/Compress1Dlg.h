@@ -48,7 +48,7 @@ class CCompress1Dlg : public QDialog {
   CBtnST m_btnCompress;
   CBtnST m_btnCancel;
   CBtnST m_btnPlay;
-  CBtnST m_btnPassword;
+  QPushButton m_btnPassword;
 
   // Runs the job; tests put a stand-in here.
   JobRunner m_runJob;

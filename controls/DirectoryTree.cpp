@@ -26,6 +26,8 @@ CDirectoryTree::CDirectoryTree(QWidget* parent) : QTreeWidget(parent) {
   setExpandsOnDoubleClick(false);
   setItemsExpandable(false);
   setIconSize(QSize(16, 16));
+  // No lines and no expand buttons: the images tell chain from subfolder.
+  setStyleSheet(QStringLiteral("QTreeView::branch { image: none; border-image: none; }"));
   SetImages(TreeIcon(QStringLiteral(":/tree/closed.svg"), QStringLiteral(":/tree/closed-selected.svg")),
             TreeIcon(QStringLiteral(":/tree/open.svg"), QStringLiteral(":/tree/open-selected.svg")));
   connect(this, &QTreeWidget::itemDoubleClicked, this, [this](QTreeWidgetItem*, int) { OnDblclk(); });
