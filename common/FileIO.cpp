@@ -110,6 +110,18 @@ void OutFile::Open(const std::filesystem::path& path) {
   std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
 }
 
+void OutFile::OpenForUpdate(const std::filesystem::path& path) {
+  if (file_) std::fclose(file_);
+  path_ = path;
+  file_ = std::fopen(path.c_str(), "r+b");
+  if (!file_) ThrowIo("cannot write", path);
+  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
+}
+
+void OutFile::Seek(std::uint64_t offset) {
+  if (fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) FailWrite();
+}
+
 void OutFile::Close() {
   if (!file_) return;
   bool failed = std::fflush(file_) != 0 || ferror(file_);

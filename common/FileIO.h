@@ -67,6 +67,9 @@ class OutFile {
 
   // Creates the file, truncating an existing one.
   void Open(const std::filesystem::path& path);
+  // Opens an existing file for writing in place (see Seek).
+  void OpenForUpdate(const std::filesystem::path& path);
+  void Seek(std::uint64_t offset);
   bool IsOpen() const { return file_ != nullptr; }
   // Flushes and closes; a write that failed on the way is reported here.
   void Close();

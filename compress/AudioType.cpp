@@ -1,6 +1,7 @@
 #include "compress/AudioType.h"
 
 #include <algorithm>
+#include <functional>
 #include <cmath>
 #include <cstring>
 
@@ -10,6 +11,7 @@
 
 #include "common/Crc32.h"
 #include "common/FileIO.h"
+#include "common/Parallel.h"
 #include "compress/Quantiser.h"
 
 namespace ost {
@@ -169,56 +171,118 @@ void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std
     Filter<10>(in, length, a, out);
 }
 
+namespace {
+
+// The state that runs from frame to frame: each stage's input with its
+// history slots (its last inputs of the previous frame) in front: x (the
+// frame, which ends up holding the final residual), y1 and y2.
+struct Cascade {
+  explicit Cascade(int length)
+      : n(length), x(kHistory + length, 0), y1(kHistory + length, 0), y2(kHistory + length, 0), out(length) {}
+
+  // Analyses one frame of `c` new samples (c < n: the partial last frame,
+  // whose other positions still hold the previous frame's residual: they
+  // shape only this frame's coefficients, never its written residual).
+  void Frame(const std::uint8_t* raw, int c, int* indices) {
+    std::int16_t* frame = x.data() + kHistory;
+    for (int i = 0; i < c; ++i)
+      frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
+    CAudioType::AnalyseStage(frame, n, 2, y1.data() + kHistory, indices);
+    CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
+    CAudioType::AnalyseStage(y2.data() + kHistory, n, 10, out.data(), indices + 4);
+  }
+  // Moves on to the next frame.
+  void Advance() {
+    for (auto* buf : {&x, &y1, &y2}) std::copy(buf->end() - kHistory, buf->end(), buf->begin());
+    std::copy(out.begin(), out.end(), x.begin() + kHistory);
+  }
+
+  int n;
+  std::vector<std::int16_t> x, y1, y2, out;
+};
+
+// Frames [first, end) of the source into their places in the residual and
+// analysis files. A range that does not start the source first runs three
+// frames before it: after them every memory of the cascade holds exactly
+// what a run from the start would hold, since each stage's memory is its own
+// last inputs (frame 1 makes the first stage's output exact, frame 2 the
+// second's, frame 3 the final residual). `first` is a multiple of 4, where
+// the analysis stream is on a byte boundary (4 frames are 27 bytes).
+void AnalyseRange(const std::filesystem::path& source, const std::filesystem::path& residualPath,
+                  const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
+                  std::uint64_t end) {
+  const std::uint64_t warm = first >= 3 ? first - 3 : 0;
+  Cascade cascade(n);
+  InFile in(source);
+  std::vector<std::uint8_t> raw(2 * static_cast<std::size_t>(n));
+  if (warm > 0) {
+    // The first stage's memory: the last inputs of the frame before.
+    in.Seek((warm * n - kHistory) * 2);
+    in.Read(raw.data(), 2 * kHistory);
+    for (int i = 0; i < kHistory; ++i)
+      cascade.x[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
+  }
+  in.Seek(warm * n * 2);
+  int indices[14];
+  for (std::uint64_t f = warm; f < first; ++f) {
+    in.Read(raw.data(), raw.size());
+    cascade.Frame(raw.data(), n, indices);
+    cascade.Advance();
+  }
+  OutFile residual, analysis;
+  residual.OpenForUpdate(residualPath);
+  residual.Seek(first * n * 2);
+  analysis.OpenForUpdate(analysisPath);
+  analysis.Seek(first / 4 * 27);
+  LsbBitWriter bits(analysis);
+  std::vector<std::uint8_t> outBytes(2 * static_cast<std::size_t>(n));
+  for (std::uint64_t f = first; f < end; ++f) {
+    const int c = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
+    in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+    cascade.Frame(raw.data(), c, indices);
+    for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
+    for (int i = 0; i < c; ++i) {
+      outBytes[2 * i] = static_cast<std::uint8_t>(cascade.out[i]);
+      outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(cascade.out[i]) >> 8);
+    }
+    residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
+    cascade.Advance();
+  }
+  bits.Flush();  // only the last range can end within a byte
+  residual.Close();
+  analysis.Close();
+}
+
+}  // namespace
+
 void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
                          const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath,
                          Crc32* sourceCrc) {
   const int n = FrameLength(waveHeader != 0);
-  OutFile analysis(analysisPath);
-  InFile in(source);
-  OutFile residual(residualPath);
-  LsbBitWriter bits(analysis);
-
-  // Each stage's input with its history slots in front: x (the frame, which
-  // ends up holding the final residual), y1 and y2 (the stages' outputs).
-  std::vector<std::int16_t> x(kHistory + n, 0), y1(kHistory + n, 0), y2(kHistory + n, 0);
-  std::vector<std::uint8_t> raw(2 * static_cast<std::size_t>(n));
-  std::vector<std::int16_t> finalResidual(n);
-  std::vector<std::uint8_t> outBytes(2 * static_cast<std::size_t>(n));
-
-  for (;;) {
-    const std::size_t got = in.Read(raw.data(), raw.size());
-    if (sourceCrc) sourceCrc->Update(raw.data(), got);
-    const int c = static_cast<int>(got / 2);
-    if (c == 0) break;
-    ++frameCounter_;
-    std::int16_t* frame = x.data() + kHistory;
-    for (int i = 0; i < c; ++i)
-      frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
-    // A partial frame keeps the previous frame's residual in the positions it
-    // does not fill (zeros before the first frame): they shape only this
-    // frame's coefficients, never its written residual.
-
-    int indices[14];
-    AnalyseStage(frame, n, 2, y1.data() + kHistory, indices);
-    AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
-    AnalyseStage(y2.data() + kHistory, n, 10, finalResidual.data(), indices + 4);
-    for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
-
-    for (int i = 0; i < c; ++i) {
-      outBytes[2 * i] = static_cast<std::uint8_t>(finalResidual[i]);
-      outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(finalResidual[i]) >> 8);
-    }
-    residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
-    if (c < n) break;
-
-    // Next frame: each stage's history is its last `kHistory` inputs, and the
-    // frame buffer carries the final residual.
-    for (auto* buf : {&x, &y1, &y2}) std::copy(buf->end() - kHistory, buf->end(), buf->begin());
-    std::copy(finalResidual.begin(), finalResidual.end(), frame);
+  const std::uint64_t samples = FileSize(source) / 2;  // a final odd byte belongs to no sample
+  const std::uint64_t frames = (samples + static_cast<std::uint64_t>(n) - 1) / static_cast<std::uint64_t>(n);
+  frameCounter_ = static_cast<int>(frames);
+  {
+    OutFile analysis(analysisPath);
+    OutFile residual(residualPath);
+    analysis.Close();
+    residual.Close();
   }
-  bits.Flush();
-  residual.Close();
-  analysis.Close();
+  // Ranges of whole groups of four frames, one per thread; short sources in one.
+  const std::uint64_t parts = frames >= 64 ? std::max(1u, threads_) : 1;
+  const std::uint64_t span = ((frames + parts - 1) / parts + 3) / 4 * 4;
+  std::vector<std::function<void()>> tasks;
+  for (std::uint64_t first = 0; first < frames; first += span) {
+    const std::uint64_t end = std::min(frames, first + span);
+    tasks.push_back([=] { AnalyseRange(source, residualPath, analysisPath, n, samples, first, end); });
+  }
+  if (sourceCrc)
+    tasks.push_back([&] {
+      InFile in(source);
+      std::vector<std::uint8_t> buffer(1 << 16);
+      for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) sourceCrc->Update(buffer.data(), got);
+    });
+  RunParallel(tasks, threads_);
 }
 
 }  // namespace ost

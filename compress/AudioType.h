@@ -39,9 +39,12 @@ class CAudioType {
   static void LevinsonToLar(float* r, int order, float* k, float* lar);
 
   int frames() const { return frameCounter_; }
+  // Threads for the frames (1 by default); the files are the same whatever the number.
+  void SetThreads(unsigned threads) { threads_ = threads ? threads : 1; }
 
  private:
   int frameCounter_ = 0;
+  unsigned threads_ = 1;
 };
 
 }  // namespace ost

@@ -160,6 +160,7 @@ CompressionResult CompressionJob::Run() {
   };
 
   CAudioType analysis;
+  analysis.SetThreads(options_.threads ? options_.threads : DefaultThreads());
   Crc32 sourceCrc;
   analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc);
 

@@ -89,3 +89,36 @@ TEST(Analysis, ResidualOutsideSixteenBitsWraps) {
 
 }  // namespace
 }  // namespace ost
+
+namespace ost {
+namespace {
+
+// Frames analysed in ranges on several threads give the files of one run
+// from the start: the three frames run before each range restore every
+// memory of the cascade.
+TEST(Analysis, ThreadsChangeNoByte) {
+  for (bool wave : {false, true}) {
+    const int n = FrameLength(wave);
+    for (int frames : {64, 67, 130}) {
+      auto signal = test::Sweep(static_cast<std::size_t>(frames * n - n / 3), 12000, static_cast<unsigned>(frames));
+      WorkFolder dir;
+      test::WriteAll(dir.File("src"), test::Pcm(signal));
+      test::Bytes residual, analysis;
+      for (unsigned threads : {1u, 2u, 3u, 5u}) {
+        CAudioType pass;
+        pass.SetThreads(threads);
+        pass.Analyse(wave ? 1 : 0, dir.File("src"), dir.File("temp.out"), dir.File("ilar.txt"));
+        if (threads == 1) {
+          residual = test::ReadAll(dir.File("temp.out"));
+          analysis = test::ReadAll(dir.File("ilar.txt"));
+          continue;
+        }
+        EXPECT_EQ(test::ReadAll(dir.File("temp.out")), residual) << frames << " frames, " << threads << " threads";
+        EXPECT_EQ(test::ReadAll(dir.File("ilar.txt")), analysis) << frames << " frames, " << threads << " threads";
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ost
