@@ -18,10 +18,16 @@
 
 namespace {
 
+bool g_rendering = false;
 bool g_warned = false;
 
+// Before the picture is read, Qt may chat about the environment (no runtime
+// folder, say); that is not about the artwork and is kept quiet. From then on
+// every message is shown, and any above debug level counts as a warning.
 void noteMessage(QtMsgType type, const QMessageLogContext &, const QString &text)
 {
+    if (!g_rendering && type < QtCriticalMsg)
+        return;
     if (type != QtDebugMsg)
         g_warned = true;
     std::fprintf(stderr, "%s\n", qPrintable(text));
@@ -68,9 +74,10 @@ int main(int argc, char **argv)
     // application; no window is ever shown, so no display is needed.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(noteMessage);
     int qtArgc = 1;
     QGuiApplication app(qtArgc, argv);
-    qInstallMessageHandler(noteMessage);
+    g_rendering = true;
 
     const QString in = QString::fromLocal8Bit(argv[first]);
     const QString out = QString::fromLocal8Bit(argv[first + 1]);
