@@ -22,6 +22,10 @@ class JobProgress {
   virtual bool IsCancelled() = 0;
   // The pass ended, ran through or cancelled.
   virtual void End() = 0;
+  // Called every few milliseconds while a job waits for work running on
+  // other threads, so that a user interface stays alive; IsCancelled is
+  // asked after it.
+  virtual void Pump() {}
 };
 
 // Reports nothing and never cancels.

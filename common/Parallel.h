@@ -4,11 +4,15 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include "common/JobInterfaces.h"
 
 namespace ost {
 
@@ -39,6 +43,54 @@ inline void RunParallel(const std::vector<std::function<void()>>& tasks, unsigne
   worker();
   for (auto& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);
+}
+
+// Runs the tasks on worker threads while the calling thread, which alone
+// talks to `progress`, turns the units the tasks count in `done` into
+// Step() calls and otherwise keeps the caller alive with Pump(). A cancel
+// seen there sets `cancel`, which the tasks poll. Returns false when
+// cancelled; a task's failure is rethrown.
+inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, unsigned threads, JobProgress& progress,
+                            std::atomic<std::uint64_t>& done, std::atomic<bool>& cancel) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<unsigned> running{0};
+  std::exception_ptr failure;
+  std::mutex mutex;
+  std::condition_variable wake;
+  auto worker = [&] {
+    for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) {
+      try {
+        tasks[i]();
+      } catch (...) {
+        std::lock_guard lock(mutex);
+        if (!failure) failure = std::current_exception();
+        cancel = true;  // the other tasks stop early; their work is discarded
+      }
+    }
+    std::lock_guard lock(mutex);
+    --running;
+    wake.notify_all();
+  };
+  const unsigned count = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads ? threads : 1, tasks.size())));
+  running = count;
+  std::vector<std::thread> pool;
+  for (unsigned t = 0; t < count; ++t) pool.emplace_back(worker);
+  std::uint64_t reported = 0;
+  for (;;) {
+    bool finished;
+    {
+      std::unique_lock lock(mutex);
+      finished = wake.wait_for(lock, std::chrono::milliseconds(15), [&] { return running == 0; });
+    }
+    const std::uint64_t now = done.load();
+    if (now == reported) progress.Pump();
+    for (; reported < now; ++reported) progress.Step();
+    if (!cancel && progress.IsCancelled()) cancel = true;
+    if (finished) break;
+  }
+  for (auto& t : pool) t.join();
+  if (failure) std::rethrow_exception(failure);
+  return !cancel;
 }
 
 }  // namespace ost

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <string>
 
 #include "common/JobInterfaces.h"
+#include "common/Parallel.h"
 #include "compress/CompressionJob.h"
 
 namespace ost {
@@ -82,6 +85,19 @@ void WordBitWriter::PutZeros(std::uint32_t count) {
 void WordBitWriter::Finish() {
   if (held_ > 0) Put(0, 16 - held_);
   Flush();
+}
+
+void WordBitWriter::Append(InFile& in, std::uint64_t bits) {
+  for (; bits >= 16; bits -= 16) {
+    const int hi = in.Get();
+    const int lo = in.Get();
+    Put(static_cast<std::uint32_t>((hi << 8) | lo), 16);
+  }
+  if (bits > 0) {
+    const int hi = in.Get();
+    const int lo = in.Get();
+    Put(static_cast<std::uint32_t>((hi << 8) | lo) >> (16 - bits), static_cast<int>(bits));
+  }
 }
 
 void CBlockEncoder::ResetBlockEncoder() {
@@ -239,64 +255,154 @@ void CBlockEncoder::EncodeBlock(const Trials& t, int predictors, int size, int s
   }
 }
 
-bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors,
-                                bool searchSize) {
-  const std::uint64_t length = in.Size();
-  const std::uint64_t blocks = length / 512;
-  const int rem = static_cast<int>(length % 512);
-  WordBitWriter lower(out.lower), higher(out.higher);
+void CBlockEncoder::LoadHistory(InFile& in, std::uint64_t offset) {
+  std::memset(history_, 0, sizeof history_);
+  if (offset < 10) return;
+  in.Seek(offset - 10);
+  std::uint8_t bytes[10];
+  in.Read(bytes, 10);
+  for (int i = 0; i < 5; ++i)
+    history_[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+}
+
+bool CBlockEncoder::EncodeRange(const std::filesystem::path& residual, std::uint64_t first, std::uint64_t end,
+                                std::uint64_t blocks, bool endsStream, BlockStreams out, WordBitWriter& lower,
+                                WordBitWriter& higher, int predictors, bool searchSize, std::atomic<bool>& cancel,
+                                std::atomic<std::uint64_t>& done) {
   lower_ = &lower;
   higher_ = &higher;
+  InFile in(residual);
+  // The predictors look back five inputs, across block boundaries.
+  LoadHistory(in, 512 * first);
+  in.Seek(512 * first);
   auto trials = std::make_unique<Trials>();
-  // The block with the last five inputs before it.
   std::int16_t x[5 + kBlock];
   std::uint8_t bytes[2 * kBlock];
-  progress.Begin(kCompressingText, blocks);
-  in.Rewind();
-  auto load = [&](int n) {
+  for (std::uint64_t i = first; i < end; ++i) {
+    if (cancel) return false;
     std::memcpy(x, history_, sizeof history_);
-    const std::size_t got = in.Read(bytes, 2 * static_cast<std::size_t>(n));
-    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);
-    for (int i = 0; i < n; ++i)
-      x[5 + i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
-    RunPredictors(x + 5, n, predictors, *trials);
-    std::memcpy(history_, x + n, sizeof history_);
-  };
-  for (std::uint64_t i = 0; i < blocks; ++i) {
-    progress.Step();
-    if (progress.IsCancelled()) {
-      progress.End();
-      return false;
-    }
-    load(kBlock);
-    int size = kBlock;
-    const Choice* known = nullptr;
+    in.Read(bytes, sizeof bytes);
+    for (int j = 0; j < kBlock; ++j)
+      x[5 + j] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * j] | (bytes[2 * j + 1] << 8)));
+    RunPredictors(x + 5, kBlock, predictors, *trials);
+    std::memcpy(history_, x + kBlock, sizeof history_);
+    const bool last = endsStream && i == blocks - 1;
     if (searchSize) {
       // The choices of each trial size are kept for the coding of the best one.
       Choice choices[4][8];
-      size = 32;
       int best = 0;
       std::uint32_t bestCost = EstimateBlockCost(*trials, predictors, 32, choices[0]);
       for (int s = 1; s < 4; ++s) {
         const std::uint32_t c = EstimateBlockCost(*trials, predictors, 32 << s, choices[s]);
         if (c < bestCost) {  // a tie keeps the smaller size
-          size = 32 << s;
           best = s;
           bestCost = c;
         }
       }
-      EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, choices[best], out);
-      continue;
+      EncodeBlock(*trials, predictors, 32 << best, 0, kBlock / (32 << best), last, false, choices[best], out);
+    } else {
+      EncodeBlock(*trials, predictors, kBlock, 0, 1, last, false, nullptr, out);
     }
-    EncodeBlock(*trials, predictors, size, 0, kBlock / size, i == blocks - 1 && rem == 0, false, known, out);
+    ++done;
   }
+  return true;
+}
+
+bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors,
+                                bool searchSize) {
+  const std::uint64_t length = in.Size();
+  const std::uint64_t blocks = length / 512;
+  const int rem = static_cast<int>(length % 512);
+  progress.Begin(kCompressingText, blocks);
+
+  // Blocks in ranges, one per thread. Each block writes whole 16-bit words
+  // of low bits and whole bytes of the byte streams, so the ranges' streams
+  // join end to end; only the high parts, a continuous bit stream, are
+  // joined bit by bit.
+  const std::uint64_t parts = blocks >= 64 ? threads_ : 1;
+  const std::uint64_t span = (blocks + parts - 1) / std::max<std::uint64_t>(parts, 1);
+  struct Range {
+    std::uint64_t first, end;
+    std::unique_ptr<CBlockEncoder> encoder;
+    std::unique_ptr<OutFile> files[5];
+    std::unique_ptr<WordBitWriter> lower, higher;
+  };
+  std::vector<Range> ranges;
+  WordBitWriter lower(out.lower), higher(out.higher);
+  const std::filesystem::path base = out.lower.path();
+  auto partName = [&](std::size_t r, int stream) {
+    return base.parent_path() / ("part" + std::to_string(r) + "-" + std::to_string(stream) + ".out");
+  };
+  for (std::uint64_t first = 0; first < blocks || ranges.empty(); first += std::max<std::uint64_t>(span, 1)) {
+    Range range{first, std::min(blocks, first + span), std::make_unique<CBlockEncoder>(), {}, nullptr, nullptr};
+    const std::size_t r = ranges.size();
+    if (r > 0) {
+      for (int k = 0; k < 5; ++k) range.files[k] = std::make_unique<OutFile>(partName(r, k));
+      range.lower = std::make_unique<WordBitWriter>(*range.files[0]);
+      range.higher = std::make_unique<WordBitWriter>(*range.files[2]);
+    }
+    ranges.push_back(std::move(range));
+    if (blocks == 0) break;
+  }
+  std::atomic<bool> cancel{false};
+  std::atomic<std::uint64_t> done{0};
+  std::vector<std::function<void()>> tasks;
+  for (std::size_t r = 0; r < ranges.size(); ++r) {
+    tasks.push_back([&, r] {
+      Range& range = ranges[r];
+      BlockStreams streams = r == 0 ? out
+                                    : BlockStreams{*range.files[0], *range.files[1], *range.files[2], *range.files[3],
+                                                   *range.files[4]};
+      range.encoder->EncodeRange(in.path(), range.first, range.end, blocks, rem == 0, streams,
+                                 r == 0 ? lower : *range.lower, r == 0 ? higher : *range.higher, predictors,
+                                 searchSize, cancel, done);
+    });
+  }
+  const bool ran = RunWithProgress(tasks, threads_, progress, done, cancel);
+  if (!ran) {
+    progress.End();
+    for (std::size_t r = 1; r < ranges.size(); ++r)
+      for (int k = 0; k < 5; ++k) {
+        ranges[r].files[k].reset();
+        RemoveQuietly(partName(r, k));
+      }
+    return false;
+  }
+  lower.Flush();
+  for (std::size_t r = 1; r < ranges.size(); ++r) {
+    Range& range = ranges[r];
+    const std::uint64_t higherBits = range.higher->bits();
+    range.lower->Finish();  // on a word boundary: pads nothing
+    range.higher->Finish();
+    for (int k = 0; k < 5; ++k) range.files[k]->Close();
+    for (int k : {0, 1, 3, 4}) {
+      OutFile& target = k == 0 ? out.lower : k == 1 ? out.sign : k == 3 ? out.header : out.flags;
+      InFile part(partName(r, k));
+      std::uint8_t buffer[1 << 15];
+      for (std::size_t got; (got = part.Read(buffer, sizeof buffer)) > 0;) target.Write(buffer, got);
+    }
+    InFile part(partName(r, 2));
+    higher.Append(part, higherBits);
+    part.Close();
+    for (int k = 0; k < 5; ++k) RemoveQuietly(partName(r, k));
+  }
+  CBlockEncoder& lastRange = *ranges.back().encoder;
+  lastPredictorFlag_ = lastRange.lastPredictorFlag_;
   if (rem == 0) {
     lower.Finish();
     higher.Finish();
     out.flags.Put(lastPredictorFlag_);
   } else {
     const int n = (rem + 1) / 2;
-    load(n);
+    lower_ = &lower;
+    higher_ = &higher;
+    LoadHistory(in, 512 * blocks);
+    std::int16_t x[5 + kBlock];
+    std::memcpy(x, history_, sizeof history_);
+    std::int16_t* tail = x + 5;
+    ReadBlock(tail, 512 * blocks, n, in);
+    auto trials = std::make_unique<Trials>();
+    RunPredictors(tail, n, predictors, *trials);
     EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);
     lower.Finish();
     higher.Finish();

@@ -10,7 +10,9 @@
 // all sub-block sizes) works on sums over them.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <vector>
 
 #include "common/FileIO.h"
@@ -42,11 +44,23 @@ class WordBitWriter {
   void Put(std::uint32_t value, int bits) {  // bits <= 16
     acc_ = (acc_ << bits) | value;
     held_ += bits;
+    total_ += static_cast<std::uint64_t>(bits);
     if (held_ >= 16) Spill();
   }
   void PutZeros(std::uint32_t count);
   // Pads the last word with zeros when it holds any bit.
   void Finish();
+  // Appends a stream that another writer produced: `bits` bits, stored as
+  // this writer stores them, read from `in`.
+  void Append(InFile& in, std::uint64_t bits);
+  // Bits put so far.
+  std::uint64_t bits() const { return total_; }
+  // Writes out what is buffered (the stream must be on a word boundary for
+  // others to continue it byte by byte).
+  void Flush() {
+    out_.Write(bytes_.data(), bytes_.size());
+    bytes_.clear();
+  }
 
  private:
   static constexpr std::size_t kFlushAt = 1 << 16;
@@ -59,13 +73,10 @@ class WordBitWriter {
     }
     if (bytes_.size() >= kFlushAt) Flush();
   }
-  void Flush() {
-    out_.Write(bytes_.data(), bytes_.size());
-    bytes_.clear();
-  }
   OutFile& out_;
   std::uint64_t acc_ = 0;
   int held_ = 0;
+  std::uint64_t total_ = 0;
   std::vector<std::uint8_t> bytes_;
 };
 
@@ -82,6 +93,9 @@ class CBlockEncoder {
   bool EncodeFast(InFile& in, BlockStreams out, JobProgress& progress);
   bool EncodeNormal(InFile& in, BlockStreams out, JobProgress& progress);
   bool EncodeMaximum(InFile& in, BlockStreams out, JobProgress& progress);
+
+  // Threads for the blocks (1 by default); the streams are the same whatever the number.
+  void SetThreads(unsigned threads) { threads_ = threads ? threads : 1; }
 
   // Reads n samples at a byte offset; bytes past the end of the file count as 0xFF.
   static void ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream);
@@ -109,6 +123,13 @@ class CBlockEncoder {
   };
 
   bool EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors, bool searchSize);
+  // Codes blocks [first, end) of `blocks` from the residual file into the
+  // streams and writers given; returns false when `cancel` was seen.
+  bool EncodeRange(const std::filesystem::path& residual, std::uint64_t first, std::uint64_t end,
+                   std::uint64_t blocks, bool endsStream, BlockStreams out, WordBitWriter& lower,
+                   WordBitWriter& higher, int predictors, bool searchSize, std::atomic<bool>& cancel,
+                   std::atomic<std::uint64_t>& done);
+  void LoadHistory(InFile& in, std::uint64_t offset);
   // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
@@ -125,6 +146,7 @@ class CBlockEncoder {
   std::uint8_t lastPredictorFlag_ = 0;
   WordBitWriter* lower_ = nullptr;
   WordBitWriter* higher_ = nullptr;
+  unsigned threads_ = 1;
 };
 
 }  // namespace ost

@@ -181,6 +181,7 @@ CompressionResult CompressionJob::Run() {
     BlockStreams streams{lower, sign, higher, header, flags};
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
+    encoder.SetThreads(options_.threads ? options_.threads : DefaultThreads());
     switch (options_.rate) {
       case Rate::Fastest: ran = encoder.EncodeFastest(in, streams, progress_); break;
       case Rate::Fast: ran = encoder.EncodeFast(in, streams, progress_); break;

@@ -19,7 +19,7 @@ struct Streams {
 
 enum class Level { Fastest, Fast, Normal, Maximum };
 
-Streams Encode(const Bytes& residual, Level level) {
+Streams Encode(const Bytes& residual, Level level, unsigned threads = 1) {
   WorkFolder dir;
   test::WriteAll(dir.File("temp.out"), residual);
   {
@@ -28,6 +28,7 @@ Streams Encode(const Bytes& residual, Level level) {
         header(dir.File("Header.out")), flags(dir.File("H.out"));
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
+    encoder.SetThreads(threads);
     NullProgress progress;
     BlockStreams out{lower, sign, higher, header, flags};
     switch (level) {
@@ -130,6 +131,24 @@ TEST(BlockCodec, RoundTripsAtEveryLevel) {
     for (Level level : levels) {
       const bool eight = level == Level::Fast || level == Level::Maximum;
       EXPECT_EQ(Decode(Encode(residual, level), eight), residual) << "round " << round;
+    }
+  }
+}
+
+// Blocks coded in ranges on several threads give the streams of one run.
+TEST(BlockEncoder, ThreadsChangeNoByte) {
+  for (std::size_t samples : {64u * 256, 64u * 256 + 77, 200u * 256 + 3}) {
+    const Bytes residual = test::Pcm(test::Sweep(samples, 15000, static_cast<unsigned>(samples)));
+    for (Level level : {Level::Fastest, Level::Maximum}) {
+      const Streams one = Encode(residual, level, 1);
+      for (unsigned threads : {2u, 3u}) {
+        const Streams many = Encode(residual, level, threads);
+        EXPECT_EQ(many.lower, one.lower);
+        EXPECT_EQ(many.higher, one.higher) << samples << " samples, " << threads << " threads";
+        EXPECT_EQ(many.sign, one.sign);
+        EXPECT_EQ(many.header, one.header);
+        EXPECT_EQ(many.flags, one.flags);
+      }
     }
   }
 }
