@@ -255,9 +255,9 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
 
 }  // namespace
 
-void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
+bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
                          const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath,
-                         Crc32* sourceCrc) {
+                         Crc32* sourceCrc, JobProgress* progress) {
   const int n = FrameLength(waveHeader != 0);
   const std::uint64_t samples = FileSize(source) / 2;  // a final odd byte belongs to no sample
   const std::uint64_t frames = (samples + static_cast<std::uint64_t>(n) - 1) / static_cast<std::uint64_t>(n);
@@ -282,7 +282,13 @@ void CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
       std::vector<std::uint8_t> buffer(1 << 16);
       for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) sourceCrc->Update(buffer.data(), got);
     });
-  RunParallel(tasks, threads_);
+  if (!progress) {
+    RunParallel(tasks, threads_);
+    return true;
+  }
+  std::atomic<std::uint64_t> noUnits{0};
+  std::atomic<bool> cancel{false};
+  return RunWithProgress(tasks, threads_, *progress, noUnits, cancel);
 }
 
 }  // namespace ost

@@ -162,7 +162,10 @@ CompressionResult CompressionJob::Run() {
   CAudioType analysis;
   analysis.SetThreads(options_.threads ? options_.threads : DefaultThreads());
   Crc32 sourceCrc;
-  analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc);
+  if (!analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc, &progress_)) {
+    result.cancelled = true;
+    return result;
+  }
 
   std::filesystem::path residual = file("temp.out");
   if (*layout == ChannelLayout::Stereo) {
@@ -218,7 +221,12 @@ CompressionResult CompressionJob::Run() {
       discard(c.in);
     });
   }
-  RunParallel(coders, options_.threads ? options_.threads : DefaultThreads());
+  std::atomic<std::uint64_t> noUnits{0};
+  std::atomic<bool> cancel{false};
+  if (!RunWithProgress(coders, options_.threads ? options_.threads : DefaultThreads(), progress_, noUnits, cancel)) {
+    result.cancelled = true;
+    return result;
+  }
 
   {
     OutFile out(archive.temp());

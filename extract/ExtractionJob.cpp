@@ -1,5 +1,6 @@
 #include "extract/ExtractionJob.h"
 
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -28,7 +29,12 @@ class RestoredSink final : public SampleSink {
     if (target) file_.Open(*target);
     if (reference) reference_.Open(*reference);
   }
+  // Set when the user cancels: the next write stops the synthesis.
+  void StopOn(const std::atomic<bool>* cancel) { cancel_ = cancel; }
+  struct Stopped {};
+
   void Write(const std::uint8_t* data, std::size_t count) override {
+    if (cancel_ && cancel_->load()) throw Stopped{};
     if (file_.IsOpen()) file_.Write(data, count);
     crc_.Update(data, count);
     size_ += count;
@@ -53,6 +59,7 @@ class RestoredSink final : public SampleSink {
   std::uint64_t size_ = 0;
   bool differs_ = false;
   std::vector<std::uint8_t> buffer_;
+  const std::atomic<bool>* cancel_ = nullptr;
 };
 
 std::string StreamName(int i) {
@@ -160,7 +167,13 @@ ExtractionResult ExtractionJob::Run() {
       }
     });
   }
-  RunParallel(coders, options_.threads ? options_.threads : DefaultThreads());
+  const unsigned threads = options_.threads ? options_.threads : DefaultThreads();
+  std::atomic<std::uint64_t> noUnits{0};
+  std::atomic<bool> cancel{false};
+  if (!RunWithProgress(coders, threads, progress_, noUnits, cancel)) {
+    result.cancelled = true;
+    return result;
+  }
 
   InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), higher(file("Higher1.out"));
   InFile lower;
@@ -230,7 +243,18 @@ ExtractionResult ExtractionJob::Run() {
   range(kAnalysisStream, analysis);
   const std::uint64_t residualBytes = FileSize(file("temp.out"));
   DecodedResidual residual(file("temp.out"), residualBytes, info.channels == 1);
-  synth.Synthesize(info.waveHeader, residual, sink, analysis);
+  // The synthesis runs on a worker so that the caller stays alive meanwhile.
+  sink.StopOn(&cancel);
+  auto synthesise = [&] {
+    try {
+      synth.Synthesize(info.waveHeader, residual, sink, analysis);
+    } catch (const RestoredSink::Stopped&) {
+    }
+  };
+  if (!RunWithProgress({synthesise}, 1, progress_, noUnits, cancel)) {
+    result.cancelled = true;
+    return result;
+  }
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();
