@@ -7,6 +7,8 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QStatusBar>
+#include <QToolBar>
 
 #include "GuiTestSupport.h"
 #include "app/MainFrm.h"
@@ -58,6 +60,8 @@ class WizardTest : public QObject {
   void optionsEnterReturnsToDestination();
   void jobDisablesItsPage();
   void channelQuestion();
+  void noticesShownAfterSuccess();
+  void viewToggles();
 
   void openShowsEntry();
   void extractFillsRow();
@@ -502,6 +506,40 @@ void WizardTest::channelQuestion() {
       });
   Compress(source);
   QCOMPARE(answer, std::optional(ost::ChannelLayout::Stereo));
+}
+
+void WizardTest::noticesShownAfterSuccess() {
+  const QString source = m_scratch->Write("odd.wav", MakeWave(2, 300));
+  m_behaviour = [fake = m_behaviour](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                     ost::ChannelQuestion& channels) {
+    ost::CompressionResult result = fake(options, progress, channels);
+    result.notices = {"first notice", "second notice"};
+    return result;
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "odd"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({"first notice\nsecond notice"}));
+  QCOMPARE(RowText(m_view).section('|', 0, 0), QString("odd.wav"));
+}
+
+void WizardTest::viewToggles() {
+  auto* toolBar = m_frame->findChild<QToolBar*>();
+  QVERIFY(toolBar && toolBar->isVisible());
+  m_frame->m_actToolbar->trigger();
+  QVERIFY(!toolBar->isVisible());
+  m_frame->m_actToolbar->trigger();
+  QVERIFY(toolBar->isVisible());
+  QCOMPARE(m_frame->toolBarArea(toolBar), Qt::TopToolBarArea);
+  m_frame->m_actStatusBar->trigger();
+  QVERIFY(!m_frame->statusBar()->isVisible());
+  m_frame->m_actStatusBar->trigger();
+  QVERIFY(m_frame->statusBar()->isVisible());
+  QCOMPARE(m_frame->statusBar()->currentMessage(), QString("Ready"));
+  QCOMPARE(m_frame->m_actExtract->toolTip(), QString("Extract"));
+  QCOMPARE(m_frame->m_actExtract->statusTip(), QString("Extract the *.otq file"));
+  QCOMPARE(m_frame->m_actCompress->statusTip(), QString("Compress *.pcm file"));
+  QCOMPARE(m_frame->m_actOpen->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
 }
 
 void WizardTest::openShowsEntry() {
