@@ -50,10 +50,10 @@ int Refine(int k0, int n, Shifted shifted) {
 }
 
 template <int C1, int C2, int C3, int C4, int C5>
-void Residuals(const std::int16_t* x, int n, std::uint16_t* r, std::uint16_t* m15, std::uint64_t* sq,
+void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::uint16_t* m15, std::uint64_t* sq,
                std::uint32_t* mag) {
   // First the residuals and magnitudes (independent per sample), then the
-  // running sums.
+  // sums by chunk.
   std::uint32_t m[256];
   for (int i = 0; i < n; ++i) {
     const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
@@ -63,15 +63,17 @@ void Residuals(const std::int16_t* x, int n, std::uint16_t* r, std::uint16_t* m1
     m[i] = a;
     m15[i] = static_cast<std::uint16_t>(a & 0x7FFF);
   }
-  std::uint64_t s = 0;
-  std::uint32_t t = 0;
   sq[0] = 0;
   mag[0] = 0;
-  for (int i = 0; i < n; ++i) {
-    s += static_cast<std::uint64_t>(m[i] * m[i]);
-    t += m[i];
-    sq[i + 1] = s;
-    mag[i + 1] = t;
+  for (int c = 0; c * chunk < n; ++c) {
+    std::uint64_t s = 0;
+    std::uint32_t t = 0;
+    for (int i = c * chunk; i < (c + 1) * chunk; ++i) {
+      s += static_cast<std::uint64_t>(m[i] * m[i]);
+      t += m[i];
+    }
+    sq[c + 1] = sq[c] + s;
+    mag[c + 1] = mag[c] + t;
   }
 }
 
@@ -133,28 +135,29 @@ int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
 
 void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, Trials& t) {
   t.n = n;
-  Residuals<0, 0, 0, 0, 0>(x, n, t.residual[0], t.magnitude15[0], t.squares[0], t.magnitudes[0]);
-  Residuals<1, 0, 0, 0, 0>(x, n, t.residual[1], t.magnitude15[1], t.squares[1], t.magnitudes[1]);
-  Residuals<2, -1, 0, 0, 0>(x, n, t.residual[2], t.magnitude15[2], t.squares[2], t.magnitudes[2]);
-  Residuals<3, -3, 1, 0, 0>(x, n, t.residual[3], t.magnitude15[3], t.squares[3], t.magnitudes[3]);
+  t.chunk = n == kBlock ? 32 : n;
+  Residuals<0, 0, 0, 0, 0>(x, n, t.chunk, t.residual[0], t.magnitude15[0], t.squares[0], t.magnitudes[0]);
+  Residuals<1, 0, 0, 0, 0>(x, n, t.chunk, t.residual[1], t.magnitude15[1], t.squares[1], t.magnitudes[1]);
+  Residuals<2, -1, 0, 0, 0>(x, n, t.chunk, t.residual[2], t.magnitude15[2], t.squares[2], t.magnitudes[2]);
+  Residuals<3, -3, 1, 0, 0>(x, n, t.chunk, t.residual[3], t.magnitude15[3], t.squares[3], t.magnitudes[3]);
   if (predictors == 8) {
-    Residuals<5, -10, 10, -5, 1>(x, n, t.residual[4], t.magnitude15[4], t.squares[4], t.magnitudes[4]);
-    Residuals<2, -2, 1, 0, 0>(x, n, t.residual[5], t.magnitude15[5], t.squares[5], t.magnitudes[5]);
-    Residuals<4, -6, 4, -1, 0>(x, n, t.residual[6], t.magnitude15[6], t.squares[6], t.magnitudes[6]);
-    Residuals<1, -1, 1, 0, 0>(x, n, t.residual[7], t.magnitude15[7], t.squares[7], t.magnitudes[7]);
+    Residuals<5, -10, 10, -5, 1>(x, n, t.chunk, t.residual[4], t.magnitude15[4], t.squares[4], t.magnitudes[4]);
+    Residuals<2, -2, 1, 0, 0>(x, n, t.chunk, t.residual[5], t.magnitude15[5], t.squares[5], t.magnitudes[5]);
+    Residuals<4, -6, 4, -1, 0>(x, n, t.chunk, t.residual[6], t.magnitude15[6], t.squares[6], t.magnitudes[6]);
+    Residuals<1, -1, 1, 0, 0>(x, n, t.chunk, t.residual[7], t.magnitude15[7], t.squares[7], t.magnitudes[7]);
   }
   // The residual of predictor 0 is the input itself.
-  t.energy[0] = 0;
-  for (int i = 0; i < n; ++i) t.energy[i + 1] = t.squares[0][i + 1];
+  for (int c = 0; c <= n / t.chunk; ++c) t.energy[c] = t.squares[0][c];
 }
 
 int CBlockEncoder::ChoosePredictor(const Trials& t, int predictors, int start, int n) {
   // Gains 10 log10(E / s) in double precision; the sums are exact integers.
-  const double energy = static_cast<double>(t.energy[start + n] - t.energy[start]);
+  const int a = start / t.chunk, b = (start + n) / t.chunk;
+  const double energy = static_cast<double>(t.energy[b] - t.energy[a]);
   int best = 0;
   double bestGain = 0.0;
   for (int p = 0; p < predictors; ++p) {
-    const double s = static_cast<double>(t.squares[p][start + n] - t.squares[p][start]);
+    const double s = static_cast<double>(t.squares[p][b] - t.squares[p][a]);
     const double gain = 10.0 * std::log10(energy / s);
     if (p == 0) {
       bestGain = gain;
@@ -170,12 +173,13 @@ CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predict
   Choice c;
   c.predictor = ChoosePredictor(t, predictors, start, n);
   const int p = c.predictor;
-  if (t.squares[p][start + n] == t.squares[p][start]) {
+  const int a = start / t.chunk, b = (start + n) / t.chunk;
+  if (t.squares[p][b] == t.squares[p][a]) {
     c.k = 15;
     c.unary = 0;
     return c;
   }
-  const int k0 = ShiftFromMean(t.magnitudes[p][start + n] - t.magnitudes[p][start], n);
+  const int k0 = ShiftFromMean(t.magnitudes[p][b] - t.magnitudes[p][a], n);
   // sum(m >> k) for the three candidate shifts in one pass.
   const int lo = std::max(k0 - 1, 0);
   std::uint32_t sums[3] = {0, 0, 0};

@@ -112,9 +112,12 @@ class CBlockEncoder {
     int n = 0;
     std::uint16_t residual[8][256];
     std::uint16_t magnitude15[8][256];       // sign-magnitude low 15 bits
-    std::uint64_t squares[8][257];           // prefix sums of squared magnitudes
-    std::uint32_t magnitudes[8][257];        // prefix sums of magnitudes (-32768 counts 32768)
-    std::uint64_t energy[257];               // prefix sums of squared input magnitudes
+    // Sums over chunks of 32 samples (one chunk of n for a tail), as prefix
+    // sums by chunk: every sub-block starts and ends on a chunk boundary.
+    int chunk = 32;
+    std::uint64_t squares[8][9];     // squared magnitudes
+    std::uint32_t magnitudes[8][9];  // magnitudes (-32768 counts 32768)
+    std::uint64_t energy[9];         // squared input magnitudes
   };
   struct Choice {
     int predictor;
