@@ -8,6 +8,7 @@ packages=(
   libgtest-dev libcli11-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libqt6svg6 libgl-dev
   flac wavpack vorbis-tools
+  dpkg-dev desktop-file-utils shared-mime-info
 )
 if [ "${OSTINATO_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$OSTINATO_EXTRA_PACKAGES"
