@@ -64,6 +64,13 @@ int RunAll(std::size_t count, unsigned jobs, const std::function<bool(std::size_
   return failures.load();
 }
 
+// Threads each job may use inside one file when `jobs` files run side by side.
+unsigned InnerThreads(unsigned jobs, std::size_t files) {
+  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned side = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(jobs, files)));
+  return std::max(1u, cores / side);
+}
+
 std::optional<std::string> PasswordFromOptions(const std::string& text, const std::string& file, bool haveText) {
   if (haveText) return text;
   if (file.empty()) return std::nullopt;
@@ -144,6 +151,7 @@ int Compress(const CompressArgs& a, CLI::App& app) {
     options.password = password;
     options.replaceArchive = a.force;
     options.integrityRecord = !a.noIntegrity;
+    options.threads = InnerThreads(jobs, a.sources.size());
     if (!a.keepWork.empty()) options.keepWorkDir = fs::path(a.keepWork);
     try {
       cli::TerminalProgress progress(source.filename().string(), drawBar);
@@ -163,6 +171,7 @@ int Compress(const CompressArgs& a, CLI::App& app) {
         check.archive = options.archive;
         check.compareWith = source;
         check.checkPassword = false;
+        check.threads = options.threads;
         cli::TerminalProgress vprogress(source.filename().string() + " (verify)", drawBar);
         try {
           ExtractionJob(check, vprogress, nullptr).Run();
@@ -223,6 +232,7 @@ int Extract(const ExtractArgs& a, CLI::App& app, bool testOnly) {
       options.archive = archive;
       options.password = password;
       options.replaceTarget = a.force;
+      options.threads = InnerThreads(jobs, a.archives.size());
       if (testOnly) {
         options.checkPassword = false;
       } else if (!a.output.empty()) {
