@@ -54,6 +54,8 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   void Step() override;
   bool IsCancelled() override { return m_bCancelled; }
   void End() override;
+  // Lets events run while the job waits for its worker threads.
+  void Pump() override { PumpMessages(true); }
 
  public slots:
   void OnCancel();
