@@ -129,12 +129,7 @@ void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
       acc = static_cast<float>(static_cast<double>(acc) + static_cast<double>(a[i]) * static_cast<double>(r[m - i]));
     if (e == 0.0f) e = 1e-15f;
     k[m] = static_cast<float>((static_cast<double>(r[m]) - static_cast<double>(acc)) / static_cast<double>(e));
-    float previous[11];
-    for (int i = 1; i < m; ++i) previous[i] = a[i];
-    a[m] = k[m];
-    for (int i = 1; i < m; ++i)
-      a[i] = static_cast<float>(static_cast<double>(previous[i]) -
-                                static_cast<double>(k[m]) * static_cast<double>(previous[m - i]));
+    StepUp(a, m, k[m]);
     e = static_cast<float>((1.0 - static_cast<double>(k[m]) * static_cast<double>(k[m])) * static_cast<double>(e));
   }
   for (int i = 1; i <= order; ++i) {

@@ -70,18 +70,19 @@ int QuantiseIndex(int coefficient, float lar) {
   return last;  // the last threshold (10) exceeds every ratio; NaN lands here too
 }
 
+void StepUp(float* a, int m, float k) {
+  float previous[11];
+  for (int j = 1; j < m; ++j) previous[j] = a[j];
+  a[m] = k;
+  for (int j = 1; j < m; ++j)
+    a[j] = static_cast<float>(static_cast<double>(previous[j]) - static_cast<double>(k) * static_cast<double>(previous[m - j]));
+}
+
 void LarToCoefficients(const float* q, int order, float* a) {
   float k[11];
   for (int i = 1; i <= order; ++i) k[i] = ReflectionFromLar(q[i]);
   a[1] = k[1];
-  for (int m = 2; m <= order; ++m) {
-    float previous[11];
-    for (int j = 1; j < m; ++j) previous[j] = a[j];
-    a[m] = k[m];
-    for (int j = 1; j < m; ++j)
-      a[j] = static_cast<float>(static_cast<double>(previous[j]) -
-                                static_cast<double>(k[m]) * static_cast<double>(previous[m - j]));
-  }
+  for (int m = 2; m <= order; ++m) StepUp(a, m, k[m]);
 }
 
 }  // namespace ost

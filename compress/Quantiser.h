@@ -21,6 +21,11 @@ const LarQuantiser& QuantiserFor(int coefficient);  // coefficient 1..10
 // Index of a log-area ratio in the quantiser of `coefficient`.
 int QuantiseIndex(int coefficient, float lar);
 
+// One step of the recursion from reflection coefficients to direct-form
+// coefficients: a[m] := k and a[j] -= k a[m-j] for j < m, all from the old
+// values, each in double precision and rounded to float.
+void StepUp(float* a, int m, float k);
+
 // Quantised log-area ratios q[1..order] to direct-form predictor
 // coefficients a[1..order] (index 0 unused).
 void LarToCoefficients(const float* q, int order, float* a);
