@@ -79,7 +79,7 @@ void StepUp(float* a, int m, float k) {
 }
 
 void LarToCoefficients(const float* q, int order, float* a) {
-  float k[11];
+  float k[11] = {};
   for (int i = 1; i <= order; ++i) k[i] = ReflectionFromLar(q[i]);
   a[1] = k[1];
   for (int m = 2; m <= order; ++m) StepUp(a, m, k[m]);
