@@ -59,6 +59,12 @@ namespace {
 // every addition. The lags are advanced side by side (two to a vector where
 // the processor has SSE2), which changes no rounding: every lag still sees
 // the same additions in the same order.
+// Per-thread scratch for the reversed signal, so no frame allocates.
+std::vector<double>& ReversedScratch() {
+  thread_local std::vector<double> scratch;
+  return scratch;
+}
+
 template <int Order>
 void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   float sum[Order + 1] = {};
@@ -70,17 +76,21 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   for (int i = 0; i < head; ++i)
     for (int j = 0; j <= i; ++j) add(j, i);
 #if defined(__SSE2__)
+  // The signal as doubles, reversed, so that s[i-j] and s[i-j-1] sit side by
+  // side: rev[length - 1 - i + j] = s[i - j]. Products of two 16-bit values
+  // are exact in double precision, as the integer products were.
   constexpr int kPairs = (Order + 2) / 2;
+  std::vector<double>& rev = ReversedScratch();
+  rev.assign(static_cast<std::size_t>(length) + 2, 0.0);
+  for (int i = 0; i < length; ++i) rev[static_cast<std::size_t>(length - 1 - i)] = s[i];
   __m128d acc[kPairs];
   for (int p = 0; p < kPairs; ++p)
     acc[p] = _mm_set_pd(2 * p + 1 <= Order ? static_cast<double>(sum[2 * p + 1]) : 0.0, static_cast<double>(sum[2 * p]));
   for (int i = head; i < length; ++i) {
-    alignas(16) std::int32_t products[2 * kPairs];
-    const std::int32_t si = s[i];
-    for (int j = 0; j <= Order; ++j) products[j] = si * static_cast<std::int32_t>(s[i - j]);
-    if constexpr ((Order + 1) % 2) products[Order + 1] = 0;
+    const __m128d si = _mm_set1_pd(static_cast<double>(s[i]));
+    const double* window = rev.data() + (length - 1 - i);
     for (int p = 0; p < kPairs; ++p) {
-      const __m128d product = _mm_cvtepi32_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(products + 2 * p)));
+      const __m128d product = _mm_mul_pd(si, _mm_loadu_pd(window + 2 * p));
       acc[p] = _mm_cvtps_pd(_mm_cvtpd_ps(_mm_add_pd(acc[p], product)));
     }
   }
