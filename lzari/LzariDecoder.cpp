@@ -81,7 +81,9 @@ inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t
   int n = count;
   while (n > 1) {
     const int half = n / 2;
-    base = base[half - 1] > x ? base + half : base;
+    // A mask instead of a conditional, so the compiler cannot turn it into
+    // a branch that mispredicts on every other step.
+    base += half & -static_cast<int>(base[half - 1] > x);
     n -= half;
   }
   return static_cast<int>(base - cumulative) + (*base > x ? 1 : 0);
