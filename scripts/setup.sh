@@ -9,6 +9,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libqt6svg6 libgl-dev
   flac wavpack vorbis-tools
   dpkg-dev desktop-file-utils shared-mime-info
+  clang libclang-rt-14-dev
 )
 if [ "${OSTINATO_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$OSTINATO_EXTRA_PACKAGES"
