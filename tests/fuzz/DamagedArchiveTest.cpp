@@ -175,6 +175,8 @@ const Fault kFaults[] = {
      "restored, with different bytes"},
 };
 
+void PrintTo(const Fault& f, std::ostream* os) { *os << f.name << " (" << f.fault << ")"; }
+
 class DamagedArchive : public ::testing::TestWithParam<Fault> {};
 
 TEST_P(DamagedArchive, GivesTheExpectedOutcomeAndLeavesNothing) {

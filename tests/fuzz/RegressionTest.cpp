@@ -61,6 +61,8 @@ std::vector<Input> Inputs() {
   return inputs;
 }
 
+void PrintTo(const Input& input, std::ostream* os) { *os << input.target << "/" << input.file.filename().string(); }
+
 class Regression : public ::testing::TestWithParam<Input> {};
 
 TEST_P(Regression, EndsInAcceptanceOrACleanRefusal) {
