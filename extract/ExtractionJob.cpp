@@ -108,6 +108,37 @@ class DecodedResidual final : public ResidualSource {
   InFile left_, right_;
 };
 
+// The analysis stream (stored as it is, 54 bits a frame) bounds the number of
+// samples, and that bounds what each coded stream can expand to: a header
+// byte and a flag byte per sub-block of at least 32 samples (one tail
+// excepted), a sign bit per sample, and a high-part code that the shift
+// choice keeps to a few bits per sample on average (16 bits a sample is far
+// beyond what the encoder can write). A stated length beyond these is
+// damage, refused before anything is expanded, so a small hostile archive
+// cannot fill the disk.
+template <typename Range>
+void CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string& where) {
+  const std::uint64_t frames = 8 * static_cast<std::uint64_t>(info.streamLength[kAnalysisStream]) / 54;
+  const std::uint64_t samples = frames * static_cast<std::uint64_t>(FrameLength(info.waveHeader != 0));
+  const std::uint64_t subBlocks = samples / 32 + 2;
+  struct Bound {
+    int stream;
+    std::uint64_t most;
+  };
+  for (const Bound& b : {Bound{kHeaderStream, subBlocks + 1}, Bound{kFlagStream, subBlocks + 1},
+                         Bound{kSignStream, samples / 8 + subBlocks}, Bound{kHigherStream, 2 * samples + 64}}) {
+    InFile in;
+    range(b.stream, in);
+    std::uint8_t head[4] = {0, 0, 0, 0};
+    in.Read(head, 4);
+    const std::uint64_t stated = static_cast<std::uint64_t>(head[0] | (head[1] << 8) | (head[2] << 16)) |
+                                 (static_cast<std::uint64_t>(head[3]) << 24);
+    if (stated > b.most)
+      ThrowDamaged(where + "the " + StreamName(b.stream) + " stream announces " + std::to_string(stated) +
+                   " bytes, more than the " + std::to_string(samples) + " samples of the analysis stream can need");
+  }
+}
+
 ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
     : options_(std::move(options)), progress_(progress), password_(password) {}
 
@@ -141,6 +172,8 @@ ExtractionResult ExtractionJob::Run() {
     for (int i = 0; i < stream; ++i) offset += info.streamLength[i];
     in.OpenRange(options_.archive, offset, info.streamLength[stream]);
   };
+
+  CheckStatedLengths(info, range, where);
 
   struct Coded {
     const char* in;

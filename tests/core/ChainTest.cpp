@@ -344,6 +344,23 @@ TEST(ExtractionJob, TruncatedAndForeignArchivesAreDamaged) {
     }
     EXPECT_EQ(FilesIn(out.dir.path()), 0u);
   }
+  // A coded stream that announces more than the recording can need is
+  // refused before it is expanded.
+  {
+    Bytes huge = good;
+    auto u32 = [&](std::size_t at) {
+      return static_cast<std::uint32_t>(huge[at] | (huge[at + 1] << 8) | (huge[at + 2] << 16) | (huge[at + 3] << 24));
+    };
+    const std::size_t higher = 29 + u32(5) + u32(9) + u32(13);  // after header, sign and low bits
+    huge[higher + 3] = 0x40;  // about a gigabyte
+    test::Scratch out;
+    try {
+      Extract(s.Put("huge.otq", huge), out.dir.File("r.wav"));
+      ADD_FAILURE();
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("high-part stream announces"), std::string::npos) << e.what();
+    }
+  }
   // A bit flipped in the low-bits stream changes samples: the integrity record catches it.
   Bytes flipped = good;
   flipped[good.size() / 2] ^= 0x10;
