@@ -116,7 +116,7 @@ const Fault kFaults[] = {
      "the integrity record's length disagrees with the sub-blocks"},
     {"CodedLengthInflated", "the header stream states 2 GiB of content", Base::Stereo,
      Stored(kHeaderStream, [](Bytes& s) { test::PutU32(s, 0, 0x7FFFFFFFu); }), ErrorKind::Damaged,
-     "the header stream: a coded stream announces 2147483647 bytes"},
+     "announces 2147483647 bytes"},
     {"EmptyCodedStreamWithCode", "the sign stream states 0 bytes but carries code", Base::Stereo,
      Stored(kSignStream, [](Bytes& s) { test::PutU32(s, 0, 0); }), ErrorKind::Damaged,
      "the sign stream: an empty coded stream carries code bytes"},
