@@ -187,6 +187,10 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
       count += static_cast<std::uint32_t>(length);
     }
   }
+  // The value register runs 17 bits ahead and the encoder ends with at most
+  // nine bits more, so decoding a valid stream always reads to its end:
+  // code bytes left over mean the stream is longer than the coder made it.
+  if (bytesPastEnd_ == 0 && in.Get() != EOF) ThrowDamaged("a coded stream holds code bytes after its data");
 }
 
 }  // namespace ost

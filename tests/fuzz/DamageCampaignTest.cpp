@@ -85,8 +85,6 @@ void Classify(const Damaged& copy, const Bytes& original, const fs::path& dir, T
     ExtractionJob(options, progress, nullptr).Run();
     if (test::ReadBytes(options.target) == original)
       ++tally.exact;
-    else if (copy.hidesRecord)
-      ++tally.known;
     else if (++tally.wrong && tally.wrongExamples.size() < 10)
       tally.wrongExamples.push_back(copy.what);
     fs::remove(options.target);

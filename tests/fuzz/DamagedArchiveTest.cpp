@@ -158,13 +158,12 @@ const Fault kFaults[] = {
      InStream(kHigherStream, [](Bytes& s) { s.insert(s.end(), {0xFF, 0xFF}); }), ErrorKind::Damaged,
      "the high-part stream holds more than its sub-blocks use"},
     // The predictor-flag stream's length grown by 16 makes the archive's size
-    // that of one without a record: the stream takes 16 bytes of the analysis
-    // stream as spare code, and the analysis stream takes the record.
+    // that of one without a record: the stream would take 16 bytes of the
+    // analysis stream as spare code, and the analysis stream the record.
+    // (Found by the damage campaign.)
     {"FlagLengthGrownBy16HidesTheRecord", "bit 4 of the predictor-flag stream's length set", Base::Stereo,
      [](Bytes& a) { test::PutU32(a, kLengthsAt + 16, test::GetU32(a, kLengthsAt + 16) + 16); }, ErrorKind::Damaged,
-     "the predictor-flag stream",
-     "the LZARI decoder accepts code bytes after the end of its data, so the record passes for stream content "
-     "and the archive restores wrong bytes without an error (found by the damage campaign)"},
+     "the predictor-flag stream: a coded stream holds code bytes after its data"},
     {"LowBitFlippedWithRecord", "one low bit of a sample flipped", Base::Stereo,
      Stored(kLowerStream, [](Bytes& s) { s[100] ^= 0x10; }), ErrorKind::Damaged,
      "does not match the archive's integrity record (CRC-32)"},
