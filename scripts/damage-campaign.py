@@ -20,7 +20,7 @@ the format cannot see every fault, and the "wrong" share is reported.
   python3 scripts/damage-campaign.py [--otq PATH] [--cuts N] [--flips N] [-j N] [RECORDING...]
 
 Recordings default to every .wav and .pcm of the developer corpus
-(/work/shared/corpus or $OSTINATO_CORPUS); a headerless .pcm is taken as two
+(../shared/corpus beside the checkout, or $OSTINATO_CORPUS); a headerless .pcm is taken as two
 channels when the corpus's pcm-formats.txt says so, or with --stereo. The
 exit status is 1 when an archive with the record gives "wrong" or any
 archive gives "other".
@@ -132,7 +132,7 @@ def classify(otq, copy, what, original, work):
 
 
 def main():
-    corpus = Path(os.environ.get("OSTINATO_CORPUS", "/work/shared/corpus"))
+    corpus = Path(os.environ.get("OSTINATO_CORPUS", str(Path(__file__).resolve().parent.parent.parent / "shared" / "corpus")))
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("recordings", nargs="*", type=Path)
     ap.add_argument("--otq")

@@ -11,7 +11,7 @@
 # Environment:
 #   OSTINATO_FUZZ_TARGETS  targets to run (default: extract lzari block wav roundtrip)
 #   OSTINATO_FUZZ_JOBS     targets run side by side (default 2)
-#   OSTINATO_CORPUS        folder of recordings for the seeds (default /work/shared/corpus;
+#   OSTINATO_CORPUS        folder of recordings for the seeds (default ../shared/corpus beside the checkout;
 #                          synthetic signals stand in when it is missing)
 # The growing corpus of each target stays in build/fuzz/corpus/<target> between runs.
 set -euo pipefail
@@ -25,7 +25,7 @@ if ! [[ $SECONDS_PER_TARGET =~ ^[0-9]+$ ]] || [ "$SECONDS_PER_TARGET" -lt 1 ]; t
 fi
 TARGETS=(${OSTINATO_FUZZ_TARGETS:-extract lzari block wav roundtrip})
 JOBS=${OSTINATO_FUZZ_JOBS:-2}
-CORPUS=${OSTINATO_CORPUS:-/work/shared/corpus}
+CORPUS=${OSTINATO_CORPUS:-$ROOT/../shared/corpus}
 BUILD=$ROOT/build/fuzz
 START=$(date +%s)
 

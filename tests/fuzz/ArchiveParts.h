@@ -95,7 +95,7 @@ inline Bytes SweepPcm(std::size_t samples, unsigned seed) {
 // The folder of real recordings: $OSTINATO_CORPUS, else the developer corpus.
 inline std::filesystem::path CorpusDir() {
   const char* env = std::getenv("OSTINATO_CORPUS");
-  return env && *env ? std::filesystem::path(env) : std::filesystem::path("/work/shared/corpus");
+  return env && *env ? std::filesystem::path(env) : std::filesystem::path(OSTINATO_SOURCE_DIR) / ".." / "shared" / "corpus";
 }
 
 // `bytes` bytes of a recording starting `from` bytes in, after its first
