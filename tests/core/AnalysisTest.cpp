@@ -22,10 +22,10 @@ AnalysisRun Analyse(const Bytes& source, bool wave) {
 }
 
 TEST(Analysis, SilenceGivesTheKnownIndicesAndStream) {
-  std::int16_t zeros[512] = {};
+  std::int16_t zeros[10 + 512] = {};  // a stage reads its history in front of the frame
   int indices[2];
   std::int16_t out[512];
-  CAudioType::AnalyseStage(zeros, 512, 2, out, indices);
+  CAudioType::AnalyseStage(zeros + 10, 512, 2, out, indices);
   EXPECT_EQ(indices[0], 18);
   EXPECT_EQ(indices[1], 13);
   int third[10];
