@@ -90,7 +90,14 @@ void CCompress1Dlg::UpdateData(bool save) {
   }
 }
 
-void CCompress1Dlg::OnPlayButton() { m_sound.PlayFile(m_strSourcePath); }
+// Plays the source without blocking the page; a second press while it plays
+// stops it.
+void CCompress1Dlg::OnPlayButton() {
+  if (m_sound.IsPlaying())
+    m_sound.Stop();
+  else
+    m_sound.PlayFile(m_strSourcePath);
+}
 
 void CCompress1Dlg::OnPasswordButton() {
   // Cancel keeps a password set by an earlier press; OK replaces it (an

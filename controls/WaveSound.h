@@ -1,6 +1,8 @@
 // Plays a ".wav" file for the options page's play button. Playing does not
-// block the program; without a sound device nothing is played and nothing
-// fails loudly.
+// block the program (a second press stops it); a headerless ".pcm" plays
+// nothing, and without a sound device nothing is played and nothing fails
+// loudly: the outputs are checked first, since a sound effect would otherwise
+// report "playing" forever.
 #pragma once
 
 #include <QString>
