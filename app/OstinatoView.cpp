@@ -31,7 +31,9 @@ COstinatoView::COstinatoView(COstinatoDoc* document, QWidget* parent)
 }
 
 void COstinatoView::InitListCtrl() {
-  m_entryIcon = QIcon(QStringLiteral(":/icons/ostinato.svg"));
+  // The 16-pixel drawing is made for the pixel grid; larger sizes scale the main one.
+  m_entryIcon.addFile(QStringLiteral(":/icons/ostinato-16.svg"), QSize(16, 16));
+  m_entryIcon.addFile(QStringLiteral(":/icons/ostinato.svg"));
   // The list keeps its creation size whatever the window's size.
   m_listCtrl.setGeometry(0, 0, 800, 600);
   m_listCtrl.setRootIsDecorated(false);
