@@ -600,10 +600,8 @@ def main(argv):
 
 def make_report(args, folder, sources, codecs, results):
     now = datetime.datetime.now().astimezone()
-    try:
-        shown = folder.relative_to(REPO)
-    except ValueError:
-        shown = folder
+    # Named relative to the checkout, so the report says nothing of this machine's folders.
+    shown = os.path.relpath(folder, REPO)
     versions = [f"otq {otq_version(args.clean)}" if args.rates else None,
                 first_line(["flac", "--version"]) if not args.no_peers and shutil.which("flac") else None,
                 first_line(["wavpack", "--version"]) if not args.no_peers and shutil.which("wavpack") else None,
