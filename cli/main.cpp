@@ -15,6 +15,7 @@
 
 #include "cli/TerminalUi.h"
 #include "common/Errors.h"
+#include "common/Parallel.h"
 #include "common/Password.h"
 #include "compress/CompressionJob.h"
 #include "extract/ArchiveReader.h"
@@ -66,7 +67,7 @@ int RunAll(std::size_t count, unsigned jobs, const std::function<bool(std::size_
 
 // Threads each job may use inside one file when `jobs` files run side by side.
 unsigned InnerThreads(unsigned jobs, std::size_t files) {
-  const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+  const unsigned cores = DefaultThreads();
   const unsigned side = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(jobs, files)));
   return std::max(1u, cores / side);
 }
@@ -139,7 +140,7 @@ int Compress(const CompressArgs& a, CLI::App& app) {
     PrintError(e.what());
     return kExitFailure;
   }
-  const unsigned jobs = a.jobs ? a.jobs : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned jobs = a.jobs ? a.jobs : DefaultThreads();
   const bool drawBar = !a.quiet && cli::StderrIsTerminal() && std::min<std::size_t>(jobs, a.sources.size()) == 1;
 
   const int failures = RunAll(a.sources.size(), jobs, [&](std::size_t i) {
@@ -222,7 +223,7 @@ int Extract(const ExtractArgs& a, CLI::App& app, bool testOnly) {
     PrintError(e.what());
     return kExitFailure;
   }
-  const unsigned jobs = a.jobs ? a.jobs : std::max(1u, std::thread::hardware_concurrency());
+  const unsigned jobs = a.jobs ? a.jobs : DefaultThreads();
   const bool drawBar = !a.quiet && cli::StderrIsTerminal() && std::min<std::size_t>(jobs, a.archives.size()) == 1;
   PromptingPassword prompt;
   const int failures = RunAll(a.archives.size(), jobs, [&](std::size_t i) {

@@ -3,6 +3,10 @@
 // the same whatever the number of threads.
 #pragma once
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -16,8 +20,16 @@
 
 namespace ost {
 
-// Threads a job uses for work it can split: the machine's cores.
+// Threads a job uses for work it can split: the cores this process may run
+// on (a process pinned to one core gets one thread, not the machine's count).
 inline unsigned DefaultThreads() {
+#if defined(__linux__)
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0) {
+    const int n = CPU_COUNT(&set);
+    if (n > 0) return static_cast<unsigned>(n);
+  }
+#endif
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : n;
 }
