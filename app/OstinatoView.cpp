@@ -85,6 +85,10 @@ void COstinatoView::SetRow(const QStringList& texts) {
   item->setIcon(0, m_entryIcon);
   for (int column = 0; column < 6; ++column) item->setTextAlignment(column, Qt::AlignCenter);
   m_listCtrl.insertTopLevelItem(0, item);
+  // The name column is as wide as the others unless the entry's name (with
+  // its icon) needs more: a name is never cut short.
+  m_listCtrl.resizeColumnToContents(0);
+  if (m_listCtrl.columnWidth(0) < 80) m_listCtrl.setColumnWidth(0, 80);
 }
 
 void COstinatoView::OnDraw() {

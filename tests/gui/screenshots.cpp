@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QEnterEvent>
 #include <QLineEdit>
 #include <QTimer>
 
@@ -70,6 +71,12 @@ int main(int argc, char** argv) {
     options.RateCombo()->setCurrentText("Maximum");
     QTimer::singleShot(300, page, [&, page] {
       Save(page, "options-page");
+      // The same with the pointer over Compress: raised frame, hover icon.
+      QEnterEvent enter(QPointF(4, 4), QPointF(4, 4), options.m_btnCompress.mapToGlobal(QPointF(4, 4)));
+      QApplication::sendEvent(&options.m_btnCompress, &enter);
+      Save(page, "options-page-hover");
+      QEvent leave(QEvent::Leave);
+      QApplication::sendEvent(&options.m_btnCompress, &leave);
       options.m_btnCompress.click();
     });
   });
@@ -82,9 +89,11 @@ int main(int argc, char** argv) {
   frame.OpenDocumentFile(scratch.File("digits.otq"));
   Save(&frame, "main-window-open");
   Shoot(&view->m_extractDlg, "extract-dialog", [&] {
-    QTreeWidgetItem* current = view->m_extractDlg.m_tree.currentItem();
+    // As after one click on a subfolder: it alone is selected.
+    CDirectoryTree& tree = view->m_extractDlg.m_tree;
+    QTreeWidgetItem* current = tree.currentItem();
     for (int i = 0; i < current->childCount(); ++i)
-      if (current->child(i)->text(0) == "restored") current->child(i)->setSelected(true);
+      if (current->child(i)->text(0) == "restored") tree.setCurrentItem(current->child(i));
   });
 
   {
