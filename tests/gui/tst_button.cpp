@@ -78,7 +78,6 @@ class ButtonTest : public QObject {
   void noFocusRectangleInFlatLook();
   void iconWithoutCaptionIsCentred();
   void sizeHintFitsIconAndText();
-  void oneIconServesBothStates();
   void dialogsGiveTheirButtonsTheirIcons();
 
  private:
@@ -310,13 +309,6 @@ void ButtonTest::sizeHintFitsIconAndText() {
   const QImage shot = Shot(compress);
   const QColor face = compress.palette().color(QPalette::Active, QPalette::Button);
   for (int y = 0; y < shot.height(); ++y) QCOMPARE(shot.pixel(shot.width() - 1, y), Rgb(face));
-}
-
-void ButtonTest::oneIconServesBothStates() {
-  m_button->SetIcons(Solid(m_hover), QIcon(), 32, 32);
-  QCOMPARE(Shot(*m_button).pixel(3, m_midY), Rgb(m_hover));
-  SendEnter(*m_button);
-  QCOMPARE(Shot(*m_button).pixel(3, m_midY), Rgb(m_hover));
 }
 
 void ButtonTest::dialogsGiveTheirButtonsTheirIcons() {
