@@ -1,8 +1,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <QtGlobal>
-
 #include "app/Ostinato.h"
 
 int main(int argc, char** argv) {
@@ -22,10 +20,6 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  // Sound playback needs no media backend, but asking for the audio outputs
-  // loads one; the GStreamer one is the mature one in this Qt (its FFmpeg
-  // one can crash without a sound device).
-  if (qEnvironmentVariableIsEmpty("QT_MEDIA_BACKEND")) qputenv("QT_MEDIA_BACKEND", "gstreamer");
   COstinatoApp app(argc, argv);
   if (!app.InitInstance()) return 1;
   return app.ExitInstance(app.exec());
