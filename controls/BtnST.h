@@ -25,7 +25,7 @@ class CBtnST : public QPushButton {
   // `in` is shown under the mouse and while pressed, `out` otherwise (`in` in
   // both states when `out` is null); the icons are drawn at cx x cy pixels.
   void SetIcons(const QIcon& in, const QIcon& out = QIcon(), int cx = 32, int cy = 32);
-  // The same with the program's button icons by number (":/buttons/N.svg");
+  // The same with the program's button icons by number (resources buttons/N.svg);
   // 0 for `out` means the same icon in both states.
   void SetIcons(int in, int out, int cx = 32, int cy = 32);
 
