@@ -8,7 +8,7 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
-./build/release/otq compress samples/digits.wav -o "$out/digits.otq"
-./build/release/otq list "$out/digits.otq"
-./build/release/otq extract "$out/digits.otq" -o "$out/digits.wav"
+./build/release/cli/otq compress samples/digits.wav -o "$out/digits.otq"
+./build/release/cli/otq list "$out/digits.otq"
+./build/release/cli/otq extract "$out/digits.otq" -o "$out/digits.wav"
 cmp samples/digits.wav "$out/digits.wav" && echo "restored byte for byte: $out/digits.wav"
