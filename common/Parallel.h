@@ -34,29 +34,6 @@ inline unsigned DefaultThreads() {
   return n == 0 ? 1 : n;
 }
 
-// Tasks are started in the order given (put the longest first).
-inline void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads) {
-  std::atomic<std::size_t> next{0};
-  std::exception_ptr failure;
-  std::mutex failureMutex;
-  auto worker = [&] {
-    for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) {
-      try {
-        tasks[i]();
-      } catch (...) {
-        std::lock_guard lock(failureMutex);
-        if (!failure) failure = std::current_exception();
-      }
-    }
-  };
-  const std::size_t extra = std::min<std::size_t>(threads ? threads - 1 : 0, tasks.size() ? tasks.size() - 1 : 0);
-  std::vector<std::thread> pool;
-  for (std::size_t t = 0; t < extra; ++t) pool.emplace_back(worker);
-  worker();
-  for (auto& t : pool) t.join();
-  if (failure) std::rethrow_exception(failure);
-}
-
 // Runs the tasks on worker threads while the calling thread, which alone
 // talks to `progress`, turns the units the tasks count in `done` into
 // Step() calls and otherwise keeps the caller alive with Pump(). A cancel
@@ -103,6 +80,14 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
   for (auto& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);
   return !cancel;
+}
+
+// Tasks are started in the order given (put the longest first).
+inline void RunParallel(const std::vector<std::function<void()>>& tasks, unsigned threads) {
+  NullProgress progress;
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> cancel{false};
+  RunWithProgress(tasks, threads, progress, done, cancel);
 }
 
 }  // namespace ost
