@@ -196,6 +196,93 @@ struct Cascade {
     CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
     CAudioType::AnalyseStage(y2.data() + kHistory, n, 10, out.data(), indices + 4);
   }
+  // As Frame, then searches the indices: each coefficient in turn tries its
+  // neighbouring indices, re-filtering from its stage on, and keeps the one
+  // whose final residual costs the fewest estimated bits; sweeps repeat
+  // while they change anything. The trials run with the second and third
+  // stages' memories cleared, so every choice depends on this frame's
+  // samples alone (and the source samples just before it): a range of frames
+  // started anywhere chooses exactly as a run from the start. The real
+  // filtering then uses the true memories.
+  void FrameSearch(const std::uint8_t* raw, int c, int* indices, int channels) {
+    std::int16_t saved[2][kHistory];
+    std::copy(y1.begin(), y1.begin() + kHistory, saved[0]);
+    std::copy(y2.begin(), y2.begin() + kHistory, saved[1]);
+    std::fill(y1.begin(), y1.begin() + kHistory, 0);
+    std::fill(y2.begin(), y2.begin() + kHistory, 0);
+    Frame(raw, c, indices);
+    double best = ResidualCost(out.data(), c, channels);
+    // Three sweeps of the nearest two indices on either side: wider reaches
+    // and more sweeps cost far more time for a few hundredths of a percent.
+    constexpr int kSweeps = 3;
+    constexpr int kReach = 2;
+    bool changed = true;
+    for (int sweep = 0; sweep < kSweeps && changed; ++sweep) {
+      changed = false;
+      for (int stage = 0; stage < 3; ++stage) {
+        const int order = stage == 2 ? 10 : 2;
+        for (int i = 0; i < order; ++i) {
+          int* index = indices + 2 * stage + i;
+          const int chosen = *index;
+          int bestIndex = chosen;
+          const int last = (1 << QuantiserFor(i + 1).bits) - 1;
+          for (int d = -kReach; d <= kReach; ++d) {
+            const int candidate = chosen + d;
+            if (d == 0 || candidate < 0 || candidate > last) continue;
+            *index = candidate;
+            FilterFrom(stage, indices);
+            const double cost = ResidualCost(out.data(), c, channels);
+            if (cost < best) {
+              best = cost;
+              bestIndex = candidate;
+            }
+          }
+          *index = bestIndex;
+          changed = changed || bestIndex != chosen;
+          if (i + 1 < order || stage < 2) FilterFrom(stage, indices);
+        }
+      }
+    }
+    std::copy(saved[0], saved[0] + kHistory, y1.begin());
+    std::copy(saved[1], saved[1] + kHistory, y2.begin());
+    FilterFrom(0, indices);
+  }
+  // Runs stages `stage`..3 with the given indices.
+  void FilterFrom(int stage, const int* indices) {
+    std::int16_t* ins[3] = {x.data() + kHistory, y1.data() + kHistory, y2.data() + kHistory};
+    std::int16_t* outs[3] = {y1.data() + kHistory, y2.data() + kHistory, out.data()};
+    for (int s = stage; s < 3; ++s) {
+      const int order = s == 2 ? 10 : 2;
+      float q[11] = {}, a[11];
+      for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * s + i - 1]];
+      LarToCoefficients(q, order, a);
+      if (order == 2)
+        Filter<2>(ins[s], n, a, outs[s]);
+      else
+        Filter<10>(ins[s], n, a, outs[s]);
+    }
+  }
+  // Estimated bits of the first c residual values as the block coder sees
+  // them: per channel, in runs of 128 samples, about log2 of the mean
+  // magnitude a sample (what a shift chosen per sub-block costs, give or
+  // take a constant).
+  static double ResidualCost(const std::int16_t* r, int c, int channels) {
+    // The first values are left out: with the trials' cleared memories they
+    // are off (the three stages look back 14 samples in all).
+    constexpr int kSettle = 14;
+    double bits = 0.0;
+    constexpr int kRun = 128;
+    for (int ch = 0; ch < channels; ++ch) {
+      for (int start = kSettle + ch; start < c; start += kRun * channels) {
+        const int end = std::min(c, start + kRun * channels);
+        std::uint32_t sum = 0;
+        int count = 0;
+        for (int i = start; i < end; i += channels, ++count) sum += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
+        bits += count * std::log2(1.0 + static_cast<double>(sum) / count);
+      }
+    }
+    return bits;
+  }
   // Moves on to the next frame.
   void Advance() {
     for (auto* buf : {&x, &y1, &y2}) std::copy(buf->end() - kHistory, buf->end(), buf->begin());
@@ -215,7 +302,7 @@ struct Cascade {
 // the analysis stream is on a byte boundary (4 frames are 27 bytes).
 void AnalyseRange(const std::filesystem::path& source, const std::filesystem::path& residualPath,
                   const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
-                  std::uint64_t end) {
+                  std::uint64_t end, bool search, int channels) {
   const std::uint64_t warm = first >= 3 ? first - 3 : 0;
   Cascade cascade(n);
   InFile in(source);
@@ -231,7 +318,10 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
   int indices[14];
   for (std::uint64_t f = warm; f < first; ++f) {
     in.Read(raw.data(), raw.size());
-    cascade.Frame(raw.data(), n, indices);
+    if (search)
+      cascade.FrameSearch(raw.data(), n, indices, channels);
+    else
+      cascade.Frame(raw.data(), n, indices);
     cascade.Advance();
   }
   OutFile residual, analysis;
@@ -244,7 +334,10 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
   for (std::uint64_t f = first; f < end; ++f) {
     const int c = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
     in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
-    cascade.Frame(raw.data(), c, indices);
+    if (search)
+      cascade.FrameSearch(raw.data(), c, indices, channels);
+    else
+      cascade.Frame(raw.data(), c, indices);
     for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
     for (int i = 0; i < c; ++i) {
       outBytes[2 * i] = static_cast<std::uint8_t>(cascade.out[i]);
@@ -279,7 +372,7 @@ bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
   std::vector<std::function<void()>> tasks;
   for (std::uint64_t first = 0; first < frames; first += span) {
     const std::uint64_t end = std::min(frames, first + span);
-    tasks.push_back([=] { AnalyseRange(source, residualPath, analysisPath, n, samples, first, end); });
+    tasks.push_back([=, this] { AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_); });
   }
   if (sourceCrc)
     tasks.push_back([&] {

@@ -41,6 +41,14 @@ class CAudioType {
   static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
   static void LevinsonToLar(float* r, int order, float* k, float* lar);
 
+  // Searches the quantiser indices of every frame against the coded cost of
+  // the final residual instead of taking the nearest ones. `channels` (1 or
+  // 2) tells how the block coder will see the residual.
+  void SetSearch(bool search, int channels) {
+    search_ = search;
+    channels_ = channels;
+  }
+
   int frames() const { return frameCounter_; }
   // Threads for the frames (1 by default); the files are the same whatever the number.
   void SetThreads(unsigned threads) { threads_ = threads ? threads : 1; }
@@ -48,6 +56,8 @@ class CAudioType {
  private:
   int frameCounter_ = 0;
   unsigned threads_ = 1;
+  bool search_ = false;
+  int channels_ = 1;
 };
 
 }  // namespace ost

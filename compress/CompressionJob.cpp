@@ -26,6 +26,7 @@ const char* RateName(Rate rate) {
     case Rate::Fast: return "Fast";
     case Rate::Normal: return "Normal";
     case Rate::Maximum: return "Maximum";
+    case Rate::Extreme: return "Extreme";
   }
   return "Maximum";
 }
@@ -37,6 +38,7 @@ std::optional<Rate> ParseRate(std::string_view text) {
   if (lower == "fast") return Rate::Fast;
   if (lower == "normal") return Rate::Normal;
   if (lower == "maximum") return Rate::Maximum;
+  if (lower == "extreme") return Rate::Extreme;
   return std::nullopt;
 }
 
@@ -161,6 +163,8 @@ CompressionResult CompressionJob::Run() {
 
   CAudioType analysis;
   analysis.SetThreads(options_.threads ? options_.threads : DefaultThreads());
+  // Extreme searches the analysis's quantiser indices; its block coding is Maximum's.
+  analysis.SetSearch(options_.rate == Rate::Extreme, *layout == ChannelLayout::Stereo ? 2 : 1);
   Crc32 sourceCrc;
   if (!analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc, &progress_)) {
     result.cancelled = true;
@@ -189,7 +193,8 @@ CompressionResult CompressionJob::Run() {
       case Rate::Fastest: ran = encoder.EncodeFastest(in, streams, progress_); break;
       case Rate::Fast: ran = encoder.EncodeFast(in, streams, progress_); break;
       case Rate::Normal: ran = encoder.EncodeNormal(in, streams, progress_); break;
-      case Rate::Maximum: ran = encoder.EncodeMaximum(in, streams, progress_); break;
+      case Rate::Maximum:
+      case Rate::Extreme: ran = encoder.EncodeMaximum(in, streams, progress_); break;
     }
     if (!ran) {
       result.cancelled = true;

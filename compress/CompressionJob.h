@@ -14,11 +14,15 @@
 
 namespace ost {
 
-enum class Rate { Fastest, Fast, Normal, Maximum };
+// Extreme is ours: Maximum's block coding over an analysis whose quantiser
+// indices are searched against the coded cost instead of taken as the
+// nearest ones. Its archives are ordinary ones (predictor set byte 1) that
+// every reader of the format restores; only compression takes longer.
+enum class Rate { Fastest, Fast, Normal, Maximum, Extreme };
 
-// "Fastest", "Fast", "Normal", "Maximum".
+// "Fastest", "Fast", "Normal", "Maximum", "Extreme".
 const char* RateName(Rate rate);
-// Accepts the four names in any case; nullopt for anything else.
+// Accepts the five names in any case; nullopt for anything else.
 std::optional<Rate> ParseRate(std::string_view text);
 
 struct CompressionOptions {

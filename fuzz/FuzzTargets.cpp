@@ -223,7 +223,7 @@ Outcome RunRoundTrip(std::span<const std::uint8_t> data) {
   CompressionOptions options;
   options.source = source;
   options.archive = archive;
-  options.rate = kRates[select & 3];
+  options.rate = (select & 64) ? Rate::Extreme : kRates[select & 3];
   options.replaceArchive = true;
   options.integrityRecord = (select & 16) == 0;
   if (select & 32) options.password = kSeedPassword;

@@ -71,5 +71,7 @@ inline ExtractionResult Extract(const std::filesystem::path& archive, const std:
 }
 
 inline constexpr Rate kRates[4] = {Rate::Fastest, Rate::Fast, Rate::Normal, Rate::Maximum};
+// The four and our own searched rate.
+inline constexpr Rate kAllRates[5] = {Rate::Fastest, Rate::Fast, Rate::Normal, Rate::Maximum, Rate::Extreme};
 
 }  // namespace ost::test

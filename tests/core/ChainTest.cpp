@@ -244,7 +244,7 @@ TEST(RoundTrip, SyntheticSignals) {
   signals.push_back({"impulse", impulse});
   for (int n : {1, 2, 3, 511, 512, 513, 2047, 2048, 2049}) signals.push_back({"n" + std::to_string(n), test::Sweep(static_cast<std::size_t>(n), 8000, 7)});
   for (const auto& [name, samples] : signals) {
-    for (Rate rate : test::kRates) {
+    for (Rate rate : test::kAllRates) {
       for (int channels : {1, 2}) {
         if (channels == 2 && samples.size() % 2) continue;
         for (bool wave : {false, true}) {
@@ -270,12 +270,39 @@ TEST(RoundTrip, EmptySourceAndBundledRecording) {
   const fs::path sample = fs::path(OSTINATO_SAMPLES) / "digits.wav";
   const Bytes original = test::ReadAll(sample);
   ASSERT_GT(original.size(), 1000u);
-  for (Rate rate : test::kRates) {
+  for (Rate rate : test::kAllRates) {
     fs::remove(s.dir.File("d.otq"));
     CompressionResult r = Compress(sample, s.dir.File("d.otq"), rate);
     EXPECT_LT(r.archiveSize, original.size() * 7 / 10);
     EXPECT_EQ(Restore(s.dir.File("d.otq")), original);
   }
+}
+
+// Extreme writes an ordinary archive of the eight-predictor set whose
+// analysis indices are searched: on a real recording it is smaller than
+// Maximum, and only its analysis stream and what follows from it differ.
+TEST(ExtremeRate, SmallerThanMaximumOnARealRecording) {
+  test::Scratch s;
+  const fs::path sample = fs::path(OSTINATO_SAMPLES) / "digits.wav";
+  Compress(sample, s.dir.File("max.otq"), Rate::Maximum, std::nullopt, std::nullopt, false);
+  Compress(sample, s.dir.File("ext.otq"), Rate::Extreme, std::nullopt, std::nullopt, false);
+  const Bytes max = test::ReadAll(s.dir.File("max.otq"));
+  const Bytes ext = test::ReadAll(s.dir.File("ext.otq"));
+  EXPECT_LT(ext.size(), max.size());
+  ASSERT_GT(ext.size(), 29u);
+  EXPECT_TRUE(std::equal(ext.begin(), ext.begin() + 5, max.begin())) << "same head bytes, predictor set 1";
+  EXPECT_EQ(ext[2], 1);
+  // The analysis stream has the same length (54 bits a frame) but other indices.
+  auto length = [](const Bytes& a, int field) {
+    std::uint32_t v = 0;
+    for (int b = 0; b < 4; ++b) v |= static_cast<std::uint32_t>(a[5 + 4 * field + b]) << (8 * b);
+    return v;
+  };
+  EXPECT_EQ(length(ext, 5), length(max, 5));
+  EXPECT_FALSE(std::equal(ext.end() - length(ext, 5), ext.end(), max.end() - length(max, 5)));
+  EXPECT_EQ(Restore(s.dir.File("ext.otq")), test::ReadAll(sample));
+  EXPECT_EQ(std::string(RateName(Rate::Extreme)), "Extreme");
+  EXPECT_EQ(ParseRate("EXTREME"), Rate::Extreme);
 }
 
 TEST(ExtractionJob, Passwords) {
