@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Size, speed and memory of otq's four rates against flac and wavpack.
+"""Size, speed and memory of otq's rates against flac and wavpack.
 
 Builds the release otq, then for every recording of a folder compresses and
 restores it with each codec, several times, one core pinned, and writes a
@@ -26,7 +26,7 @@ BENCH = Path(__file__).resolve().parent
 REPO = BENCH.parent
 BUILD = REPO / "build" / "bench"
 OTQ = BUILD / "otq"          # where the build puts it; see find_otq()
-RATES = ["fastest", "fast", "normal", "maximum"]
+RATES = ["fastest", "fast", "normal", "maximum", "extreme"]
 REFERENCE = "flac -8"
 CORE = "0"
 TIMEOUT = 600.0        # seconds one command may take; --timeout
@@ -487,7 +487,7 @@ def parse_args(argv):
     p.add_argument("--runs", type=int, default=3, metavar="N",
                    help="best of N runs for each time (default 3)")
     p.add_argument("--rates", default=",".join(RATES), metavar="LIST",
-                   help="comma-separated otq rates, or 'none' (default: all four)")
+                   help="comma-separated otq rates, or 'none' (default: all five)")
     p.add_argument("--no-peers", action="store_true", help="measure otq only")
     p.add_argument("--quick", action="store_true", help="one run, first two files")
     p.add_argument("--timeout", type=float, default=TIMEOUT, metavar="S",

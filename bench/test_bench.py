@@ -147,7 +147,7 @@ class Options(unittest.TestCase):
         self.assertEqual((args.rates, args.corpus, args.runs), (["maximum", "fastest"], "some/dir", 3))
         self.assertEqual(bench.parse_args(["--rates", "none", "--quick"]).rates, [])
         self.assertEqual(bench.parse_args(["--quick", "--runs", "5"]).runs, 1)
-        for bad in (["--rates", "extreme"], ["--runs", "0"], ["a", "--corpus", "b"]):
+        for bad in (["--rates", "ultra"], ["--runs", "0"], ["a", "--corpus", "b"]):
             with self.assertRaises(SystemExit), contextlib.redirect_stderr(io.StringIO()):
                 bench.parse_args(bad)
 
