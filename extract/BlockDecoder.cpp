@@ -105,22 +105,32 @@ void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
 }
 
 void CBlockDecoder::ReadSigns(InFile& stream, int count) {
-  for (int j = 0; j < count; j += 8) {
-    const int byte = GetOrDamaged(stream, "sign");
-    for (int b = 0; b < 8 && j + b < count; ++b) signs[j + b] = static_cast<std::uint16_t>((byte >> (7 - b)) & 1);
-  }
+  std::uint8_t bytes[32];
+  const int n = (count + 7) / 8;
+  if (stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
+    ThrowDamaged("the sign stream ends before the sub-blocks it must carry");
+  for (int j = 0; j < count; ++j) signs[j] = static_cast<std::uint16_t>((bytes[j / 8] >> (7 - j % 8)) & 1);
 }
 
 void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   std::memset(lowParts, 0, sizeof lowParts);
   if (k == 0) return;
+  // The bytes this sub-block needs, in one read, then the fields from a
+  // 64-bit window.
+  const int needed = count * k - lowerBitsHeld_;
+  const int n = needed > 0 ? (needed + 7) / 8 : 0;
+  std::uint8_t bytes[256 * 15 / 8 + 1];
+  if (n > 0 && stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
+    ThrowDamaged("the low-bits stream ends before the sub-blocks it must carry");
+  int next = 0;
+  const std::uint64_t mask = (1u << k) - 1;
   for (int i = 0; i < count; ++i) {
     while (lowerBitsHeld_ < k) {
-      lowerWindow_ = (lowerWindow_ << 8) | static_cast<std::uint32_t>(GetOrDamaged(stream, "low-bits"));
+      lowerWindow_ = (lowerWindow_ << 8) | bytes[next++];
       lowerBitsHeld_ += 8;
     }
     lowerBitsHeld_ -= k;
-    lowParts[i] = static_cast<std::uint16_t>((lowerWindow_ >> lowerBitsHeld_) & ((1u << k) - 1));
+    lowParts[i] = static_cast<std::uint16_t>((lowerWindow_ >> lowerBitsHeld_) & mask);
   }
 }
 
@@ -158,23 +168,49 @@ void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
   }
 }
 
+namespace {
+
+// The prediction recursion of one predictor over s[0..n-1], s[-5..-1] being
+// the history: s[i] = c1 s[i-1] + ... + c5 s[i-5] + e[i], modulo 65536. With
+// the coefficients fixed at compile time, predictor 0 is a copy and the
+// others carry only their own terms in the chain from one sample to the next.
+template <int C1, int C2, int C3, int C4, int C5>
+void Predict(std::int16_t* s, const std::uint16_t* e, int n) {
+  for (int i = 0; i < n; ++i) {
+    const int pred = C1 * s[i - 1] + C2 * s[i - 2] + C3 * s[i - 3] + C4 * s[i - 4] + C5 * s[i - 5];
+    s[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned>(pred) + e[i]));
+  }
+}
+
+}  // namespace
+
 void CBlockDecoder::ReconstructBlock(OutFile& out) {
-  std::uint8_t bytes[512];
+  // The residuals first (independent per sample), then the recursion.
+  std::uint16_t e[256];
   for (int i = 0; i < length_; ++i) {
     const std::uint16_t v = static_cast<std::uint16_t>(((highParts[i] << k_) & 0xFFFF) | lowParts[i]);
-    const std::uint16_t e =
-        signs[i] ? static_cast<std::uint16_t>(static_cast<std::uint16_t>(-(v & 0x7FFF)) | 0x8000) : v;
-    const unsigned x = static_cast<unsigned>(c_[0] * x_[0] + c_[1] * x_[1] + c_[2] * x_[2] + c_[3] * x_[3] +
-                                             c_[4] * x_[4]) +
-                       e;
-    const std::int16_t sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(x));
-    x_[4] = x_[3];
-    x_[3] = x_[2];
-    x_[2] = x_[1];
-    x_[1] = x_[0];
-    x_[0] = sample;
-    bytes[2 * i] = static_cast<std::uint8_t>(x);
-    bytes[2 * i + 1] = static_cast<std::uint8_t>(x >> 8);
+    const auto negative = static_cast<std::uint16_t>(static_cast<std::uint16_t>(-(v & 0x7FFF)) | 0x8000);
+    e[i] = signs[i] ? negative : v;
+  }
+  std::int16_t s[5 + 256];
+  for (int j = 0; j < 5; ++j) s[4 - j] = x_[j];
+  std::int16_t* y = s + 5;
+  switch (predictor_) {
+    case 0: Predict<0, 0, 0, 0, 0>(y, e, length_); break;
+    case 1: Predict<1, 0, 0, 0, 0>(y, e, length_); break;
+    case 2: Predict<2, -1, 0, 0, 0>(y, e, length_); break;
+    case 3: Predict<3, -3, 1, 0, 0>(y, e, length_); break;
+    case 4: Predict<5, -10, 10, -5, 1>(y, e, length_); break;
+    case 5: Predict<2, -2, 1, 0, 0>(y, e, length_); break;
+    case 6: Predict<4, -6, 4, -1, 0>(y, e, length_); break;
+    default: Predict<1, -1, 1, 0, 0>(y, e, length_); break;
+  }
+  for (int j = 0; j < 5; ++j) x_[j] = s[length_ + 4 - j];
+  std::uint8_t bytes[512];
+  for (int i = 0; i < length_; ++i) {
+    const auto u = static_cast<std::uint16_t>(y[i]);
+    bytes[2 * i] = static_cast<std::uint8_t>(u);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(u >> 8);
   }
   out.Write(bytes, 2 * static_cast<std::size_t>(length_));
 }

@@ -67,7 +67,7 @@ class CBlockDecoder {
   int c_[5] = {};
   std::int16_t x_[5] = {};  // x_[0] = x1, the most recent output
   // Low-bits reader: an MSB-first bit window over the big-endian words.
-  std::uint32_t lowerWindow_ = 0;
+  std::uint64_t lowerWindow_ = 0;
   int lowerBitsHeld_ = 0;
   // High-part reader: the next bits at the top of a 64-bit window.
   std::uint64_t higherWindow_ = 0;
