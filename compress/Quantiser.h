@@ -37,8 +37,11 @@ void LarToCoefficients(const float* q, int order, float* a);
 // never reorder, vectorise or fuse it.
 template <int Order>
 inline std::int32_t PredictionSum(const std::int16_t* x, const float* a) {
-  double sum = 0.0;
-  for (int j = 1; j <= Order; ++j) sum = sum + static_cast<double>(x[-j]) * static_cast<double>(a[j]);
+  // The sum starts at 0.0; 0.0 + p is p exactly (but for the sign of a zero,
+  // which no later addition or the truncation can tell), so it starts at the
+  // first product: one addition fewer in the synthesis's recursion.
+  double sum = static_cast<double>(x[-1]) * static_cast<double>(a[1]);
+  for (int j = 2; j <= Order; ++j) sum = sum + static_cast<double>(x[-j]) * static_cast<double>(a[j]);
   return static_cast<std::int32_t>(sum);
 }
 
