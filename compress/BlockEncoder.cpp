@@ -151,19 +151,32 @@ void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, 
 }
 
 int CBlockEncoder::ChoosePredictor(const Trials& t, int predictors, int start, int n) {
-  // Gains 10 log10(E / s) in double precision; the sums are exact integers.
+  // The best gain 10 log10(E / s) in double precision, ties keeping the
+  // lower number; the sums are exact integers. With E the same for every
+  // predictor the gains rank as the sums do, so the logarithms are taken
+  // only when two sums are too close for their gains to be told apart
+  // without them (rounding could make those gains equal).
   const int a = start / t.chunk, b = (start + n) / t.chunk;
   const double energy = static_cast<double>(t.energy[b] - t.energy[a]);
+  // E = 0: predictor 0's gain is NaN (0 / 0), which no gain exceeds.
+  if (energy == 0.0) return 0;
+  auto gain = [&](double s) { return 10.0 * std::log10(energy / s); };
   int best = 0;
-  double bestGain = 0.0;
-  for (int p = 0; p < predictors; ++p) {
+  double bestSum = energy;  // predictor 0's residual is the input itself: gain 0
+  for (int p = 1; p < predictors; ++p) {
     const double s = static_cast<double>(t.squares[p][b] - t.squares[p][a]);
-    const double gain = 10.0 * std::log10(energy / s);
-    if (p == 0) {
-      bestGain = gain;
-    } else if (gain > bestGain) {  // NaN never compares greater; ties keep the lower number
+    bool better;
+    if (s == 0.0 || bestSum == 0.0)
+      better = s < bestSum;  // a gain of +inf is beaten by nothing
+    else if (s * (1.0 + 1e-9) < bestSum)
+      better = true;
+    else if (s > bestSum * (1.0 + 1e-9))
+      better = false;
+    else
+      better = gain(s) > gain(bestSum);
+    if (better) {
       best = p;
-      bestGain = gain;
+      bestSum = s;
     }
   }
   return best;
