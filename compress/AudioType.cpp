@@ -81,7 +81,9 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   // are exact in double precision, as the integer products were.
   constexpr int kPairs = (Order + 2) / 2;
   std::vector<double>& rev = ReversedScratch();
-  rev.assign(static_cast<std::size_t>(length) + 2, 0.0);
+  // Every slot is written below, so the scratch is only resized, not cleared.
+  rev.resize(static_cast<std::size_t>(length) + 2);
+  rev[static_cast<std::size_t>(length)] = rev[static_cast<std::size_t>(length) + 1] = 0.0;
   for (int i = 0; i < length; ++i) rev[static_cast<std::size_t>(length - 1 - i)] = s[i];
   __m128d acc[kPairs];
   for (int p = 0; p < kPairs; ++p)
