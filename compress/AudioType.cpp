@@ -272,15 +272,23 @@ struct Cascade {
     // The first values are left out: with the trials' cleared memories they
     // are off (the three stages look back 14 samples in all).
     constexpr int kSettle = 14;
-    double bits = 0.0;
     constexpr int kRun = 128;
-    for (int ch = 0; ch < channels; ++ch) {
-      for (int start = kSettle + ch; start < c; start += kRun * channels) {
-        const int end = std::min(c, start + kRun * channels);
-        std::uint32_t sum = 0;
-        int count = 0;
-        for (int i = start; i < end; i += channels, ++count) sum += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
-        bits += count * std::log2(1.0 + static_cast<double>(sum) / count);
+    double bits = 0.0;
+    const int span = kRun * channels;
+    for (int start = kSettle; start < c; start += span) {
+      const int end = std::min(c, start + span);
+      // Both channels' sums in one pass over the interleaved samples.
+      std::uint32_t sum[2] = {0, 0};
+      int i = start;
+      if (channels == 2)
+        for (; i + 1 < end; i += 2) {
+          sum[0] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
+          sum[1] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i + 1])));
+        }
+      for (; i < end; ++i) sum[(i - start) % channels] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
+      for (int ch = 0; ch < channels; ++ch) {
+        const int count = (end - start - ch + channels - 1) / channels;
+        if (count > 0) bits += count * std::log2(1.0 + static_cast<double>(sum[ch]) / count);
       }
     }
     return bits;
