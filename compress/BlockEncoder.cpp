@@ -84,6 +84,43 @@ void WordBitWriter::PutZeros(std::uint32_t count) {
   if (count) Put(0, static_cast<int>(count));
 }
 
+void WordBitWriter::PutFields(const std::uint16_t* values, int n, int k) {
+  const std::uint32_t mask = (1u << k) - 1;
+  std::uint64_t acc = acc_;
+  int held = held_;  // below 16 on entry, below 32 between fields
+  for (int i = 0; i < n; ++i) {
+    acc = (acc << k) | (values[i] & mask);
+    held += k;
+    if (held >= 32) Out32(acc, held);
+  }
+  acc_ = acc;
+  held_ = held;
+  total_ += static_cast<std::uint64_t>(n) * static_cast<std::uint64_t>(k);
+  Spill();
+}
+
+void WordBitWriter::PutUnary(const std::uint16_t* values, int n, int k) {
+  std::uint64_t acc = acc_;
+  int held = held_;
+  std::uint64_t bits = 0;
+  for (int i = 0; i < n; ++i) {
+    std::uint32_t h = static_cast<std::uint32_t>(values[i]) >> k;
+    bits += h + 1;
+    for (; h >= 16; h -= 16) {
+      acc <<= 16;
+      held += 16;
+      if (held >= 32) Out32(acc, held);
+    }
+    acc = (acc << (h + 1)) | 1u;
+    held += static_cast<int>(h) + 1;
+    if (held >= 32) Out32(acc, held);
+  }
+  acc_ = acc;
+  held_ = held;
+  total_ += bits;
+  Spill();
+}
+
 void WordBitWriter::Finish() {
   if (held_ > 0) Put(0, 16 - held_);
   Flush();
@@ -228,22 +265,11 @@ void CBlockEncoder::WriteBlockHeader(int predictor, int k, int sizeCode, bool la
 }
 
 void CBlockEncoder::PackLowerBits(const Trials& t, int p, int start, int n, int k) {
-  const std::uint16_t* m = t.magnitude15[p] + start;
-  const std::uint32_t mask = (1u << k) - 1;
-  for (int i = 0; i < n; ++i) lower_->Put(m[i] & mask, k);
+  lower_->PutFields(t.magnitude15[p] + start, n, k);
 }
 
 void CBlockEncoder::PackHigherBits(const Trials& t, int p, int start, int n, int k) {
-  const std::uint16_t* m = t.magnitude15[p] + start;
-  for (int i = 0; i < n; ++i) {
-    const std::uint32_t h = m[i] >> k;
-    if (h < 16) {
-      higher_->Put(1, static_cast<int>(h) + 1);  // h zero bits and the stop bit
-    } else {
-      higher_->PutZeros(h);
-      higher_->Put(1, 1);
-    }
-  }
+  higher_->PutUnary(t.magnitude15[p] + start, n, k);
 }
 
 void CBlockEncoder::PackSignBits(const Trials& t, int p, int start, int n, OutFile& stream) {

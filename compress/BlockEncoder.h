@@ -40,7 +40,7 @@ inline constexpr int kPredictorCoefficients[8][5] = {
 // byte first; the words go out in large pieces.
 class WordBitWriter {
  public:
-  explicit WordBitWriter(OutFile& out) : out_(out) { bytes_.reserve(kFlushAt + 64); }
+  explicit WordBitWriter(OutFile& out) : out_(out), bytes_(kCapacity) {}
   void Put(std::uint32_t value, int bits) {  // bits <= 16
     acc_ = (acc_ << bits) | value;
     held_ += bits;
@@ -48,6 +48,10 @@ class WordBitWriter {
     if (held_ >= 16) Spill();
   }
   void PutZeros(std::uint32_t count);
+  // n fields of k bits (1..16): the low k bits of each value.
+  void PutFields(const std::uint16_t* values, int n, int k);
+  // n unary codes: (value >> k) zero bits, then a one bit.
+  void PutUnary(const std::uint16_t* values, int n, int k);
   // Pads the last word with zeros when it holds any bit.
   void Finish();
   // Appends a stream that another writer produced: `bits` bits, stored as
@@ -58,26 +62,41 @@ class WordBitWriter {
   // Writes out what is buffered (the stream must be on a word boundary for
   // others to continue it byte by byte).
   void Flush() {
-    out_.Write(bytes_.data(), bytes_.size());
-    bytes_.clear();
+    out_.Write(bytes_.data(), used_);
+    used_ = 0;
   }
 
  private:
   static constexpr std::size_t kFlushAt = 1 << 16;
+  static constexpr std::size_t kCapacity = kFlushAt + 64;
   void Spill() {
     while (held_ >= 16) {
       held_ -= 16;
       const auto w = static_cast<std::uint16_t>(acc_ >> held_);
-      bytes_.push_back(static_cast<std::uint8_t>(w >> 8));
-      bytes_.push_back(static_cast<std::uint8_t>(w));
+      bytes_[used_++] = static_cast<std::uint8_t>(w >> 8);
+      bytes_[used_++] = static_cast<std::uint8_t>(w);
     }
-    if (bytes_.size() >= kFlushAt) Flush();
+    if (used_ >= kFlushAt) Flush();
+  }
+  // The bulk writers keep the accumulator in registers with up to 63 bits
+  // held and move 32 bits (two words) out at a time.
+  void Out32(std::uint64_t acc, int& held) {
+    held -= 32;
+    const auto w = static_cast<std::uint32_t>(acc >> held);
+    std::uint8_t* p = bytes_.data() + used_;
+    p[0] = static_cast<std::uint8_t>(w >> 24);
+    p[1] = static_cast<std::uint8_t>(w >> 16);
+    p[2] = static_cast<std::uint8_t>(w >> 8);
+    p[3] = static_cast<std::uint8_t>(w);
+    used_ += 4;
+    if (used_ >= kFlushAt) Flush();
   }
   OutFile& out_;
   std::uint64_t acc_ = 0;
   int held_ = 0;
   std::uint64_t total_ = 0;
   std::vector<std::uint8_t> bytes_;
+  std::size_t used_ = 0;
 };
 
 class CBlockEncoder {
