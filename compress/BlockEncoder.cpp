@@ -50,30 +50,58 @@ int Refine(int k0, int n, Shifted shifted) {
 }
 
 template <int C1, int C2, int C3, int C4, int C5>
-void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::uint16_t* m15, std::uint64_t* sq,
-               std::uint32_t* mag) {
-  // First the residuals and magnitudes (independent per sample), then the
-  // sums by chunk.
-  std::uint32_t m[256];
-  for (int i = 0; i < n; ++i) {
-    const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
-    const auto v = static_cast<std::int16_t>(x[i] - pred);
-    const auto a = static_cast<std::uint32_t>(v < 0 ? -static_cast<int>(v) : static_cast<int>(v));
-    r[i] = static_cast<std::uint16_t>(v);
-    m[i] = a;
-    m15[i] = static_cast<std::uint16_t>(a & 0x7FFF);
-  }
+inline std::uint32_t ResidualMagnitude(const std::int16_t* x, int i, std::int16_t* residual) {
+  const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
+  const auto v = static_cast<std::int16_t>(x[i] - pred);
+  *residual = v;
+  return static_cast<std::uint32_t>(v < 0 ? -static_cast<int>(v) : static_cast<int>(v));
+}
+
+// Sums of squared residual magnitudes by chunk, as prefix sums.
+template <int C1, int C2, int C3, int C4, int C5>
+void SquareSums(const std::int16_t* x, int n, int chunk, std::uint64_t* sq) {
   sq[0] = 0;
-  mag[0] = 0;
   for (int c = 0; c * chunk < n; ++c) {
     std::uint64_t s = 0;
-    std::uint32_t t = 0;
     for (int i = c * chunk; i < (c + 1) * chunk; ++i) {
-      s += static_cast<std::uint64_t>(m[i] * m[i]);
-      t += m[i];
+      std::int16_t v;
+      const std::uint32_t m = ResidualMagnitude<C1, C2, C3, C4, C5>(x, i, &v);
+      s += static_cast<std::uint64_t>(m * m);
     }
     sq[c + 1] = sq[c] + s;
+  }
+}
+
+// The residuals, their sign-magnitude low 15 bits, and the magnitude sums by chunk.
+template <int C1, int C2, int C3, int C4, int C5>
+void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::uint16_t* m15, std::uint32_t* mag) {
+  std::uint32_t m[256];
+  for (int i = 0; i < n; ++i) {
+    std::int16_t v;
+    m[i] = ResidualMagnitude<C1, C2, C3, C4, C5>(x, i, &v);
+    r[i] = static_cast<std::uint16_t>(v);
+    m15[i] = static_cast<std::uint16_t>(m[i] & 0x7FFF);
+  }
+  mag[0] = 0;
+  for (int c = 0; c * chunk < n; ++c) {
+    std::uint32_t t = 0;
+    for (int i = c * chunk; i < (c + 1) * chunk; ++i) t += m[i];
     mag[c + 1] = mag[c] + t;
+  }
+}
+
+// Calls f.template operator()<c1, ..., c5>() with the coefficients of predictor p.
+template <typename F>
+void WithPredictor(int p, F&& f) {
+  switch (p) {
+    case 0: f.template operator()<0, 0, 0, 0, 0>(); break;
+    case 1: f.template operator()<1, 0, 0, 0, 0>(); break;
+    case 2: f.template operator()<2, -1, 0, 0, 0>(); break;
+    case 3: f.template operator()<3, -3, 1, 0, 0>(); break;
+    case 4: f.template operator()<5, -10, 10, -5, 1>(); break;
+    case 5: f.template operator()<2, -2, 1, 0, 0>(); break;
+    case 6: f.template operator()<4, -6, 4, -1, 0>(); break;
+    default: f.template operator()<1, -1, 1, 0, 0>(); break;
   }
 }
 
@@ -172,19 +200,24 @@ int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
 
 void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, Trials& t) {
   t.n = n;
+  t.x = x;
   t.chunk = n == kBlock ? 32 : n;
-  Residuals<0, 0, 0, 0, 0>(x, n, t.chunk, t.residual[0], t.magnitude15[0], t.squares[0], t.magnitudes[0]);
-  Residuals<1, 0, 0, 0, 0>(x, n, t.chunk, t.residual[1], t.magnitude15[1], t.squares[1], t.magnitudes[1]);
-  Residuals<2, -1, 0, 0, 0>(x, n, t.chunk, t.residual[2], t.magnitude15[2], t.squares[2], t.magnitudes[2]);
-  Residuals<3, -3, 1, 0, 0>(x, n, t.chunk, t.residual[3], t.magnitude15[3], t.squares[3], t.magnitudes[3]);
-  if (predictors == 8) {
-    Residuals<5, -10, 10, -5, 1>(x, n, t.chunk, t.residual[4], t.magnitude15[4], t.squares[4], t.magnitudes[4]);
-    Residuals<2, -2, 1, 0, 0>(x, n, t.chunk, t.residual[5], t.magnitude15[5], t.squares[5], t.magnitudes[5]);
-    Residuals<4, -6, 4, -1, 0>(x, n, t.chunk, t.residual[6], t.magnitude15[6], t.squares[6], t.magnitudes[6]);
-    Residuals<1, -1, 1, 0, 0>(x, n, t.chunk, t.residual[7], t.magnitude15[7], t.squares[7], t.magnitudes[7]);
+  for (int p = 0; p < predictors; ++p) {
+    t.ready[p] = false;
+    WithPredictor(p, [&]<int C1, int C2, int C3, int C4, int C5>() {
+      SquareSums<C1, C2, C3, C4, C5>(x, n, t.chunk, t.squares[p]);
+    });
   }
   // The residual of predictor 0 is the input itself.
   for (int c = 0; c <= n / t.chunk; ++c) t.energy[c] = t.squares[0][c];
+}
+
+void CBlockEncoder::Trials::Ensure(int p) {
+  if (ready[p]) return;
+  WithPredictor(p, [&]<int C1, int C2, int C3, int C4, int C5>() {
+    Residuals<C1, C2, C3, C4, C5>(x, n, chunk, residual[p], magnitude15[p], magnitudes[p]);
+  });
+  ready[p] = true;
 }
 
 int CBlockEncoder::ChoosePredictor(const Trials& t, int predictors, int start, int n) {
@@ -219,7 +252,7 @@ int CBlockEncoder::ChoosePredictor(const Trials& t, int predictors, int start, i
   return best;
 }
 
-CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predictors, int start, int n) {
+CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(Trials& t, int predictors, int start, int n) {
   Choice c;
   c.predictor = ChoosePredictor(t, predictors, start, n);
   const int p = c.predictor;
@@ -229,6 +262,7 @@ CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predict
     c.unary = 0;
     return c;
   }
+  t.Ensure(p);
   const int k0 = ShiftFromMean(t.magnitudes[p][b] - t.magnitudes[p][a], n);
   // sum(m >> k) for the three candidate shifts in one pass.
   const int lo = std::max(k0 - 1, 0);
@@ -245,7 +279,7 @@ CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(const Trials& t, int predict
   return c;
 }
 
-std::uint32_t CBlockEncoder::EstimateBlockCost(const Trials& t, int predictors, int size, Choice* choices) {
+std::uint32_t CBlockEncoder::EstimateBlockCost(Trials& t, int predictors, int size, Choice* choices) {
   std::uint32_t shiftBits = 0;
   std::uint32_t unary = 0;
   for (int start = 0; start < kBlock; start += size) {
@@ -281,7 +315,7 @@ void CBlockEncoder::PackSignBits(const Trials& t, int p, int start, int n, OutFi
   }
 }
 
-void CBlockEncoder::EncodeBlock(const Trials& t, int predictors, int size, int start, int count, bool last, bool tail,
+void CBlockEncoder::EncodeBlock(Trials& t, int predictors, int size, int start, int count, bool last, bool tail,
                                 const Choice* known, BlockStreams out) {
   for (int j = 0; j < count; ++j) {
     const int at = start + j * size;

@@ -126,17 +126,23 @@ class CBlockEncoder {
   static int RefineShift(int k0, const std::uint16_t* residuals, int n);
 
  private:
-  // Residuals and their sums for every predictor over one block (or tail).
+  // The sums every predictor choice needs, for every predictor over one
+  // block (or tail); the residuals themselves only for the predictors that
+  // get chosen (Ensure), since most never are.
   struct Trials {
     int n = 0;
-    std::uint16_t residual[8][256];
-    std::uint16_t magnitude15[8][256];       // sign-magnitude low 15 bits
+    const std::int16_t* x = nullptr;  // the block, preceded by five history samples
     // Sums over chunks of 32 samples (one chunk of n for a tail), as prefix
     // sums by chunk: every sub-block starts and ends on a chunk boundary.
     int chunk = 32;
     std::uint64_t squares[8][9];     // squared magnitudes
-    std::uint32_t magnitudes[8][9];  // magnitudes (-32768 counts 32768)
     std::uint64_t energy[9];         // squared input magnitudes
+    // Filled by Ensure(p):
+    bool ready[8] = {};
+    std::uint16_t residual[8][256];
+    std::uint16_t magnitude15[8][256];  // sign-magnitude low 15 bits
+    std::uint32_t magnitudes[8][9];     // magnitudes (-32768 counts 32768)
+    void Ensure(int p);
   };
   struct Choice {
     int predictor;
@@ -155,9 +161,9 @@ class CBlockEncoder {
   // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
-  static Choice ChooseSubBlock(const Trials& trials, int predictors, int start, int n);
-  static std::uint32_t EstimateBlockCost(const Trials& trials, int predictors, int size, Choice* choices);
-  void EncodeBlock(const Trials& trials, int predictors, int size, int start, int count, bool last, bool tail,
+  static Choice ChooseSubBlock(Trials& trials, int predictors, int start, int n);
+  static std::uint32_t EstimateBlockCost(Trials& trials, int predictors, int size, Choice* choices);
+  void EncodeBlock(Trials& trials, int predictors, int size, int start, int count, bool last, bool tail,
                    const Choice* known, BlockStreams out);
   static void WriteBlockHeader(int predictor, int k, int sizeCode, bool last, OutFile& stream);
   void PackLowerBits(const Trials& trials, int t, int start, int n, int k);
