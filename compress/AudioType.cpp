@@ -109,6 +109,46 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   for (int j = 0; j <= Order; ++j) r[j] = sum[j];
 }
 
+// Lags 0..2 of two signals of the same length at once: the same float sums
+// as AutocorrelateLags<2> for each, but with the two signals' chains of
+// dependent additions interleaved, since a single order-2 autocorrelation
+// is bound by the latency of its chain, not by arithmetic.
+void AutocorrelatePair2(const std::int16_t* a, const std::int16_t* b, int length, float* ra, float* rb) {
+#if defined(__SSE2__)
+  if (length < 2) {
+    AutocorrelateLags<2>(a, length, ra);
+    AutocorrelateLags<2>(b, length, rb);
+    return;
+  }
+  auto d = [](std::int16_t v) { return static_cast<double>(v); };
+  auto round = [](__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); };
+  // The first two samples have fewer lags: lag 0 at i = 0, lags 0 and 1 at i = 1.
+  __m128d a01 = round(_mm_set_pd(0.0, d(a[0]) * d(a[0])));
+  __m128d b01 = round(_mm_set_pd(0.0, d(b[0]) * d(b[0])));
+  a01 = round(_mm_add_pd(a01, _mm_set_pd(d(a[1]) * d(a[0]), d(a[1]) * d(a[1]))));
+  b01 = round(_mm_add_pd(b01, _mm_set_pd(d(b[1]) * d(b[0]), d(b[1]) * d(b[1]))));
+  __m128d ab2 = _mm_setzero_pd();  // lag 2 of a (low) and of b (high)
+  for (int i = 2; i < length; ++i) {
+    a01 = round(_mm_add_pd(a01, _mm_mul_pd(_mm_set1_pd(d(a[i])), _mm_set_pd(d(a[i - 1]), d(a[i])))));
+    b01 = round(_mm_add_pd(b01, _mm_mul_pd(_mm_set1_pd(d(b[i])), _mm_set_pd(d(b[i - 1]), d(b[i])))));
+    ab2 = round(_mm_add_pd(ab2, _mm_mul_pd(_mm_set_pd(d(b[i]), d(a[i])), _mm_set_pd(d(b[i - 2]), d(a[i - 2])))));
+  }
+  alignas(16) double v[3][2];
+  _mm_store_pd(v[0], a01);
+  _mm_store_pd(v[1], b01);
+  _mm_store_pd(v[2], ab2);
+  ra[0] = static_cast<float>(v[0][0]);
+  ra[1] = static_cast<float>(v[0][1]);
+  ra[2] = static_cast<float>(v[2][0]);
+  rb[0] = static_cast<float>(v[1][0]);
+  rb[1] = static_cast<float>(v[1][1]);
+  rb[2] = static_cast<float>(v[2][1]);
+#else
+  AutocorrelateLags<2>(a, length, ra);
+  AutocorrelateLags<2>(b, length, rb);
+#endif
+}
+
 template <int Order>
 void Filter(const std::int16_t* in, int length, const float* a, std::int16_t* out) {
   for (int i = 0; i < length; ++i) {
@@ -164,8 +204,14 @@ void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
 }
 
 void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, std::int16_t* out, int* indices) {
-  float r[11], k[11], lar[11], q[11] = {}, a[11];
+  float r[11];
   Autocorrelate(in, length, order, r);
+  AnalyseStage(in, length, order, r, out, indices);
+}
+
+void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, float* r, std::int16_t* out,
+                              int* indices) {
+  float k[11], lar[11], q[11] = {}, a[11];
   LevinsonToLar(r, order, k, lar);
   for (int i = 1; i <= order; ++i) {
     indices[i - 1] = QuantiseIndex(i, lar[i]);
@@ -190,12 +236,30 @@ struct Cascade {
   // Analyses one frame of `c` new samples (c < n: the partial last frame,
   // whose other positions still hold the previous frame's residual: they
   // shape only this frame's coefficients, never its written residual).
-  void Frame(const std::uint8_t* raw, int c, int* indices) {
+  // `nextRaw`, when given, is the next frame, a full one: its first stage's
+  // autocorrelation is made alongside this frame's second (the two chains
+  // of float additions interleave) and kept for the next call.
+  void Frame(const std::uint8_t* raw, int c, int* indices, const std::uint8_t* nextRaw = nullptr) {
     std::int16_t* frame = x.data() + kHistory;
     for (int i = 0; i < c; ++i)
       frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
-    CAudioType::AnalyseStage(frame, n, 2, y1.data() + kHistory, indices);
-    CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
+    float r[11];
+    if (haveNext)
+      std::copy(nextR1, nextR1 + 3, r);
+    else
+      CAudioType::Autocorrelate(frame, n, 2, r);
+    haveNext = false;
+    CAudioType::AnalyseStage(frame, n, 2, r, y1.data() + kHistory, indices);
+    if (nextRaw) {
+      next.resize(static_cast<std::size_t>(n));
+      for (int i = 0; i < n; ++i)
+        next[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(nextRaw[2 * i] | (nextRaw[2 * i + 1] << 8)));
+      AutocorrelatePair2(y1.data() + kHistory, next.data(), n, r, nextR1);
+      haveNext = true;
+    } else {
+      CAudioType::Autocorrelate(y1.data() + kHistory, n, 2, r);
+    }
+    CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, r, y2.data() + kHistory, indices + 2);
     CAudioType::AnalyseStage(y2.data() + kHistory, n, 10, out.data(), indices + 4);
   }
   // As Frame, then searches the indices: each coefficient in turn tries its
@@ -301,6 +365,9 @@ struct Cascade {
 
   int n;
   std::vector<std::int16_t> x, y1, y2, out;
+  std::vector<std::int16_t> next;
+  bool haveNext = false;
+  float nextR1[3] = {};
 };
 
 // Frames [first, end) of the source into their places in the residual and
@@ -325,15 +392,6 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
       cascade.x[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
   }
   in.Seek(warm * n * 2);
-  int indices[14];
-  for (std::uint64_t f = warm; f < first; ++f) {
-    in.Read(raw.data(), raw.size());
-    if (search)
-      cascade.FrameSearch(raw.data(), n, indices, channels);
-    else
-      cascade.Frame(raw.data(), n, indices);
-    cascade.Advance();
-  }
   OutFile residual, analysis;
   residual.OpenForUpdate(residualPath);
   residual.Seek(first * n * 2);
@@ -341,20 +399,36 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
   analysis.Seek(first / 4 * 27);
   LsbBitWriter bits(analysis);
   std::vector<std::uint8_t> outBytes(2 * static_cast<std::size_t>(n));
-  for (std::uint64_t f = first; f < end; ++f) {
-    const int c = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
-    in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+  std::vector<std::uint8_t> next(2 * static_cast<std::size_t>(n));
+  auto frameSamples = [&](std::uint64_t f) {
+    return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
+  };
+  // Frames are read one ahead, so that a full next frame can be handed to
+  // the cascade with the current one.
+  int indices[14];
+  int c = warm < end ? frameSamples(warm) : 0;
+  if (warm < end) in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+  for (std::uint64_t f = warm; f < end; ++f) {
+    int nextC = 0;
+    if (f + 1 < end) {
+      nextC = frameSamples(f + 1);
+      in.Read(next.data(), 2 * static_cast<std::size_t>(nextC));
+    }
     if (search)
       cascade.FrameSearch(raw.data(), c, indices, channels);
     else
-      cascade.Frame(raw.data(), c, indices);
-    for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
-    for (int i = 0; i < c; ++i) {
-      outBytes[2 * i] = static_cast<std::uint8_t>(cascade.out[i]);
-      outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(cascade.out[i]) >> 8);
+      cascade.Frame(raw.data(), c, indices, nextC == n ? next.data() : nullptr);
+    if (f >= first) {
+      for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
+      for (int i = 0; i < c; ++i) {
+        outBytes[2 * i] = static_cast<std::uint8_t>(cascade.out[i]);
+        outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(cascade.out[i]) >> 8);
+      }
+      residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
     }
-    residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
     cascade.Advance();
+    std::swap(raw, next);
+    c = nextC;
   }
   bits.Flush();  // only the last range can end within a byte
   residual.Close();

@@ -36,6 +36,9 @@ class CAudioType {
   // memory by `order` history samples, the most recent at in[-1]); writes
   // `out` and appends the stage's indices to `indices`.
   static void AnalyseStage(const std::int16_t* in, int length, int order, std::int16_t* out, int* indices);
+  // The same from the stage's autocorrelation r[0..order], made beforehand
+  // (LevinsonToLar may change r[0]).
+  static void AnalyseStage(const std::int16_t* in, int length, int order, float* r, std::int16_t* out, int* indices);
 
   // The steps of a stage, exposed for tests.
   static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
