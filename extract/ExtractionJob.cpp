@@ -85,6 +85,28 @@ class DecodedResidual final : public ResidualSource {
     }
   }
   std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
+    // Whole runs of bytes from each channel's range, then interleaved.
+    if (!stereo_ || count % 2 == 0) {
+      const std::size_t perChannel = stereo_ ? count / 2 : count;
+      leftBytes_.resize(2 * perChannel);
+      const std::size_t gotLeft = left_.Read(leftBytes_.data(), leftBytes_.size()) / 2;
+      if (!stereo_) {
+        for (std::size_t i = 0; i < gotLeft; ++i) samples[i] = Sample(leftBytes_.data() + 2 * i);
+        return gotLeft;
+      }
+      rightBytes_.resize(2 * perChannel);
+      const std::size_t gotRight = right_.Read(rightBytes_.data(), rightBytes_.size()) / 2;
+      const std::size_t pairs = std::min(gotLeft, gotRight);
+      for (std::size_t i = 0; i < pairs; ++i) {
+        samples[2 * i] = Sample(leftBytes_.data() + 2 * i);
+        samples[2 * i + 1] = Sample(rightBytes_.data() + 2 * i);
+      }
+      // The two ranges are equally long, so both end together; a left
+      // sample without its right one would still be handed on.
+      if (gotLeft == pairs) return 2 * pairs;
+      samples[2 * pairs] = Sample(leftBytes_.data() + 2 * pairs);
+      return 2 * pairs + 1;
+    }
     std::size_t n = 0;
     while (n < count) {
       if (!Next(left_, samples[n])) break;
@@ -97,6 +119,9 @@ class DecodedResidual final : public ResidualSource {
   }
 
  private:
+  static std::int16_t Sample(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+  }
   static bool Next(InFile& in, std::int16_t& sample) {
     const int lo = in.Get();
     const int hi = in.Get();
@@ -106,6 +131,7 @@ class DecodedResidual final : public ResidualSource {
   }
   bool stereo_;
   InFile left_, right_;
+  std::vector<std::uint8_t> leftBytes_, rightBytes_;
 };
 
 // The analysis stream (stored as it is, 54 bits a frame) bounds the number of
