@@ -54,31 +54,36 @@ std::vector<std::uint8_t> CLzariDecoder::DecodeBytes(std::span<const std::uint8_
   return out;
 }
 
+// The next `count` (<= 24) code bits as a number, first bit highest. Bytes
+// are fetched one at a time only when their first bit is needed, so the
+// count of bytes read past the end is what bit-by-bit reading would give.
 template <typename Source>
-int CLzariDecoder::ReadBit(Source& in) {
-  bitMask_ >>= 1;
-  if (bitMask_ == 0) {
-    bitAccumulator_ = in.Get();  // EOF (-1) has every bit set
-    if (bitAccumulator_ == EOF && ++bytesPastEnd_ > kLookAheadBytes)
-      ThrowDamaged("a coded stream ends before the data it announces");
-    bitMask_ = 128;
+std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
+  while (bitCount_ < count) {
+    int c = in.Get();
+    if (c == EOF) {
+      if (++bytesPastEnd_ > kLookAheadBytes) ThrowDamaged("a coded stream ends before the data it announces");
+      c = 0xFF;  // past the end every bit reads as 1
+    }
+    bitBuffer_ = (bitBuffer_ << 8) | static_cast<std::uint32_t>(c);
+    bitCount_ += 8;
   }
-  return (bitAccumulator_ & bitMask_) != 0;
+  bitCount_ -= count;
+  return static_cast<std::uint32_t>(bitBuffer_ >> bitCount_) & ((1u << count) - 1);
 }
 
 template <typename Source>
 void CLzariDecoder::InitValue(Source& in) {
-  for (int i = 0; i < kValueBits; ++i) value_ = 2 * value_ + static_cast<std::uint32_t>(ReadBit(in));
+  value_ = ReadBits(in, kValueBits);
 }
 
-namespace {
+int CLzariDecoder::FindSymbol(std::uint32_t x, std::uint32_t& upper) const { return model_.Find(x, upper); }
 
-// The first index i in [1, count] whose cumulative count is at most x
-// (`cumulative` never increases and ends at 0, so there always is one): the
-// binary search of the format, written without branches.
-inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t x) {
-  const std::uint32_t* base = cumulative + 1;
-  int n = count;
+// The first position whose cumulative weight is at most x (the table never
+// increases and ends at 0), by a binary search written without branches.
+int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
+  const std::uint32_t* base = kPositionCumulative.data() + 1;
+  int n = kRingSize;
   while (n > 1) {
     const int half = n / 2;
     // A mask instead of a conditional, so the compiler cannot turn it into
@@ -86,46 +91,38 @@ inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t
     base += half & -static_cast<int>(base[half - 1] > x);
     n -= half;
   }
-  return static_cast<int>(base - cumulative) + (*base > x ? 1 : 0);
+  return static_cast<int>(base - kPositionCumulative.data()) + (*base > x ? 1 : 0) - 1;
 }
 
-}  // namespace
-
-int CLzariDecoder::FindSymbol(std::uint32_t x) const { return FirstAtMost(model_.cumulative, kSymbols, x); }
-
-int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
-  return FirstAtMost(PositionCumulative(), kRingSize, x) - 1;
-}
-
+// All the steps of the interval doubling at once, as in the encoder: the
+// leading bits that low and high - 1 share, then the follow steps. Each step
+// subtracts from value what it subtracts from low, and value keeps its own
+// wrap-around on a damaged stream, so value - low is simply shifted.
 template <typename Source>
 void CLzariDecoder::Renormalise(Source& in) {
-  for (;;) {
-    if (low_ >= kQ2) {
-      value_ -= kQ2;
-      low_ -= kQ2;
-      high_ -= kQ2;
-    } else if (low_ >= kQ1 && high_ <= kQ3) {
-      value_ -= kQ1;
-      low_ -= kQ1;
-      high_ -= kQ1;
-    } else if (high_ > kQ2) {
-      break;
-    }
-    low_ += low_;
-    high_ += high_;
-    value_ = 2 * value_ + static_cast<std::uint32_t>(ReadBit(in));
-  }
+  std::uint32_t top = high_ - 1;
+  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
+  std::uint32_t low = (low_ << settled) & (kQ4 - 1);
+  top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
+  const int follow = __builtin_clz(~((low & ~top) << 16));  // 0..16
+  low = (low << follow) & (kQ2 - 1);
+  top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
+  const int steps = settled + follow;  // at most 17
+  if (steps > 0) value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
+  low_ = low;
+  high_ = top + 1;
 }
 
 template <typename Source>
 int CLzariDecoder::DecodeSymbol(Source& in) {
   const std::uint32_t range = high_ - low_;
-  const std::uint32_t total = model_.cumulative[0];
+  const std::uint32_t total = model_.total;
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
-  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range);
-  high_ = low_ + range * model_.cumulative[s - 1] / total;
-  low_ += range * model_.cumulative[s] / total;
+  std::uint32_t upper;
+  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range, upper);
+  high_ = low_ + range * upper / total;
+  low_ += range * (upper - model_.frequency[s]) / total;
   Renormalise(in);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
@@ -134,11 +131,10 @@ int CLzariDecoder::DecodeSymbol(Source& in) {
 
 template <typename Source>
 int CLzariDecoder::DecodeMatchPosition(Source& in) {
-  const std::uint32_t* table = PositionCumulative();
   const std::uint32_t range = high_ - low_;
-  const int position = FindMatchPosition(((value_ - low_ + 1) * table[0] - 1) / range);
-  high_ = low_ + range * table[position] / table[0];
-  low_ += range * table[position + 1] / table[0];
+  const int position = FindMatchPosition(((value_ - low_ + 1) * kPositionTotal - 1) / range);
+  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
+  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
   Renormalise(in);
   return position;
 }

@@ -34,12 +34,12 @@ class CLzariDecoder {
  private:
   template <typename Source, typename Sink>
   void Decode(Source& in, std::uint64_t streamSize, Sink& out);
-  template <typename Source> int ReadBit(Source& in);
+  template <typename Source> std::uint32_t ReadBits(Source& in, int count);
   template <typename Source> void InitValue(Source& in);
   template <typename Source> void Renormalise(Source& in);
   template <typename Source> int DecodeSymbol(Source& in);
   template <typename Source> int DecodeMatchPosition(Source& in);
-  int FindSymbol(std::uint32_t x) const;
+  int FindSymbol(std::uint32_t x, std::uint32_t& upper) const;
   static int FindMatchPosition(std::uint32_t x);
 
   std::filesystem::path inputPath_, outputPath_;
@@ -51,8 +51,9 @@ class CLzariDecoder {
   std::uint32_t high_ = lzari::kQ4;
   std::uint32_t value_ = 0;
   lzari::SymbolModel model_;
-  int bitAccumulator_ = 0;
-  int bitMask_ = 0;
+  // Fetched code bits not yet consumed: the low bitCount_ bits.
+  std::uint64_t bitBuffer_ = 0;
+  int bitCount_ = 0;
   std::uint32_t bytesPastEnd_ = 0;
 };
 

@@ -40,66 +40,75 @@ std::vector<std::uint8_t> CLzariEncoder::EncodeBytes(std::span<const std::uint8_
 }
 
 template <typename Sink>
-void CLzariEncoder::WriteBit(Sink& out, int bit) {
-  if (bit) bitAccumulator_ |= bitMask_;
-  bitMask_ >>= 1;
-  if (bitMask_ == 0) {
-    out.Put(bitAccumulator_);
-    bitAccumulator_ = 0;
-    bitMask_ = 128;
+void CLzariEncoder::PutBits(Sink& out, std::uint32_t bits, int count) {
+  bitBuffer_ = (bitBuffer_ << count) | bits;
+  bitCount_ += count;
+  while (bitCount_ >= 8) {
+    bitCount_ -= 8;
+    out.Put(static_cast<std::uint8_t>(bitBuffer_ >> bitCount_));
     ++codeSize_;
   }
 }
 
 template <typename Sink>
 void CLzariEncoder::FlushBits(Sink& out) {
-  for (int i = 0; i < 7; ++i) WriteBit(out, 0);
+  // Seven 0-bits complete a partly filled byte; an empty one stays unwritten.
+  if (bitCount_ > 0) PutBits(out, 0, 8 - bitCount_);
 }
 
 template <typename Sink>
 void CLzariEncoder::EmitBitPlusFollow(Sink& out, int bit) {
-  WriteBit(out, bit);
-  for (; pendingFollowBits_ > 0; --pendingFollowBits_) WriteBit(out, !bit);
+  PutBits(out, static_cast<std::uint32_t>(bit), 1);
+  const std::uint32_t follow = bit ? 0 : 0xFFFFFFFFu;
+  for (; pendingFollowBits_ >= 32; pendingFollowBits_ -= 32) PutBits(out, follow, 32);
+  if (pendingFollowBits_ > 0) PutBits(out, follow >> (32 - pendingFollowBits_), pendingFollowBits_);
+  pendingFollowBits_ = 0;
 }
 
+// All the steps of the interval doubling at once. The leading bits that low
+// and high - 1 share are settled and go out; after them, every position
+// where low has a 1 and high - 1 a 0 just below the top bit is a follow
+// step that only counts a pending bit.
 template <typename Sink>
 void CLzariEncoder::Renormalise(Sink& out) {
-  for (;;) {
-    if (high_ <= kQ2) {
-      EmitBitPlusFollow(out, 0);
-    } else if (low_ >= kQ2) {
-      EmitBitPlusFollow(out, 1);
-      low_ -= kQ2;
-      high_ -= kQ2;
-    } else if (low_ >= kQ1 && high_ <= kQ3) {
-      ++pendingFollowBits_;
-      low_ -= kQ1;
-      high_ -= kQ1;
+  std::uint32_t top = high_ - 1;
+  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
+  if (settled > 0) {
+    const std::uint32_t bits = low_ >> (17 - settled);
+    if (pendingFollowBits_ > 0) {
+      EmitBitPlusFollow(out, static_cast<int>(bits >> (settled - 1)));
+      if (settled > 1) PutBits(out, bits & ((1u << (settled - 1)) - 1), settled - 1);
     } else {
-      break;
+      PutBits(out, bits, settled);
     }
-    low_ += low_;
-    high_ += high_;
+    low_ = (low_ << settled) & (kQ4 - 1);
+    top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
   }
+  // Now low < Q2 <= top; count the follow steps below the top bit.
+  const int follow = __builtin_clz(~((low_ & ~top) << 16));  // 0..16
+  low_ = (low_ << follow) & (kQ2 - 1);
+  top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
+  pendingFollowBits_ += follow;
+  high_ = top + 1;
 }
 
 template <typename Sink>
 void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
   const int s = model_.symbolOfByte[code];
   const std::uint32_t range = high_ - low_;
-  const std::uint32_t total = model_.cumulative[0];
-  high_ = low_ + range * model_.cumulative[s - 1] / total;
-  low_ += range * model_.cumulative[s] / total;
+  const std::uint32_t total = model_.total;
+  const std::uint32_t upper = model_.Cumulative(s - 1);
+  high_ = low_ + range * upper / total;
+  low_ += range * (upper - model_.frequency[s]) / total;
   Renormalise(out);
   model_.AdaptModel(s);
 }
 
 template <typename Sink>
 void CLzariEncoder::EncodeMatchPosition(Sink& out, int position) {
-  const std::uint32_t* table = PositionCumulative();
   const std::uint32_t range = high_ - low_;
-  high_ = low_ + range * table[position] / table[0];
-  low_ += range * table[position + 1] / table[0];
+  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
+  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
   Renormalise(out);
 }
 

@@ -30,7 +30,7 @@ class CLzariEncoder {
   template <typename Source, typename Sink>
   void Encode(Source& in, std::uint32_t length, Sink& out);
 
-  template <typename Sink> void WriteBit(Sink& out, int bit);
+  template <typename Sink> void PutBits(Sink& out, std::uint32_t bits, int count);
   template <typename Sink> void FlushBits(Sink& out);
   template <typename Sink> void EmitBitPlusFollow(Sink& out, int bit);
   template <typename Sink> void EncodeSymbol(Sink& out, int code);
@@ -56,8 +56,9 @@ class CLzariEncoder {
   std::uint32_t high_ = lzari::kQ4;
   int pendingFollowBits_ = 0;
   lzari::SymbolModel model_;
-  std::uint8_t bitAccumulator_ = 0;
-  std::uint8_t bitMask_ = 128;
+  // Code bits not yet written: the low bitCount_ (< 8 between calls) bits.
+  std::uint64_t bitBuffer_ = 0;
+  int bitCount_ = 0;
 };
 
 }  // namespace ost

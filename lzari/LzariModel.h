@@ -3,6 +3,7 @@
 // and the fixed distribution of match positions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <vector>
@@ -25,17 +26,58 @@ inline constexpr std::uint32_t kFrequencyLimit = 0x7FFF;
 inline constexpr int kValueBits = 17;
 
 // Adaptive frequencies, kept sorted so that frequent symbols have low numbers.
+// The cumulative counts (cumulative(i) = sum of frequency[i+1..314]) live in
+// a binary indexed tree, so that counting one more symbol costs O(log n)
+// instead of touching every lower entry.
 struct SymbolModel {
+  static constexpr int kTreeSize = 512;  // power of two above kSymbols; the padding holds zeros
+
   int symbolOfByte[kSymbols];
   int byteOfSymbol[kSymbols + 1];
-  std::uint32_t frequency[kSymbols + 1];
-  std::uint32_t cumulative[kSymbols + 1];  // [i] = sum of frequency[i+1..314]
+  std::uint32_t frequency[kSymbols + 1];  // [0] is a sentinel held at 0
+  std::uint32_t tree[kTreeSize];          // [j] = sum of frequency over (j - lowbit(j), j]
+  std::uint32_t total;                    // cumulative(0)
 
   void InitModel();
   void AdaptModel(int symbol);
+
+  // cumulative(i) for 0 <= i <= kSymbols.
+  std::uint32_t Cumulative(int i) const {
+    std::uint32_t below = 0;  // frequency[1..i]
+    for (; i > 0; i &= i - 1) below += tree[i];
+    return total - below;
+  }
+
+  // The first symbol s in [1, kSymbols] with cumulative(s) <= x, and
+  // cumulative(s - 1) in `upper`; cumulative(s) is upper - frequency[s].
+  int Find(std::uint32_t x, std::uint32_t& upper) const {
+    // Looks for the first s whose frequency[1..s] reaches total - x.
+    int remaining = x >= total ? 0 : static_cast<int>(total - x);
+    const int target = remaining;
+    int pos = 0;
+    for (int step = kTreeSize / 2; step > 0; step >>= 1) {
+      const int next = static_cast<int>(tree[pos + step]);
+      const bool below = next < remaining;
+      pos += below ? step : 0;
+      remaining -= below ? next : 0;
+    }
+    upper = total - static_cast<std::uint32_t>(target - remaining);
+    return pos + 1;
+  }
+
+ private:
+  void RebuildTree();
 };
 
 // Fixed cumulative weights of the 4096 match positions; [0] is the total.
-const std::uint32_t* PositionCumulative();
+inline constexpr std::array<std::uint32_t, kRingSize + 1> kPositionCumulative = [] {
+  std::array<std::uint32_t, kRingSize + 1> t{};
+  t[kRingSize] = 0;
+  for (int i = kRingSize; i >= 1; --i) t[i - 1] = t[i] + static_cast<std::uint32_t>(10000 / (i + 200));
+  return t;
+}();
+// A constant, so that dividing by it compiles to a multiplication.
+inline constexpr std::uint32_t kPositionTotal = kPositionCumulative[0];
+static_assert(kPositionTotal == 28568);
 
 }  // namespace ost::lzari
