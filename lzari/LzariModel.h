@@ -30,21 +30,30 @@ inline constexpr int kValueBits = 17;
 // a binary indexed tree, so that counting one more symbol costs O(log n)
 // instead of touching every lower entry.
 struct SymbolModel {
-  static constexpr int kTreeSize = 512;  // power of two above kSymbols; the padding holds zeros
+  static constexpr int kTreeBits = 9;
+  static constexpr int kTreeSize = 1 << kTreeBits;  // above kSymbols; the padding holds zeros
 
   int symbolOfByte[kSymbols];
   int byteOfSymbol[kSymbols + 1];
   std::uint32_t frequency[kSymbols + 1];  // [0] is a sentinel held at 0
-  std::uint32_t tree[kTreeSize];          // [j] = sum of frequency over (j - lowbit(j), j]
+  std::uint32_t tree[kTreeSize + 1];      // [j] = sum of frequency over (j - lowbit(j), j]; [kTreeSize] is scratch
   std::uint32_t total;                    // cumulative(0)
+  // For every frequency some symbol has, the lowest symbol with it: the
+  // start of that run of equal frequencies. Frequencies stay below 32768.
+  std::uint16_t firstOfFrequency[kFrequencyLimit + 1];
 
   void InitModel();
   void AdaptModel(int symbol);
 
   // cumulative(i) for 0 <= i <= kSymbols.
   std::uint32_t Cumulative(int i) const {
-    std::uint32_t below = 0;  // frequency[1..i]
-    for (; i > 0; i &= i - 1) below += tree[i];
+    // frequency[1..i]; a fixed number of steps (tree[0] is 0) rather than a
+    // loop whose varying length the branch predictor keeps missing.
+    std::uint32_t below = 0;
+    for (int k = 0; k < kTreeBits; ++k) {
+      below += tree[i];
+      i &= i - 1;
+    }
     return total - below;
   }
 
