@@ -10,26 +10,30 @@ void SymbolModel::InitModel() {
   }
   frequency[0] = 0;  // sentinel: stops the search for equal frequencies
   byteOfSymbol[0] = 0;
-  RebuildTree();
+  RebuildCounts();
 }
 
-void SymbolModel::RebuildTree() {
+void SymbolModel::RebuildCounts() {
   for (int i = kSymbols; i >= 1; --i) firstOfFrequency[frequency[i]] = static_cast<std::uint16_t>(i);
-  total = 0;
-  for (int j = 1; j < kTreeSize; ++j) tree[j] = j <= kSymbols ? frequency[j] : 0;
-  tree[0] = 0;
-  tree[kTreeSize] = 0;
-  for (int j = 1; j < kTreeSize; ++j) {
-    total += j <= kSymbols ? frequency[j] : 0;
-    const int up = j + (j & -j);
-    if (up < kTreeSize) tree[up] += tree[j];
+  frequency[kSymbols + 1] = 0;
+  std::int32_t after = 0;
+  for (int b = kBlocks - 1; b >= 0; --b) {
+    afterBlock[b] = after;
+    std::int32_t within = 0;
+    for (int k = kBlock - 1; k >= 0; --k) {
+      const int i = b * kBlock + k;
+      inBlock[i] = within;
+      within += i <= kSymbols ? static_cast<std::int32_t>(frequency[i]) : 0;
+    }
+    after += within;
   }
+  total = static_cast<std::uint32_t>(after);
 }
 
 void SymbolModel::AdaptModel(int symbol) {
   if (total >= kFrequencyLimit) {
     for (int i = 1; i <= kSymbols; ++i) frequency[i] = (frequency[i] + 1) / 2;
-    RebuildTree();
+    RebuildCounts();
   }
   const std::uint32_t f = frequency[symbol];
   const int i = firstOfFrequency[f];
@@ -48,12 +52,18 @@ void SymbolModel::AdaptModel(int symbol) {
   const std::uint16_t runAbove = firstOfFrequency[f + 1];
   firstOfFrequency[f + 1] = frequency[i - 1] == f + 1 ? runAbove : static_cast<std::uint16_t>(i);
   ++total;
-  // A fixed number of steps; those past the tree land on the scratch entry.
-  int j = i;
-  for (int k = 0; k < kTreeBits; ++k) {
-    ++tree[j < kTreeSize ? j : kTreeSize];
-    j += j & -j;
-  }
+  // Every cumulative count below i grows by one.
+  const std::int32_t block = i >> kBlockBits;
+  const Lanes blocks = {block, block, block, block};
+  const Lanes first = {0, 1, 2, 3};
+  const Lanes four = {4, 4, 4, 4};
+  Lanes index = first;
+  for (int b = 0; b < kBlocks; b += 4, index += four) Store(afterBlock + b, Load(afterBlock + b) - (index < blocks));
+  std::int32_t* entries = inBlock + block * kBlock;
+  const std::int32_t within = i & (kBlock - 1);
+  const Lanes withins = {within, within, within, within};
+  index = first;
+  for (int k = 0; k < kBlock; k += 4, index += four) Store(entries + k, Load(entries + k) - (index < withins));
 }
 
 }  // namespace ost::lzari

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/ByteSource.h"
@@ -26,18 +27,23 @@ inline constexpr std::uint32_t kFrequencyLimit = 0x7FFF;
 inline constexpr int kValueBits = 17;
 
 // Adaptive frequencies, kept sorted so that frequent symbols have low numbers.
-// The cumulative counts (cumulative(i) = sum of frequency[i+1..314]) live in
-// a binary indexed tree, so that counting one more symbol costs O(log n)
-// instead of touching every lower entry.
+// The cumulative counts (cumulative(i) = sum of frequency[i+1..314]) are
+// kept in two levels: symbols form blocks of 16, and cumulative(i) is the
+// count of the blocks after i's block plus the count within it after i.
+// Counting one more symbol then adds 1 to at most 20 block entries and 15
+// entries within a block, in loops of fixed length the compiler turns into
+// a few vector additions, instead of touching every lower entry.
 struct SymbolModel {
-  static constexpr int kTreeBits = 9;
-  static constexpr int kTreeSize = 1 << kTreeBits;  // above kSymbols; the padding holds zeros
+  static constexpr int kBlockBits = 4;
+  static constexpr int kBlock = 1 << kBlockBits;
+  static constexpr int kBlocks = (kSymbols + kBlock) / kBlock;  // 20, symbols 0..319
 
   int symbolOfByte[kSymbols];
   int byteOfSymbol[kSymbols + 1];
-  std::uint32_t frequency[kSymbols + 1];  // [0] is a sentinel held at 0
-  std::uint32_t tree[kTreeSize + 1];      // [j] = sum of frequency over (j - lowbit(j), j]; [kTreeSize] is scratch
+  std::uint32_t frequency[kSymbols + 2];  // [0] is a sentinel held at 0; [315] stays 0
   std::uint32_t total;                    // cumulative(0)
+  alignas(64) std::int32_t afterBlock[kBlocks];       // frequencies of the blocks after block b
+  alignas(64) std::int32_t inBlock[kBlocks * kBlock];  // frequencies after i within its block
   // For every frequency some symbol has, the lowest symbol with it: the
   // start of that run of equal frequencies. Frequencies stay below 32768.
   std::uint16_t firstOfFrequency[kFrequencyLimit + 1];
@@ -47,35 +53,52 @@ struct SymbolModel {
 
   // cumulative(i) for 0 <= i <= kSymbols.
   std::uint32_t Cumulative(int i) const {
-    // frequency[1..i]; a fixed number of steps (tree[0] is 0) rather than a
-    // loop whose varying length the branch predictor keeps missing.
-    std::uint32_t below = 0;
-    for (int k = 0; k < kTreeBits; ++k) {
-      below += tree[i];
-      i &= i - 1;
-    }
-    return total - below;
+    return static_cast<std::uint32_t>(afterBlock[i >> kBlockBits] + inBlock[i]);
   }
 
   // The first symbol s in [1, kSymbols] with cumulative(s) <= x, and
   // cumulative(s - 1) in `upper`; cumulative(s) is upper - frequency[s].
   int Find(std::uint32_t x, std::uint32_t& upper) const {
-    // Looks for the first s whose frequency[1..s] reaches total - x.
-    int remaining = x >= total ? 0 : static_cast<int>(total - x);
-    const int target = remaining;
-    int pos = 0;
-    for (int step = kTreeSize / 2; step > 0; step >>= 1) {
-      const int next = static_cast<int>(tree[pos + step]);
-      const bool below = next < remaining;
-      pos += below ? step : 0;
-      remaining -= below ? next : 0;
-    }
-    upper = total - static_cast<std::uint32_t>(target - remaining);
-    return pos + 1;
+    // Counts are below 2^15, so a larger x compares like 2^15.
+    const std::int32_t y = static_cast<std::int32_t>(x < 0x8000 ? x : 0x8000);
+    // cumulative() never increases, and the last entry of block b is
+    // afterBlock[b]: the blocks before s's are those whose last entry
+    // exceeds y, and so are the entries before s within it.
+    const Lanes ys = {y, y, y, y};
+    // A comparison gives -1 in every lane where it holds.
+    Lanes count = Lanes{} - (Load(afterBlock) > ys);
+    for (int b = 4; b < kBlocks; b += 4) count -= Load(afterBlock + b) > ys;
+    const int block = Sum(count);
+    const std::int32_t rest = y - afterBlock[block];
+    const Lanes rests = {rest, rest, rest, rest};
+    const std::int32_t* entries = inBlock + block * kBlock;
+    count = Lanes{} - (Load(entries) > rests);
+    for (int k = 4; k < kBlock; k += 4) count -= Load(entries + k) > rests;
+    int s = block * kBlock + Sum(count);
+    s += s == 0;  // x >= total: every count is at most x, and the answer is 1
+    upper = Cumulative(s - 1);
+    return s;
   }
 
  private:
-  void RebuildTree();
+  // Four counts at a time, in the compiler's generic vectors.
+  using Lanes = std::int32_t __attribute__((vector_size(16)));
+  static Lanes Load(const std::int32_t* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static void Store(std::int32_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+  // The lanes hold small non-negative numbers, so two 64-bit halves add
+  // them in pairs without carries between lanes.
+  static int Sum(Lanes v) {
+    std::uint64_t half[2];
+    std::memcpy(half, &v, sizeof v);
+    const std::uint64_t pairs = half[0] + half[1];
+    return static_cast<int>((pairs + (pairs >> 32)) & 0xFFFFFFFFu);
+  }
+
+  void RebuildCounts();
 };
 
 // Fixed cumulative weights of the 4096 match positions; [0] is the total.
