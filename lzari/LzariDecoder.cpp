@@ -54,22 +54,37 @@ std::vector<std::uint8_t> CLzariDecoder::DecodeBytes(std::span<const std::uint8_
   return out;
 }
 
-// The next `count` (<= 24) code bits as a number, first bit highest. Bytes
-// are fetched one at a time only when their first bit is needed, so the
-// count of bytes read past the end is what bit-by-bit reading would give.
+// Tops the bit buffer up to at least 57 bits. Past the end every bit reads
+// as 1; where the end lies is noted, so that the checks can count the bytes
+// a bit-by-bit reader would have fetched.
 template <typename Source>
-std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
-  while (bitCount_ < count) {
+[[gnu::noinline]] void CLzariDecoder::FillBits(Source& in) {
+  while (bitCount_ <= 56) {
     int c = in.Get();
     if (c == EOF) {
-      if (++bytesPastEnd_ > kLookAheadBytes) ThrowDamaged("a coded stream ends before the data it announces");
-      c = 0xFF;  // past the end every bit reads as 1
+      if (codeBytes_ == kUnknown) {
+        codeBytes_ = fetchedBytes_;
+        bitLimit_ = (codeBytes_ + kLookAheadBytes) * 8;
+      }
+      c = 0xFF;
     }
-    bitBuffer_ = (bitBuffer_ << 8) | static_cast<std::uint32_t>(c);
+    bitBuffer_ |= static_cast<std::uint64_t>(c) << (56 - bitCount_);
     bitCount_ += 8;
+    ++fetchedBytes_;
   }
+}
+
+// The next `count` (0..17) code bits as a number, first bit highest.
+template <typename Source>
+[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
+  if (bitCount_ < count) FillBits(in);
+  const auto bits = static_cast<std::uint32_t>((bitBuffer_ >> 1) >> (63 - count));
+  bitBuffer_ <<= count;
   bitCount_ -= count;
-  return static_cast<std::uint32_t>(bitBuffer_ >> bitCount_) & ((1u << count) - 1);
+  // A bit-by-bit reader would now have fetched more than kLookAheadBytes
+  // bytes past the end.
+  if (ConsumedBits() > bitLimit_) ThrowDamaged("a coded stream ends before the data it announces");
+  return bits;
 }
 
 template <typename Source>
@@ -108,7 +123,7 @@ void CLzariDecoder::Renormalise(Source& in) {
   low = (low << follow) & (kQ2 - 1);
   top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
   const int steps = settled + follow;  // at most 17
-  if (steps > 0) value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
+  value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
   low_ = low;
   high_ = top + 1;
 }
@@ -186,7 +201,9 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.
-  if (bytesPastEnd_ == 0 && in.Get() != EOF) ThrowDamaged("a coded stream holds code bytes after its data");
+  const std::uint64_t needed = (ConsumedBits() + 7) / 8;  // the bytes a bit-by-bit reader fetched
+  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < fetchedBytes_ || in.Get() != EOF;
+  if (more) ThrowDamaged("a coded stream holds code bytes after its data");
 }
 
 }  // namespace ost
