@@ -42,7 +42,7 @@ std::vector<std::uint8_t> CLzariEncoder::EncodeBytes(std::span<const std::uint8_
 // Appends `count` (<= 56) bits, first bit highest. Whole bytes go to the
 // output buffer with one unaligned store, however many there are.
 template <typename Sink>
-void CLzariEncoder::PutBits(Sink& out, std::uint64_t bits, int count) {
+[[gnu::always_inline]] inline void CLzariEncoder::PutBits(Sink& out, std::uint64_t bits, int count) {
   bitBuffer_ = (bitBuffer_ << count) | bits;
   bitCount_ += count;
   std::uint64_t aligned = (bitBuffer_ << (63 - bitCount_)) << 1;  // the pending bits at the top
@@ -54,7 +54,7 @@ void CLzariEncoder::PutBits(Sink& out, std::uint64_t bits, int count) {
 }
 
 template <typename Sink>
-void CLzariEncoder::FlushOutput(Sink& out) {
+[[gnu::noinline]] void CLzariEncoder::FlushOutput(Sink& out) {
   for (int i = 0; i < outCount_; ++i) out.Put(outBuffer_[i]);
   codeSize_ += static_cast<std::uint32_t>(outCount_);
   outCount_ = 0;
@@ -152,48 +152,58 @@ inline std::uint64_t LoadBigEndian(const std::uint8_t* p) {
 
 void CLzariEncoder::InsertString(int r) {
   const std::uint8_t* key = &ring_[r];
+  const std::uint64_t head = LoadBigEndian(key + 1);  // key bytes 1..8, compared at every node
   int p = kRingSize + 1 + key[0];
   int side = kRight;
   child_[r][kLeft] = child_[r][kRight] = kNone;
-  matchLength_ = 0;
+  int length = 0, position = 0;
+  // Both children of a node are read together with its bytes and one is
+  // picked once the comparison is known, which keeps the next step's reads
+  // off the chain of dependent loads.
+  int left = kNone, right = child_[p][kRight];
   for (;;) {
-    const int next = child_[p][side];
+    const int next = side == kRight ? right : left;
     if (next == kNone) {
       child_[p][side] = static_cast<Node>(r);
       parent_[r] = static_cast<Node>(p);
+      matchLength_ = length;
+      matchPosition_ = position;
       return;
     }
     p = next;
-    // The length i of the common prefix, eight bytes at a time (the ring's
-    // padding covers the reads past byte 59); the side to descend is that
-    // of the first unequal byte.
+    left = child_[p][kLeft];
+    right = child_[p][kRight];
     const std::uint8_t* other = &ring_[p];
+    const std::uint64_t b = LoadBigEndian(other + 1);
+    // The side to descend is that of the first unequal byte; most nodes
+    // differ from the key within its bytes 1 and 2 and so are no match.
+    side = head > b ? kRight : kLeft;
+    if ((head ^ b) >> 48 != 0) continue;
+    // The length i of the common prefix, eight bytes at a time (the ring's
+    // padding covers the reads past byte 59).
     int i = 1;
-    std::uint64_t a, b;
-    for (;;) {
-      a = LoadBigEndian(key + i);
-      b = LoadBigEndian(other + i);
-      if (a != b) break;
+    std::uint64_t a = head, c = b;
+    while (a == c) {
       i += 8;
       if (i >= kLongestMatch) break;
+      a = LoadBigEndian(key + i);
+      c = LoadBigEndian(other + i);
     }
-    if (a != b) {
-      i += __builtin_clzll(a ^ b) / 8;
-      side = a > b ? kRight : kLeft;
+    if (a != c) {
+      i += __builtin_clzll(a ^ c) / 8;
+      side = a > c ? kRight : kLeft;
     }
-    if (i > kThreshold) {
-      const int distance = (r - p) & (kRingSize - 1);
-      if (i >= kLongestMatch) {
-        matchPosition_ = distance;
-        matchLength_ = kLongestMatch;
-        break;
-      }
-      if (i > matchLength_) {
-        matchPosition_ = distance;
-        matchLength_ = i;
-      } else if (i == matchLength_ && distance < matchPosition_) {
-        matchPosition_ = distance;
-      }
+    const int distance = (r - p) & (kRingSize - 1);
+    if (i >= kLongestMatch) {
+      matchPosition_ = distance;
+      matchLength_ = kLongestMatch;
+      break;
+    }
+    if (i > length) {
+      position = distance;
+      length = i;
+    } else if (i == length && distance < position) {
+      position = distance;
     }
   }
   // A full-length match: the new string replaces the old node in the tree.
