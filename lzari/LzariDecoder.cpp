@@ -114,7 +114,7 @@ int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
 // subtracts from value what it subtracts from low, and value keeps its own
 // wrap-around on a damaged stream, so value - low is simply shifted.
 template <typename Source>
-void CLzariDecoder::Renormalise(Source& in) {
+[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in) {
   std::uint32_t top = high_ - 1;
   const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
   std::uint32_t low = (low_ << settled) & (kQ4 - 1);
@@ -129,7 +129,7 @@ void CLzariDecoder::Renormalise(Source& in) {
 }
 
 template <typename Source>
-int CLzariDecoder::DecodeSymbol(Source& in) {
+[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in) {
   const std::uint32_t range = high_ - low_;
   const std::uint32_t total = model_.total;
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid

@@ -83,7 +83,7 @@ void CLzariEncoder::EmitBitPlusFollow(Sink& out, int bit) {
 // pending bit. Written without branches on the data but for the rare case of
 // more than 31 pending bits.
 template <typename Sink>
-void CLzariEncoder::Renormalise(Sink& out) {
+[[gnu::always_inline]] inline void CLzariEncoder::Renormalise(Sink& out) {
   std::uint32_t top = high_ - 1;
   const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
   const std::uint64_t bits = low_ >> (17 - settled);
@@ -109,7 +109,7 @@ void CLzariEncoder::Renormalise(Sink& out) {
 }
 
 template <typename Sink>
-void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
+[[gnu::always_inline]] inline void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
   const int s = model_.symbolOfByte[code];
   const std::uint32_t range = high_ - low_;
   const std::uint32_t total = model_.total;
@@ -121,7 +121,7 @@ void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
 }
 
 template <typename Sink>
-void CLzariEncoder::EncodeMatchPosition(Sink& out, int position) {
+[[gnu::always_inline]] inline void CLzariEncoder::EncodeMatchPosition(Sink& out, int position) {
   const std::uint32_t range = high_ - low_;
   high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
   low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
