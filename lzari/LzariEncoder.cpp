@@ -153,16 +153,16 @@ inline std::uint64_t LoadBigEndian(const std::uint8_t* p) {
 void CLzariEncoder::InsertString(int r) {
   const std::uint8_t* key = &ring_[r];
   const std::uint64_t head = LoadBigEndian(key + 1);  // key bytes 1..8, compared at every node
-  int p = kRingSize + 1 + key[0];
-  int side = kRight;
+  std::size_t p = kRingSize + 1 + key[0];  // unsigned, so indexing needs no sign extension
+  std::size_t side = kRight;
   child_[r][kLeft] = child_[r][kRight] = kNone;
   int length = 0, position = 0;
   // Both children of a node are read together with its bytes and one is
   // picked once the comparison is known, which keeps the next step's reads
   // off the chain of dependent loads.
-  int left = kNone, right = child_[p][kRight];
+  std::size_t left = kNone, right = child_[p][kRight];
   for (;;) {
-    const int next = side == kRight ? right : left;
+    const std::size_t next = side == kRight ? right : left;
     if (next == kNone) {
       child_[p][side] = static_cast<Node>(r);
       parent_[r] = static_cast<Node>(p);
@@ -193,7 +193,7 @@ void CLzariEncoder::InsertString(int r) {
       i += __builtin_clzll(a ^ c) / 8;
       side = a > c ? kRight : kLeft;
     }
-    const int distance = (r - p) & (kRingSize - 1);
+    const int distance = (r - static_cast<int>(p)) & (kRingSize - 1);
     if (i >= kLongestMatch) {
       matchPosition_ = distance;
       matchLength_ = kLongestMatch;
@@ -207,7 +207,7 @@ void CLzariEncoder::InsertString(int r) {
     }
   }
   // A full-length match: the new string replaces the old node in the tree.
-  const int up = parent_[p];
+  const std::size_t up = parent_[p];
   parent_[r] = static_cast<Node>(up);
   child_[r][kLeft] = child_[p][kLeft];
   child_[r][kRight] = child_[p][kRight];

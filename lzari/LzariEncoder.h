@@ -55,7 +55,7 @@ class CLzariEncoder {
   // The search trees: one node per ring position, and the 256 roots (one per
   // first byte, right children only) after them. Small indices keep the
   // trees in the first-level cache.
-  using Node = std::int16_t;
+  using Node = std::uint16_t;
   static constexpr int kLeft = 0, kRight = 1;
   Node child_[lzari::kRingSize + 257][2] = {};
   Node parent_[lzari::kRingSize + 1] = {};
