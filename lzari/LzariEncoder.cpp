@@ -154,30 +154,29 @@ void CLzariEncoder::InsertString(int r) {
   const std::uint8_t* key = &ring_[r];
   const std::uint64_t head = LoadBigEndian(key + 1);  // key bytes 1..8, compared at every node
   std::size_t p = kRingSize + 1 + key[0];  // unsigned, so indexing needs no sign extension
-  std::size_t side = kRight;
+  bool greater = true;                     // the root has a right child only
   child_[r][kLeft] = child_[r][kRight] = kNone;
   int length = 0, position = 0;
-  // Both children of a node are read together with its bytes and one is
-  // picked once the comparison is known, which keeps the next step's reads
-  // off the chain of dependent loads.
-  std::size_t left = kNone, right = child_[p][kRight];
+  std::size_t next = child_[p][kRight];
   for (;;) {
-    const std::size_t next = side == kRight ? right : left;
     if (next == kNone) {
-      child_[p][side] = static_cast<Node>(r);
+      child_[p][greater ? kRight : kLeft] = static_cast<Node>(r);
       parent_[r] = static_cast<Node>(p);
       matchLength_ = length;
       matchPosition_ = position;
       return;
     }
     p = next;
-    left = child_[p][kLeft];
-    right = child_[p][kRight];
+    // Both children are read with the node's bytes and one is picked once
+    // the comparison is known, which keeps the chain of dependent loads short.
+    const std::size_t left = child_[p][kLeft];
+    const std::size_t right = child_[p][kRight];
     const std::uint8_t* other = &ring_[p];
     const std::uint64_t b = LoadBigEndian(other + 1);
     // The side to descend is that of the first unequal byte; most nodes
     // differ from the key within its bytes 1 and 2 and so are no match.
-    side = head > b ? kRight : kLeft;
+    greater = head > b;
+    next = greater ? right : left;
     if ((head ^ b) >> 48 != 0) continue;
     // The length i of the common prefix, eight bytes at a time (the ring's
     // padding covers the reads past byte 59).
@@ -191,7 +190,8 @@ void CLzariEncoder::InsertString(int r) {
     }
     if (a != c) {
       i += __builtin_clzll(a ^ c) / 8;
-      side = a > c ? kRight : kLeft;
+      greater = a > c;
+      next = greater ? right : left;
     }
     const int distance = (r - static_cast<int>(p)) & (kRingSize - 1);
     if (i >= kLongestMatch) {
