@@ -54,31 +54,51 @@ std::vector<std::uint8_t> CLzariDecoder::DecodeBytes(std::span<const std::uint8_
   return out;
 }
 
+// Tops the bit buffer up to at least 57 bits. Past the end every bit reads
+// as 1; where the end lies is noted, so that the checks can count the bytes
+// a bit-by-bit reader would have fetched.
 template <typename Source>
-int CLzariDecoder::ReadBit(Source& in) {
-  bitMask_ >>= 1;
-  if (bitMask_ == 0) {
-    bitAccumulator_ = in.Get();  // EOF (-1) has every bit set
-    if (bitAccumulator_ == EOF && ++bytesPastEnd_ > kLookAheadBytes)
-      ThrowDamaged("a coded stream ends before the data it announces");
-    bitMask_ = 128;
+[[gnu::noinline]] void CLzariDecoder::FillBits(Source& in) {
+  while (bitCount_ <= 56) {
+    int c = in.Get();
+    if (c == EOF) {
+      if (codeBytes_ == kUnknown) {
+        codeBytes_ = fetchedBytes_;
+        bitLimit_ = (codeBytes_ + kLookAheadBytes) * 8;
+      }
+      c = 0xFF;
+    }
+    bitBuffer_ |= static_cast<std::uint64_t>(c) << (56 - bitCount_);
+    bitCount_ += 8;
+    ++fetchedBytes_;
   }
-  return (bitAccumulator_ & bitMask_) != 0;
+}
+
+// The next `count` (0..17) code bits as a number, first bit highest.
+template <typename Source>
+[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
+  if (bitCount_ < count) FillBits(in);
+  const auto bits = static_cast<std::uint32_t>((bitBuffer_ >> 1) >> (63 - count));
+  bitBuffer_ <<= count;
+  bitCount_ -= count;
+  // A bit-by-bit reader would now have fetched more than kLookAheadBytes
+  // bytes past the end.
+  if (ConsumedBits() > bitLimit_) ThrowDamaged("a coded stream ends before the data it announces");
+  return bits;
 }
 
 template <typename Source>
 void CLzariDecoder::InitValue(Source& in) {
-  for (int i = 0; i < kValueBits; ++i) value_ = 2 * value_ + static_cast<std::uint32_t>(ReadBit(in));
+  value_ = ReadBits(in, kValueBits);
 }
 
-namespace {
+int CLzariDecoder::FindSymbol(std::uint32_t x, std::uint32_t& upper) const { return model_.Find(x, upper); }
 
-// The first index i in [1, count] whose cumulative count is at most x
-// (`cumulative` never increases and ends at 0, so there always is one): the
-// binary search of the format, written without branches.
-inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t x) {
-  const std::uint32_t* base = cumulative + 1;
-  int n = count;
+// The first position whose cumulative weight is at most x (the table never
+// increases and ends at 0), by a binary search written without branches.
+int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
+  const std::uint32_t* base = kPositionCumulative.data() + 1;
+  int n = kRingSize;
   while (n > 1) {
     const int half = n / 2;
     // A mask instead of a conditional, so the compiler cannot turn it into
@@ -86,46 +106,38 @@ inline int FirstAtMost(const std::uint32_t* cumulative, int count, std::uint32_t
     base += half & -static_cast<int>(base[half - 1] > x);
     n -= half;
   }
-  return static_cast<int>(base - cumulative) + (*base > x ? 1 : 0);
+  return static_cast<int>(base - kPositionCumulative.data()) + (*base > x ? 1 : 0) - 1;
 }
 
-}  // namespace
-
-int CLzariDecoder::FindSymbol(std::uint32_t x) const { return FirstAtMost(model_.cumulative, kSymbols, x); }
-
-int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
-  return FirstAtMost(PositionCumulative(), kRingSize, x) - 1;
+// All the steps of the interval doubling at once, as in the encoder: the
+// leading bits that low and high - 1 share, then the follow steps. Each step
+// subtracts from value what it subtracts from low, and value keeps its own
+// wrap-around on a damaged stream, so value - low is simply shifted.
+template <typename Source>
+[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in) {
+  std::uint32_t top = high_ - 1;
+  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
+  std::uint32_t low = (low_ << settled) & (kQ4 - 1);
+  top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
+  const int follow = __builtin_clz(~((low & ~top) << 16));  // 0..16
+  low = (low << follow) & (kQ2 - 1);
+  top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
+  const int steps = settled + follow;  // at most 17
+  value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
+  low_ = low;
+  high_ = top + 1;
 }
 
 template <typename Source>
-void CLzariDecoder::Renormalise(Source& in) {
-  for (;;) {
-    if (low_ >= kQ2) {
-      value_ -= kQ2;
-      low_ -= kQ2;
-      high_ -= kQ2;
-    } else if (low_ >= kQ1 && high_ <= kQ3) {
-      value_ -= kQ1;
-      low_ -= kQ1;
-      high_ -= kQ1;
-    } else if (high_ > kQ2) {
-      break;
-    }
-    low_ += low_;
-    high_ += high_;
-    value_ = 2 * value_ + static_cast<std::uint32_t>(ReadBit(in));
-  }
-}
-
-template <typename Source>
-int CLzariDecoder::DecodeSymbol(Source& in) {
+[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in) {
   const std::uint32_t range = high_ - low_;
-  const std::uint32_t total = model_.cumulative[0];
+  const std::uint32_t total = model_.total;
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
-  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range);
-  high_ = low_ + range * model_.cumulative[s - 1] / total;
-  low_ += range * model_.cumulative[s] / total;
+  std::uint32_t upper;
+  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range, upper);
+  high_ = low_ + range * upper / total;
+  low_ += range * (upper - model_.frequency[s]) / total;
   Renormalise(in);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
@@ -134,11 +146,10 @@ int CLzariDecoder::DecodeSymbol(Source& in) {
 
 template <typename Source>
 int CLzariDecoder::DecodeMatchPosition(Source& in) {
-  const std::uint32_t* table = PositionCumulative();
   const std::uint32_t range = high_ - low_;
-  const int position = FindMatchPosition(((value_ - low_ + 1) * table[0] - 1) / range);
-  high_ = low_ + range * table[position] / table[0];
-  low_ += range * table[position + 1] / table[0];
+  const int position = FindMatchPosition(((value_ - low_ + 1) * kPositionTotal - 1) / range);
+  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
+  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
   Renormalise(in);
   return position;
 }
@@ -190,7 +201,9 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.
-  if (bytesPastEnd_ == 0 && in.Get() != EOF) ThrowDamaged("a coded stream holds code bytes after its data");
+  const std::uint64_t needed = (ConsumedBits() + 7) / 8;  // the bytes a bit-by-bit reader fetched
+  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < fetchedBytes_ || in.Get() != EOF;
+  if (more) ThrowDamaged("a coded stream holds code bytes after its data");
 }
 
 }  // namespace ost

@@ -34,12 +34,14 @@ class CLzariDecoder {
  private:
   template <typename Source, typename Sink>
   void Decode(Source& in, std::uint64_t streamSize, Sink& out);
-  template <typename Source> int ReadBit(Source& in);
+  template <typename Source> std::uint32_t ReadBits(Source& in, int count);
+  template <typename Source> void FillBits(Source& in);
+  std::uint64_t ConsumedBits() const { return fetchedBytes_ * 8 - static_cast<std::uint64_t>(bitCount_); }
   template <typename Source> void InitValue(Source& in);
   template <typename Source> void Renormalise(Source& in);
   template <typename Source> int DecodeSymbol(Source& in);
   template <typename Source> int DecodeMatchPosition(Source& in);
-  int FindSymbol(std::uint32_t x) const;
+  int FindSymbol(std::uint32_t x, std::uint32_t& upper) const;
   static int FindMatchPosition(std::uint32_t x);
 
   std::filesystem::path inputPath_, outputPath_;
@@ -51,9 +53,15 @@ class CLzariDecoder {
   std::uint32_t high_ = lzari::kQ4;
   std::uint32_t value_ = 0;
   lzari::SymbolModel model_;
-  int bitAccumulator_ = 0;
-  int bitMask_ = 0;
-  std::uint32_t bytesPastEnd_ = 0;
+  // Fetched code bits not yet consumed: the top bitCount_ bits. Bytes are
+  // fetched ahead; codeBytes_ is the number of code bytes once the end was
+  // met, and bitLimit_ the most bits a valid stream can consume.
+  static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
+  std::uint64_t bitBuffer_ = 0;
+  int bitCount_ = 0;
+  std::uint64_t fetchedBytes_ = 0;
+  std::uint64_t codeBytes_ = kUnknown;
+  std::uint64_t bitLimit_ = kUnknown;
 };
 
 }  // namespace ost

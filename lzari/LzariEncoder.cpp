@@ -39,67 +39,92 @@ std::vector<std::uint8_t> CLzariEncoder::EncodeBytes(std::span<const std::uint8_
   return out;
 }
 
+// Appends `count` (<= 56) bits, first bit highest. Whole bytes go to the
+// output buffer with one unaligned store, however many there are.
 template <typename Sink>
-void CLzariEncoder::WriteBit(Sink& out, int bit) {
-  if (bit) bitAccumulator_ |= bitMask_;
-  bitMask_ >>= 1;
-  if (bitMask_ == 0) {
-    out.Put(bitAccumulator_);
-    bitAccumulator_ = 0;
-    bitMask_ = 128;
-    ++codeSize_;
-  }
+[[gnu::always_inline]] inline void CLzariEncoder::PutBits(Sink& out, std::uint64_t bits, int count) {
+  bitBuffer_ = (bitBuffer_ << count) | bits;
+  bitCount_ += count;
+  std::uint64_t aligned = (bitBuffer_ << (63 - bitCount_)) << 1;  // the pending bits at the top
+  if constexpr (std::endian::native == std::endian::little) aligned = __builtin_bswap64(aligned);
+  std::memcpy(outBuffer_ + outCount_, &aligned, 8);
+  outCount_ += bitCount_ >> 3;
+  bitCount_ &= 7;
+  if (outCount_ >= kOutBufferSize) FlushOutput(out);
+}
+
+template <typename Sink>
+[[gnu::noinline]] void CLzariEncoder::FlushOutput(Sink& out) {
+  for (int i = 0; i < outCount_; ++i) out.Put(outBuffer_[i]);
+  codeSize_ += static_cast<std::uint32_t>(outCount_);
+  outCount_ = 0;
 }
 
 template <typename Sink>
 void CLzariEncoder::FlushBits(Sink& out) {
-  for (int i = 0; i < 7; ++i) WriteBit(out, 0);
+  // Seven 0-bits complete a partly filled byte; an empty one stays unwritten.
+  if (bitCount_ > 0) PutBits(out, 0, 8 - bitCount_);
+  FlushOutput(out);
 }
 
 template <typename Sink>
 void CLzariEncoder::EmitBitPlusFollow(Sink& out, int bit) {
-  WriteBit(out, bit);
-  for (; pendingFollowBits_ > 0; --pendingFollowBits_) WriteBit(out, !bit);
+  PutBits(out, static_cast<std::uint32_t>(bit), 1);
+  const std::uint32_t follow = bit ? 0 : 0xFFFFFFFFu;
+  for (; pendingFollowBits_ >= 32; pendingFollowBits_ -= 32) PutBits(out, follow, 32);
+  PutBits(out, (follow >> 1) >> (31 - pendingFollowBits_), pendingFollowBits_);
+  pendingFollowBits_ = 0;
 }
 
+// All the steps of the interval doubling at once. The leading bits that low
+// and high - 1 share are settled and go out, the first of them followed by
+// the pending follow bits; after them, every position where low has a 1 and
+// high - 1 a 0 just below the top bit is a follow step that only counts a
+// pending bit. Written without branches on the data but for the rare case of
+// more than 31 pending bits.
 template <typename Sink>
-void CLzariEncoder::Renormalise(Sink& out) {
-  for (;;) {
-    if (high_ <= kQ2) {
-      EmitBitPlusFollow(out, 0);
-    } else if (low_ >= kQ2) {
-      EmitBitPlusFollow(out, 1);
-      low_ -= kQ2;
-      high_ -= kQ2;
-    } else if (low_ >= kQ1 && high_ <= kQ3) {
-      ++pendingFollowBits_;
-      low_ -= kQ1;
-      high_ -= kQ1;
-    } else {
-      break;
-    }
-    low_ += low_;
-    high_ += high_;
+[[gnu::always_inline]] inline void CLzariEncoder::Renormalise(Sink& out) {
+  std::uint32_t top = high_ - 1;
+  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
+  const std::uint64_t bits = low_ >> (17 - settled);
+  const int pending = pendingFollowBits_;
+  if (pending < 32) [[likely]] {
+    // First bit b then `pending` copies of not b is the number b * 2^pending
+    // + 2^pending - 1 - b, so the pending ones add up below the first bit.
+    const std::uint64_t follow = ((std::uint64_t{1} << pending) - 1) << settled >> 1;
+    PutBits(out, settled ? bits + follow : 0, settled ? settled + pending : 0);
+    pendingFollowBits_ = settled ? 0 : pending;
+  } else if (settled > 0) {
+    EmitBitPlusFollow(out, static_cast<int>(bits >> (settled - 1)));
+    PutBits(out, bits & ((std::uint64_t{1} << (settled - 1)) - 1), settled - 1);
   }
+  low_ = (low_ << settled) & (kQ4 - 1);
+  top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
+  // Now low < Q2 <= top; count the follow steps below the top bit.
+  const int follow = __builtin_clz(~((low_ & ~top) << 16));  // 0..16
+  low_ = (low_ << follow) & (kQ2 - 1);
+  top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
+  pendingFollowBits_ += follow;
+  high_ = top + 1;
 }
 
 template <typename Sink>
-void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
+[[gnu::always_inline]] inline void CLzariEncoder::EncodeSymbol(Sink& out, int code) {
   const int s = model_.symbolOfByte[code];
   const std::uint32_t range = high_ - low_;
-  const std::uint32_t total = model_.cumulative[0];
-  high_ = low_ + range * model_.cumulative[s - 1] / total;
-  low_ += range * model_.cumulative[s] / total;
+  const std::uint32_t total = model_.total;
+  const std::uint32_t upper = model_.Cumulative(s - 1);
+  high_ = low_ + range * upper / total;
+  low_ += range * (upper - model_.frequency[s]) / total;
   Renormalise(out);
   model_.AdaptModel(s);
 }
 
 template <typename Sink>
-void CLzariEncoder::EncodeMatchPosition(Sink& out, int position) {
-  const std::uint32_t* table = PositionCumulative();
+[[gnu::always_inline]] inline void CLzariEncoder::EncodeMatchPosition(Sink& out, int position) {
   const std::uint32_t range = high_ - low_;
-  high_ = low_ + range * table[position] / table[0];
-  low_ += range * table[position + 1] / table[0];
+  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
+  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
   Renormalise(out);
 }
 
@@ -111,104 +136,111 @@ void CLzariEncoder::EncodeFinish(Sink& out) {
 }
 
 void CLzariEncoder::InitTrees() {
-  for (int i = kRingSize + 1; i <= kRingSize + 256; ++i) rightChild_[i] = kNone;
+  for (int i = kRingSize + 1; i <= kRingSize + 256; ++i) child_[i][kRight] = kNone;
   for (int i = 0; i < kRingSize; ++i) parent_[i] = kNone;
 }
 
+namespace {
+// Eight bytes read so that comparing the numbers compares the bytes in order.
+inline std::uint64_t LoadBigEndian(const std::uint8_t* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, 8);
+  if constexpr (std::endian::native == std::endian::little) v = __builtin_bswap64(v);
+  return v;
+}
+}  // namespace
+
 void CLzariEncoder::InsertString(int r) {
   const std::uint8_t* key = &ring_[r];
-  int p = kRingSize + 1 + key[0];
-  int cmp = 1;
-  rightChild_[r] = leftChild_[r] = kNone;
-  matchLength_ = 0;
+  const std::uint64_t head = LoadBigEndian(key + 1);  // key bytes 1..8, compared at every node
+  std::size_t p = kRingSize + 1 + key[0];  // unsigned, so indexing needs no sign extension
+  bool greater = true;                     // the root has a right child only
+  child_[r][kLeft] = child_[r][kRight] = kNone;
+  int length = 0, position = 0;
+  std::size_t next = child_[p][kRight];
   for (;;) {
-    if (cmp >= 0) {
-      if (rightChild_[p] != kNone) {
-        p = rightChild_[p];
-      } else {
-        rightChild_[p] = r;
-        parent_[r] = p;
-        return;
-      }
-    } else {
-      if (leftChild_[p] != kNone) {
-        p = leftChild_[p];
-      } else {
-        leftChild_[p] = r;
-        parent_[r] = p;
-        return;
-      }
+    if (next == kNone) {
+      child_[p][greater ? kRight : kLeft] = static_cast<Node>(r);
+      parent_[r] = static_cast<Node>(p);
+      matchLength_ = length;
+      matchPosition_ = position;
+      return;
     }
-    // The length of the common prefix, eight bytes at a time; cmp is the
-    // difference at the first unequal byte (0 when all 60 agree).
-    int i = 1;
+    p = next;
+    // Both children are read with the node's bytes and one is picked once
+    // the comparison is known, which keeps the chain of dependent loads short.
+    const std::size_t left = child_[p][kLeft];
+    const std::size_t right = child_[p][kRight];
     const std::uint8_t* other = &ring_[p];
-    for (;;) {
-      if (std::endian::native == std::endian::little && i + 8 <= kLongestMatch) {
-        std::uint64_t a, b;
-        std::memcpy(&a, key + i, 8);
-        std::memcpy(&b, other + i, 8);
-        if (a == b) {
-          i += 8;
-          continue;
-        }
-        i += __builtin_ctzll(a ^ b) / 8;  // little-endian: the lowest differing byte comes first
-      } else {
-        while (i < kLongestMatch && key[i] == other[i]) ++i;
-      }
+    const std::uint64_t b = LoadBigEndian(other + 1);
+    // The side to descend is that of the first unequal byte; most nodes
+    // differ from the key within its bytes 1 and 2 and so are no match.
+    greater = head > b;
+    next = greater ? right : left;
+    if ((head ^ b) >> 48 != 0) continue;
+    // The length i of the common prefix, eight bytes at a time (the ring's
+    // padding covers the reads past byte 59).
+    int i = 1;
+    std::uint64_t a = head, c = b;
+    while (a == c) {
+      i += 8;
+      if (i >= kLongestMatch) break;
+      a = LoadBigEndian(key + i);
+      c = LoadBigEndian(other + i);
+    }
+    if (a != c) {
+      i += __builtin_clzll(a ^ c) / 8;
+      greater = a > c;
+      next = greater ? right : left;
+    }
+    const int distance = (r - static_cast<int>(p)) & (kRingSize - 1);
+    if (i >= kLongestMatch) {
+      matchPosition_ = distance;
+      matchLength_ = kLongestMatch;
       break;
     }
-    cmp = i < kLongestMatch ? static_cast<int>(key[i]) - static_cast<int>(other[i]) : 0;
-    if (i > kThreshold) {
-      const int distance = (r - p) & (kRingSize - 1);
-      if (i > matchLength_) {
-        matchPosition_ = distance;
-        matchLength_ = i;
-        if (matchLength_ >= kLongestMatch) break;
-      } else if (i == matchLength_ && distance < matchPosition_) {
-        matchPosition_ = distance;
-      }
+    if (i > length) {
+      position = distance;
+      length = i;
+    } else if (i == length && distance < position) {
+      position = distance;
     }
   }
   // A full-length match: the new string replaces the old node in the tree.
-  parent_[r] = parent_[p];
-  leftChild_[r] = leftChild_[p];
-  rightChild_[r] = rightChild_[p];
-  parent_[leftChild_[p]] = r;
-  parent_[rightChild_[p]] = r;
-  if (rightChild_[parent_[p]] == p)
-    rightChild_[parent_[p]] = r;
-  else
-    leftChild_[parent_[p]] = r;
+  const std::size_t up = parent_[p];
+  parent_[r] = static_cast<Node>(up);
+  child_[r][kLeft] = child_[p][kLeft];
+  child_[r][kRight] = child_[p][kRight];
+  parent_[child_[p][kLeft]] = static_cast<Node>(r);
+  parent_[child_[p][kRight]] = static_cast<Node>(r);
+  child_[up][child_[up][kRight] == p ? kRight : kLeft] = static_cast<Node>(r);
   parent_[p] = kNone;
 }
 
 void CLzariEncoder::DeleteString(int p) {
-  if (parent_[p] == kNone) return;
+  const int up = parent_[p];
+  if (up == kNone) return;
   int q;
-  if (rightChild_[p] == kNone) {
-    q = leftChild_[p];
-  } else if (leftChild_[p] == kNone) {
-    q = rightChild_[p];
+  if (child_[p][kRight] == kNone) {
+    q = child_[p][kLeft];
+  } else if (child_[p][kLeft] == kNone) {
+    q = child_[p][kRight];
   } else {
-    q = leftChild_[p];
-    if (rightChild_[q] != kNone) {
+    q = child_[p][kLeft];
+    if (child_[q][kRight] != kNone) {
       do {
-        q = rightChild_[q];
-      } while (rightChild_[q] != kNone);
-      rightChild_[parent_[q]] = leftChild_[q];
-      parent_[leftChild_[q]] = parent_[q];
-      leftChild_[q] = leftChild_[p];
-      parent_[leftChild_[p]] = q;
+        q = child_[q][kRight];
+      } while (child_[q][kRight] != kNone);
+      child_[parent_[q]][kRight] = child_[q][kLeft];
+      parent_[child_[q][kLeft]] = parent_[q];
+      child_[q][kLeft] = child_[p][kLeft];
+      parent_[child_[p][kLeft]] = static_cast<Node>(q);
     }
-    rightChild_[q] = rightChild_[p];
-    parent_[rightChild_[p]] = q;
+    child_[q][kRight] = child_[p][kRight];
+    parent_[child_[p][kRight]] = static_cast<Node>(q);
   }
-  parent_[q] = parent_[p];
-  if (rightChild_[parent_[p]] == p)
-    rightChild_[parent_[p]] = q;
-  else
-    leftChild_[parent_[p]] = q;
+  parent_[q] = static_cast<Node>(up);
+  child_[up][child_[up][kRight] == p ? kRight : kLeft] = static_cast<Node>(q);
   parent_[p] = kNone;
 }
 

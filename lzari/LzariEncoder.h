@@ -30,7 +30,8 @@ class CLzariEncoder {
   template <typename Source, typename Sink>
   void Encode(Source& in, std::uint32_t length, Sink& out);
 
-  template <typename Sink> void WriteBit(Sink& out, int bit);
+  template <typename Sink> void PutBits(Sink& out, std::uint64_t bits, int count);
+  template <typename Sink> void FlushOutput(Sink& out);
   template <typename Sink> void FlushBits(Sink& out);
   template <typename Sink> void EmitBitPlusFollow(Sink& out, int bit);
   template <typename Sink> void EncodeSymbol(Sink& out, int code);
@@ -46,18 +47,29 @@ class CLzariEncoder {
 
   std::uint32_t textSize_ = 0;
   std::uint32_t codeSize_ = 0;
-  std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1] = {};
+  // The window, a copy of its first 59 bytes so that a 60-byte comparison
+  // never wraps, and 8 bytes of padding for the comparison's word reads.
+  std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1 + 8] = {};
   int matchPosition_ = 0;
   int matchLength_ = 0;
-  int leftChild_[lzari::kRingSize + 1] = {};
-  int rightChild_[lzari::kRingSize + 257] = {};
-  int parent_[lzari::kRingSize + 1] = {};
+  // The search trees: one node per ring position, and the 256 roots (one per
+  // first byte, right children only) after them. Small indices keep the
+  // trees in the first-level cache.
+  using Node = std::uint16_t;
+  static constexpr int kLeft = 0, kRight = 1;
+  Node child_[lzari::kRingSize + 257][2] = {};
+  Node parent_[lzari::kRingSize + 1] = {};
   std::uint32_t low_ = 0;
   std::uint32_t high_ = lzari::kQ4;
   int pendingFollowBits_ = 0;
   lzari::SymbolModel model_;
-  std::uint8_t bitAccumulator_ = 0;
-  std::uint8_t bitMask_ = 128;
+  // Code bits not yet in whole bytes: the low bitCount_ (< 8) bits; whole
+  // bytes wait in outBuffer_ (with room for one 8-byte store past its end).
+  static constexpr int kOutBufferSize = 4096;
+  std::uint64_t bitBuffer_ = 0;
+  int bitCount_ = 0;
+  int outCount_ = 0;
+  std::uint8_t outBuffer_[kOutBufferSize + 8] = {};
 };
 
 }  // namespace ost

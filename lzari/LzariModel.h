@@ -3,8 +3,10 @@
 // and the fixed distribution of match positions.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "common/ByteSource.h"
@@ -25,17 +27,130 @@ inline constexpr std::uint32_t kFrequencyLimit = 0x7FFF;
 inline constexpr int kValueBits = 17;
 
 // Adaptive frequencies, kept sorted so that frequent symbols have low numbers.
+// The cumulative counts (cumulative(i) = sum of frequency[i+1..314]) are
+// kept in two levels: symbols form blocks of 16, and cumulative(i) is the
+// count of the blocks after i's block plus the count within it after i.
+// Counting one more symbol then adds 1 to a fixed set of block entries and
+// entries within a block, eight 16-bit counts at a time in the compiler's
+// generic vectors, instead of touching every lower entry; the decoder's
+// search counts the entries above x in the same way. Without branches on
+// the data, there is nothing for the branch predictor to miss.
 struct SymbolModel {
+  static constexpr int kBlockBits = 4;
+  static constexpr int kBlock = 1 << kBlockBits;
+  static constexpr int kBlocks = 24;  // 20 hold symbols 0..319; 4 more fill the last vector
+
   int symbolOfByte[kSymbols];
   int byteOfSymbol[kSymbols + 1];
-  std::uint32_t frequency[kSymbols + 1];
-  std::uint32_t cumulative[kSymbols + 1];  // [i] = sum of frequency[i+1..314]
+  std::uint32_t frequency[kSymbols + 1];  // [0] is a sentinel held at 0
+  std::uint32_t total;                    // cumulative(0)
+  // Counts stay at most kFrequencyLimit, so 16 bits hold them.
+  alignas(16) std::int16_t afterBlock[kBlocks];       // frequencies of the blocks after block b
+  alignas(16) std::int16_t inBlock[kBlocks * kBlock];  // frequencies after i within its block
+  // For every frequency some symbol has, the lowest symbol with it: the
+  // start of that run of equal frequencies.
+  std::uint16_t firstOfFrequency[kFrequencyLimit + 1];
 
   void InitModel();
-  void AdaptModel(int symbol);
+
+  // Counts one more of `symbol`, halving all counts first when the total
+  // has reached the limit.
+  void AdaptModel(int symbol) {
+    if (total >= kFrequencyLimit) [[unlikely]]
+      Halve();
+    const std::uint32_t f = frequency[symbol];
+    const int i = firstOfFrequency[f];
+    // Symbol i takes the byte of `symbol` and the other way round; a no-op
+    // when they are the same, done always so that there is no branch to miss.
+    const int byteI = byteOfSymbol[i];
+    const int byteS = byteOfSymbol[symbol];
+    byteOfSymbol[i] = byteS;
+    byteOfSymbol[symbol] = byteI;
+    symbolOfByte[byteI] = symbol;
+    symbolOfByte[byteS] = i;
+    frequency[i] = f + 1;
+    // Symbol i leaves the run of f (which now starts at i + 1, if it goes on)
+    // and ends the run of f + 1 (which starts at i unless it was there before).
+    firstOfFrequency[f] = static_cast<std::uint16_t>(i + 1);
+    const std::uint16_t runAbove = firstOfFrequency[f + 1];
+    firstOfFrequency[f + 1] = frequency[i - 1] == f + 1 ? runAbove : static_cast<std::uint16_t>(i);
+    ++total;
+    // Every cumulative count below i grows by one (a true comparison is -1).
+    const Lanes block = Splat(i >> kBlockBits);
+    for (int b = 0; b < kBlocks; b += kLanes)
+      Store(afterBlock + b, Load(afterBlock + b) - (Iota(b) < block));
+    std::int16_t* entries = inBlock + (i & ~(kBlock - 1));
+    const Lanes within = Splat(i & (kBlock - 1));
+    for (int k = 0; k < kBlock; k += kLanes) Store(entries + k, Load(entries + k) - (Iota(k) < within));
+  }
+
+  // cumulative(i) for 0 <= i <= kSymbols.
+  std::uint32_t Cumulative(int i) const {
+    return static_cast<std::uint32_t>(afterBlock[i >> kBlockBits] + inBlock[i]);
+  }
+
+  // The first symbol s in [1, kSymbols] with cumulative(s) <= x, and
+  // cumulative(s - 1) in `upper`; cumulative(s) is upper - frequency[s].
+  int Find(std::uint32_t x, std::uint32_t& upper) const {
+    // No count exceeds kFrequencyLimit, so a larger x compares like it.
+    const int y = static_cast<int>(x < kFrequencyLimit ? x : kFrequencyLimit);
+    // cumulative() never increases, and the last entry of block b is
+    // afterBlock[b]: the blocks before s's are those whose last entry
+    // exceeds y, and so are the entries before s within it.
+    const Lanes ys = Splat(y);
+    Lanes count = Lanes{} - (Load(afterBlock) > ys);
+    for (int b = kLanes; b < kBlocks; b += kLanes) count -= Load(afterBlock + b) > ys;
+    const int block = Sum(count);
+    const Lanes rest = Splat(y - afterBlock[block]);
+    const std::int16_t* entries = inBlock + block * kBlock;
+    count = Lanes{} - (Load(entries) > rest);
+    for (int k = kLanes; k < kBlock; k += kLanes) count -= Load(entries + k) > rest;
+    int s = block * kBlock + Sum(count);
+    s += s == 0;  // x >= total: every count is at most x, and the answer is 1
+    upper = Cumulative(s - 1);
+    return s;
+  }
+
+ private:
+  static constexpr int kLanes = 8;
+  using Lanes = std::int16_t __attribute__((vector_size(16)));
+  static Lanes Load(const std::int16_t* p) {
+    Lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+  static void Store(std::int16_t* p, Lanes v) { std::memcpy(p, &v, sizeof v); }
+  static Lanes Splat(int v) {
+    const auto w = static_cast<std::int16_t>(v);
+    return Lanes{w, w, w, w, w, w, w, w};
+  }
+  static Lanes Iota(int from) {
+    return Splat(from) + Lanes{0, 1, 2, 3, 4, 5, 6, 7};
+  }
+  // The lanes hold small non-negative numbers, so adding the two 64-bit
+  // halves and then folding adds them all without carries between lanes.
+  static int Sum(Lanes v) {
+    std::uint64_t half[2];
+    std::memcpy(half, &v, sizeof v);
+    std::uint64_t t = half[0] + half[1];
+    t += t >> 32;
+    t += t >> 16;
+    return static_cast<int>(t & 0xFFFF);
+  }
+
+  void RebuildCounts();
+  void Halve();
 };
 
 // Fixed cumulative weights of the 4096 match positions; [0] is the total.
-const std::uint32_t* PositionCumulative();
+inline constexpr std::array<std::uint32_t, kRingSize + 1> kPositionCumulative = [] {
+  std::array<std::uint32_t, kRingSize + 1> t{};
+  t[kRingSize] = 0;
+  for (int i = kRingSize; i >= 1; --i) t[i - 1] = t[i] + static_cast<std::uint32_t>(10000 / (i + 200));
+  return t;
+}();
+// A constant, so that dividing by it compiles to a multiplication.
+inline constexpr std::uint32_t kPositionTotal = kPositionCumulative[0];
+static_assert(kPositionTotal == 28568);
 
 }  // namespace ost::lzari

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <random>
+#include <string>
 
 #include "common/Errors.h"
 #include "lzari/LzariDecoder.h"
@@ -11,6 +14,47 @@ namespace ost {
 namespace {
 
 using test::Bytes;
+
+// FNV-1a over the bytes, then the length: a compact fingerprint of a stream.
+std::uint64_t Fingerprint(const Bytes& bytes) {
+  std::uint64_t h = 14695981039346656037ull;
+  for (std::uint8_t b : bytes) h = (h ^ b) * 1099511628211ull;
+  return h ^ bytes.size();
+}
+
+// Inputs from the generator's raw outputs only, so they are the same with
+// every standard library.
+Bytes Random(std::size_t n, std::uint32_t seed, unsigned alphabet = 256) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(rng() % alphabet);
+  return b;
+}
+// Mostly small values, geometrically fewer large ones: many symbols, a few
+// of them very frequent.
+Bytes Skewed(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<std::uint8_t>(std::countr_zero(rng() | 0x80000000u) * 7);
+  return b;
+}
+// Chunks repeated at several distances, with some noise: matches of every
+// length, and equal-length candidates at different distances.
+Bytes Repeats(std::size_t n, std::uint32_t seed) {
+  std::mt19937 rng(seed);
+  Bytes b;
+  while (b.size() < n) {
+    if (b.size() > 100 && rng() % 4 != 0) {
+      const std::size_t from = b.size() - 1 - rng() % std::min<std::size_t>(b.size(), 5000);
+      const std::size_t len = 1 + rng() % 70;
+      for (std::size_t k = 0; k < len; ++k) b.push_back(b[from + k]);
+    } else {
+      b.push_back(static_cast<std::uint8_t>(rng() % 40));
+    }
+  }
+  b.resize(n);
+  return b;
+}
 
 Bytes RoundTrip(const Bytes& input) {
   Bytes coded = CLzariEncoder::EncodeBytes(input);
@@ -92,6 +136,96 @@ TEST(Lzari, DamagedStreamsAreRefused) {
   huge[3] = 0x7F;  // announces ~2 GB from a few kilobytes of code
   expectDamaged(huge);
   expectDamaged({0, 0, 0, 0, 1});  // an empty stream with code bytes
+}
+
+// The coder works several code bits at a time, on a tree of 16-bit links and
+// on blocked cumulative counts; these fingerprints were taken from the
+// bit-at-a-time coder it replaced, so any change of a coded byte shows.
+TEST(Lzari, CodedBytesStayThoseOfTheBitSerialCoder) {
+  Bytes spaces(300, ' ');
+  spaces.push_back('x');
+  // Decoded from a code stream with a long run of equal bits: coding it owes
+  // more than a hundred follow bits when the code ends.
+  const Bytes follow = {0x4c, 0xc6, 0x3a, 0x3d, 0x10, 0x5d, 0xaf, 0x4b, 0xd9, 0x3f,
+                        0x25, 0xd4, 0x39, 0x51, 0x4b, 0x77, 0xd6, 0x02, 0xed};
+  struct Case {
+    const char* name;
+    Bytes input;
+    std::uint64_t fingerprint;
+    std::size_t size;
+  };
+  const Case cases[] = {
+      {"empty", {}, 0x4d25767f9dce13f1ull, 4},
+      {"one byte", {42}, 0xfc6f76c73ca117a7ull, 6},
+      {"59 random", Random(59, 1), 0x413a9ad90f9bf4ffull, 66},
+      {"60 random", Random(60, 2), 0xfc6b8e5a4e5e73e1ull, 67},
+      {"61 random", Random(61, 3), 0x64b0a2f2985cadb8ull, 68},
+      {"run of 59", Bytes(59, 'a'), 0x10ecfc37b98efa10ull, 8},
+      {"run of 60", Bytes(60, 'a'), 0x49e8da6ad8da938aull, 8},
+      {"run of 61", Bytes(61, 'a'), 0x5c0ab7167865ba16ull, 8},
+      {"spaces", spaces, 0x1a95d2d754c06040ull, 16},
+      {"long run", Bytes(100000, 7), 0xed98ee54d33567c3ull, 2076},
+      {"random bytes", Random(200000, 4), 0x781f48ce5fbe13daull, 200316},
+      {"skewed, halved often", Skewed(400000, 5), 0xf865e44b3a571bbcull, 133824},
+      {"repeats", Repeats(300000, 6), 0x50053163fa9f324full, 30946},
+      {"three symbols", Random(50000, 7, 3), 0x732e3058bbdf9d75ull, 12493},
+      {"long follow run", follow, 0xa71bf65a22f28fc7ull, 24},
+  };
+  for (const Case& c : cases) {
+    const Bytes coded = RoundTrip(c.input);
+    EXPECT_EQ(Fingerprint(coded), c.fingerprint) << c.name;
+    EXPECT_EQ(coded.size(), c.size) << c.name;
+  }
+}
+
+// A run of 95 follow bits settled in the middle of the code, more than the
+// coder emits in one step: the stream decodes to these bytes, and coding
+// them gives the stream back bit for bit.
+TEST(Lzari, LongFollowRunInsideTheCode) {
+  const Bytes coded = {0x14, 0, 0, 0, 0x4b, 0xa3, 0xd2, 0x6c, 0x82, 0xed, 0xf0, 0xf8, 0xff,
+                       0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xe3};
+  const Bytes data = {0xdd, 0x44, 0xef, 0xb0, 0xf9, 0xe6, 0x89, 0x8a, 0x27, 0x46,
+                      0xc6, 0x0f, 0xc4, 0x4c, 0xd9, 0xc2, 0xf6, 0x87, 0xba, 0xc1};
+  EXPECT_EQ(CLzariDecoder::DecodeBytes(coded), data);
+  EXPECT_EQ(CLzariEncoder::EncodeBytes(data), coded);
+}
+
+// The decoder fetches code bits ahead but must refuse, and accept, exactly
+// what a bit-at-a-time reader did: outcomes taken from that reader.
+TEST(Lzari, DamagedStreamOutcomesStayTheSame) {
+  const Bytes coded = CLzariEncoder::EncodeBytes(Repeats(20000, 8));
+  ASSERT_EQ(coded.size(), 2000u);
+  auto outcome = [](const Bytes& bytes) -> std::string {
+    try {
+      return std::to_string(Fingerprint(CLzariDecoder::DecodeBytes(bytes)));
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Damaged);
+      const std::string what = e.what();
+      return what.find("runs past") != std::string::npos ? "match past end"
+             : what.find("ends before") != std::string::npos ? "ends early"
+                                                             : what;
+    }
+  };
+  auto cut = [&](std::size_t k) { return outcome(Bytes(coded.begin(), coded.end() - static_cast<long>(k))); };
+  auto flip = [&](std::size_t at) {
+    Bytes bytes = coded;
+    bytes[at] ^= 0x10;
+    return outcome(bytes);
+  };
+  const std::string intact = std::to_string(Fingerprint(Repeats(20000, 8)));
+  EXPECT_EQ(cut(1), "match past end");
+  EXPECT_EQ(cut(2), std::to_string(0x8e2e7920b834f5d3ull));  // missing bits read as 1 and happen to decode
+  for (std::size_t k = 3; k <= 6; ++k) EXPECT_EQ(cut(k), "ends early") << k;
+  Bytes longer = coded;
+  longer.push_back(0);  // read only as look-ahead bits
+  EXPECT_EQ(outcome(longer), intact);
+  EXPECT_EQ(flip(4), "ends early");
+  EXPECT_EQ(flip(1000), "ends early");
+  EXPECT_EQ(flip(1999), intact);
+  // A stream with a long run of 1-bits, much of it past what its data needs.
+  EXPECT_EQ(outcome({0x13, 0, 0, 0, 0xc1, 0x85, 0xa6, 0xcd, 0x4f, 0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
+                     0xff, 0xff, 0xff, 0xff, 0xff, 0xff}),
+            std::to_string(0xa729042bc0b3fd5aull));
 }
 
 }  // namespace
