@@ -9,6 +9,11 @@
 #include <emmintrin.h>
 #endif
 
+#include "common/VectorClones.h"
+#if defined(OST_AVX_PATHS)
+#include <immintrin.h>
+#endif
+
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
@@ -109,6 +114,39 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   for (int j = 0; j <= Order; ++j) r[j] = sum[j];
 }
 
+#if defined(OST_AVX_PATHS)
+// The order-10 autocorrelation with four lags to a vector: the same float
+// sums lane by lane as the two-lag version (lag 11 is computed and dropped).
+__attribute__((target("avx"))) void AutocorrelateLags10Avx(const std::int16_t* s, int length, float* r) {
+  constexpr int kOrder = 10;
+  float sum[12] = {};
+  const int head = std::min(kOrder, length);
+  for (int i = 0; i < head; ++i)
+    for (int j = 0; j <= i; ++j) {
+      const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
+      sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
+    }
+  std::vector<double>& rev = ReversedScratch();
+  rev.resize(static_cast<std::size_t>(length) + 4);
+  for (int i = 0; i < 4; ++i) rev[static_cast<std::size_t>(length + i)] = 0.0;
+  for (int i = 0; i < length; ++i) rev[static_cast<std::size_t>(length - 1 - i)] = s[i];
+  __m256d acc[3];
+  for (int q = 0; q < 3; ++q)
+    acc[q] = _mm256_set_pd(sum[4 * q + 3], sum[4 * q + 2], sum[4 * q + 1], sum[4 * q]);
+  for (int i = head; i < length; ++i) {
+    const __m256d si = _mm256_set1_pd(static_cast<double>(s[i]));
+    const double* window = rev.data() + (length - 1 - i);
+    for (int q = 0; q < 3; ++q) {
+      const __m256d product = _mm256_mul_pd(si, _mm256_loadu_pd(window + 4 * q));
+      acc[q] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(acc[q], product)));
+    }
+  }
+  alignas(32) double lanes[12];
+  for (int q = 0; q < 3; ++q) _mm256_store_pd(lanes + 4 * q, acc[q]);
+  for (int j = 0; j <= kOrder; ++j) r[j] = static_cast<float>(lanes[j]);
+}
+#endif
+
 // Lags 0..2 of two signals of the same length at once: the same float sums
 // as AutocorrelateLags<2> for each, but with the two signals' chains of
 // dependent additions interleaved, since a single order-2 autocorrelation
@@ -157,9 +195,32 @@ void Filter(const std::int16_t* in, int length, const float* a, std::int16_t* ou
   }
 }
 
+// One stage's filter over a frame.
+OST_VECTOR_CLONES void FilterStage(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
+  if (order == 2)
+    Filter<2>(in, length, a, out);
+  else
+    Filter<10>(in, length, a, out);
+}
+
 }  // namespace
 
 void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, float* r) {
+  if (order == 2) {
+    AutocorrelateLags<2>(s, length, r);
+    return;
+  }
+#if defined(OST_AVX_PATHS)
+  static const bool avx = __builtin_cpu_supports("avx");
+  if (avx) {
+    AutocorrelateLags10Avx(s, length, r);
+    return;
+  }
+#endif
+  AutocorrelateLags<10>(s, length, r);
+}
+
+void CAudioType::AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r) {
   if (order == 2)
     AutocorrelateLags<2>(s, length, r);
   else
@@ -218,10 +279,7 @@ void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, flo
     q[i] = QuantiserFor(i).value[indices[i - 1]];
   }
   LarToCoefficients(q, order, a);
-  if (order == 2)
-    Filter<2>(in, length, a, out);
-  else
-    Filter<10>(in, length, a, out);
+  FilterStage(in, length, order, a, out);
 }
 
 namespace {
@@ -322,10 +380,7 @@ struct Cascade {
       float q[11] = {}, a[11];
       for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * s + i - 1]];
       LarToCoefficients(q, order, a);
-      if (order == 2)
-        Filter<2>(ins[s], n, a, outs[s]);
-      else
-        Filter<10>(ins[s], n, a, outs[s]);
+      FilterStage(ins[s], n, order, a, outs[s]);
     }
   }
   // Estimated bits of the first c residual values as the block coder sees

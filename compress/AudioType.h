@@ -42,6 +42,8 @@ class CAudioType {
 
   // The steps of a stage, exposed for tests.
   static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
+  // The same without the processor-specific paths: the two must agree to the bit.
+  static void AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r);
   static void LevinsonToLar(float* r, int order, float* k, float* lar);
 
   // Searches the quantiser indices of every frame against the coded cost of

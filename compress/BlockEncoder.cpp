@@ -9,6 +9,7 @@
 
 #include "common/JobInterfaces.h"
 #include "common/Parallel.h"
+#include "common/VectorClones.h"
 #include "compress/CompressionJob.h"
 
 namespace ost {
@@ -59,7 +60,7 @@ inline std::uint32_t ResidualMagnitude(const std::int16_t* x, int i, std::int16_
 
 // Sums of squared residual magnitudes by chunk, as prefix sums.
 template <int C1, int C2, int C3, int C4, int C5>
-void SquareSums(const std::int16_t* x, int n, int chunk, std::uint64_t* sq) {
+[[gnu::always_inline]] inline void SquareSums(const std::int16_t* x, int n, int chunk, std::uint64_t* sq) {
   sq[0] = 0;
   for (int c = 0; c * chunk < n; ++c) {
     std::uint64_t s = 0;
@@ -198,16 +199,31 @@ int CBlockEncoder::RefineShift(int k0, const std::uint16_t* r, int n) {
   });
 }
 
+namespace {
+
+// The square sums of every predictor of the set, in one function so that it
+// is compiled for wider vectors too.
+OST_VECTOR_CLONES void AllSquareSums(const std::int16_t* x, int n, int chunk, int predictors, std::uint64_t (*sq)[9]) {
+  SquareSums<0, 0, 0, 0, 0>(x, n, chunk, sq[0]);
+  SquareSums<1, 0, 0, 0, 0>(x, n, chunk, sq[1]);
+  SquareSums<2, -1, 0, 0, 0>(x, n, chunk, sq[2]);
+  SquareSums<3, -3, 1, 0, 0>(x, n, chunk, sq[3]);
+  if (predictors == 8) {
+    SquareSums<5, -10, 10, -5, 1>(x, n, chunk, sq[4]);
+    SquareSums<2, -2, 1, 0, 0>(x, n, chunk, sq[5]);
+    SquareSums<4, -6, 4, -1, 0>(x, n, chunk, sq[6]);
+    SquareSums<1, -1, 1, 0, 0>(x, n, chunk, sq[7]);
+  }
+}
+
+}  // namespace
+
 void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, Trials& t) {
   t.n = n;
   t.x = x;
   t.chunk = n == kBlock ? 32 : n;
-  for (int p = 0; p < predictors; ++p) {
-    t.ready[p] = false;
-    WithPredictor(p, [&]<int C1, int C2, int C3, int C4, int C5>() {
-      SquareSums<C1, C2, C3, C4, C5>(x, n, t.chunk, t.squares[p]);
-    });
-  }
+  for (int p = 0; p < predictors; ++p) t.ready[p] = false;
+  AllSquareSums(x, n, t.chunk, predictors, t.squares);
   // The residual of predictor 0 is the input itself.
   for (int c = 0; c <= n / t.chunk; ++c) t.energy[c] = t.squares[0][c];
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "compress/AudioType.h"
 #include "compress/Quantiser.h"
 #include "TestUtil.h"
@@ -39,6 +41,29 @@ TEST(Analysis, SilenceGivesTheKnownIndicesAndStream) {
 
   AnalysisRun two = Analyse(Bytes(2048, 0), false);
   EXPECT_EQ(test::Hex(two.analysis), "B2 C9 26 5B 16 AA 9A 6C B2 C9 96 85 AA 06");
+}
+
+// The processor-specific autocorrelation paths (wider vectors, two signals
+// interleaved) must give the portable float sums to the bit, or archives
+// would depend on the machine that made them.
+TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
+  std::vector<std::int16_t> noise(2048 + 10);
+  std::uint32_t seed = 12345;
+  for (auto& v : noise) {
+    seed = seed * 1103515245u + 12345u;
+    v = static_cast<std::int16_t>(seed >> 16);
+  }
+  std::vector<std::int16_t> extreme(2048 + 10);
+  for (std::size_t i = 0; i < extreme.size(); ++i) extreme[i] = (i / 3) % 2 ? 32767 : -32768;
+  for (const auto* signal : {&noise, &extreme})
+    for (int length : {0, 1, 2, 3, 9, 10, 11, 512, 2048})
+      for (int order : {2, 10}) {
+        float fast[11], portable[11];
+        CAudioType::Autocorrelate(signal->data() + 10, length, order, fast);
+        CAudioType::AutocorrelatePortable(signal->data() + 10, length, order, portable);
+        EXPECT_EQ(0, std::memcmp(fast, portable, sizeof(float) * static_cast<std::size_t>(order + 1)))
+            << length << " samples, order " << order;
+      }
 }
 
 TEST(Analysis, FrameCountsAndStreamLengths) {
