@@ -115,36 +115,88 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
 }
 
 #if defined(OST_AVX_PATHS)
-// The order-10 autocorrelation with four lags to a vector: the same float
-// sums lane by lane as the two-lag version (lag 11 is computed and dropped).
-__attribute__((target("avx"))) void AutocorrelateLags10Avx(const std::int16_t* s, int length, float* r) {
-  constexpr int kOrder = 10;
-  float sum[12] = {};
-  const int head = std::min(kOrder, length);
-  for (int i = 0; i < head; ++i)
-    for (int j = 0; j <= i; ++j) {
-      const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
-      sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
-    }
-  std::vector<double>& rev = ReversedScratch();
-  rev.resize(static_cast<std::size_t>(length) + 4);
-  for (int i = 0; i < 4; ++i) rev[static_cast<std::size_t>(length + i)] = 0.0;
-  for (int i = 0; i < length; ++i) rev[static_cast<std::size_t>(length - 1 - i)] = s[i];
-  __m256d acc[3];
-  for (int q = 0; q < 3; ++q)
-    acc[q] = _mm256_set_pd(sum[4 * q + 3], sum[4 * q + 2], sum[4 * q + 1], sum[4 * q]);
-  for (int i = head; i < length; ++i) {
+// The order-10 autocorrelation with four lags to an AVX vector: the same
+// float sums lane by lane as the two-lag version (lag 11 is computed and
+// dropped). Start takes the first samples, which have fewer lags, one by one.
+struct Lags10Avx {
+  __attribute__((target("avx"))) int Start(const std::int16_t* signal, int length) {
+    s = signal;
+    n = length;
+    float sum[12] = {};
+    const int head = std::min(10, length);
+    for (int i = 0; i < head; ++i)
+      for (int j = 0; j <= i; ++j) {
+        const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
+        sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
+      }
+    std::vector<double>& rev = ReversedScratch();
+    rev.resize(static_cast<std::size_t>(length) + 4);
+    for (int i = 0; i < 4; ++i) rev[static_cast<std::size_t>(length + i)] = 0.0;
+    for (int i = 0; i < length; ++i) rev[static_cast<std::size_t>(length - 1 - i)] = s[i];
+    reversed = rev.data();
+    for (int q = 0; q < 3; ++q) acc[q] = _mm256_set_pd(sum[4 * q + 3], sum[4 * q + 2], sum[4 * q + 1], sum[4 * q]);
+    return head;
+  }
+  __attribute__((target("avx"))) void Add(int i) {
     const __m256d si = _mm256_set1_pd(static_cast<double>(s[i]));
-    const double* window = rev.data() + (length - 1 - i);
+    const double* window = reversed + (n - 1 - i);
     for (int q = 0; q < 3; ++q) {
       const __m256d product = _mm256_mul_pd(si, _mm256_loadu_pd(window + 4 * q));
       acc[q] = _mm256_cvtps_pd(_mm256_cvtpd_ps(_mm256_add_pd(acc[q], product)));
     }
   }
-  alignas(32) double lanes[12];
-  for (int q = 0; q < 3; ++q) _mm256_store_pd(lanes + 4 * q, acc[q]);
-  for (int j = 0; j <= kOrder; ++j) r[j] = static_cast<float>(lanes[j]);
+  __attribute__((target("avx"))) void Store(float* r) const {
+    alignas(32) double lanes[12];
+    for (int q = 0; q < 3; ++q) _mm256_store_pd(lanes + 4 * q, acc[q]);
+    for (int j = 0; j <= 10; ++j) r[j] = static_cast<float>(lanes[j]);
+  }
+  const std::int16_t* s;
+  int n;
+  const double* reversed;
+  __m256d acc[3];
+};
+
+__attribute__((target("avx"))) void AutocorrelateLags10Avx(const std::int16_t* s, int length, float* r) {
+  Lags10Avx lags;
+  for (int i = lags.Start(s, length); i < length; ++i) lags.Add(i);
+  lags.Store(r);
 }
+#endif
+
+#if defined(__SSE2__)
+// Lags 0..2 of two signals side by side, sample by sample: lags 0 and 1 of
+// each in one vector, lag 2 of both in a third; three independent chains.
+struct PairLags2 {
+  // The first two samples, which have fewer lags.
+  void Start(const std::int16_t* a, const std::int16_t* b) {
+    a01 = Round(_mm_set_pd(0.0, D(a[0]) * D(a[0])));
+    b01 = Round(_mm_set_pd(0.0, D(b[0]) * D(b[0])));
+    a01 = Round(_mm_add_pd(a01, _mm_set_pd(D(a[1]) * D(a[0]), D(a[1]) * D(a[1]))));
+    b01 = Round(_mm_add_pd(b01, _mm_set_pd(D(b[1]) * D(b[0]), D(b[1]) * D(b[1]))));
+    ab2 = _mm_setzero_pd();
+  }
+  void Add(const std::int16_t* a, const std::int16_t* b, int i) {
+    a01 = Round(_mm_add_pd(a01, _mm_mul_pd(_mm_set1_pd(D(a[i])), _mm_set_pd(D(a[i - 1]), D(a[i])))));
+    b01 = Round(_mm_add_pd(b01, _mm_mul_pd(_mm_set1_pd(D(b[i])), _mm_set_pd(D(b[i - 1]), D(b[i])))));
+    ab2 = Round(_mm_add_pd(ab2, _mm_mul_pd(_mm_set_pd(D(b[i]), D(a[i])), _mm_set_pd(D(b[i - 2]), D(a[i - 2])))));
+  }
+  void Store(float* ra, float* rb) const {
+    alignas(16) double v[3][2];
+    _mm_store_pd(v[0], a01);
+    _mm_store_pd(v[1], b01);
+    _mm_store_pd(v[2], ab2);
+    ra[0] = static_cast<float>(v[0][0]);
+    ra[1] = static_cast<float>(v[0][1]);
+    ra[2] = static_cast<float>(v[2][0]);
+    rb[0] = static_cast<float>(v[1][0]);
+    rb[1] = static_cast<float>(v[1][1]);
+    rb[2] = static_cast<float>(v[2][1]);
+  }
+  static double D(std::int16_t v) { return static_cast<double>(v); }
+  // The running sums are rounded to float after every addition.
+  static __m128d Round(__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); }
+  __m128d a01, b01, ab2;
+};
 #endif
 
 // Lags 0..2 of two signals of the same length at once: the same float sums
@@ -153,39 +205,43 @@ __attribute__((target("avx"))) void AutocorrelateLags10Avx(const std::int16_t* s
 // is bound by the latency of its chain, not by arithmetic.
 void AutocorrelatePair2(const std::int16_t* a, const std::int16_t* b, int length, float* ra, float* rb) {
 #if defined(__SSE2__)
-  if (length < 2) {
-    AutocorrelateLags<2>(a, length, ra);
-    AutocorrelateLags<2>(b, length, rb);
+  if (length >= 2) {
+    PairLags2 pair;
+    pair.Start(a, b);
+    for (int i = 2; i < length; ++i) pair.Add(a, b, i);
+    pair.Store(ra, rb);
     return;
   }
-  auto d = [](std::int16_t v) { return static_cast<double>(v); };
-  auto round = [](__m128d v) { return _mm_cvtps_pd(_mm_cvtpd_ps(v)); };
-  // The first two samples have fewer lags: lag 0 at i = 0, lags 0 and 1 at i = 1.
-  __m128d a01 = round(_mm_set_pd(0.0, d(a[0]) * d(a[0])));
-  __m128d b01 = round(_mm_set_pd(0.0, d(b[0]) * d(b[0])));
-  a01 = round(_mm_add_pd(a01, _mm_set_pd(d(a[1]) * d(a[0]), d(a[1]) * d(a[1]))));
-  b01 = round(_mm_add_pd(b01, _mm_set_pd(d(b[1]) * d(b[0]), d(b[1]) * d(b[1]))));
-  __m128d ab2 = _mm_setzero_pd();  // lag 2 of a (low) and of b (high)
-  for (int i = 2; i < length; ++i) {
-    a01 = round(_mm_add_pd(a01, _mm_mul_pd(_mm_set1_pd(d(a[i])), _mm_set_pd(d(a[i - 1]), d(a[i])))));
-    b01 = round(_mm_add_pd(b01, _mm_mul_pd(_mm_set1_pd(d(b[i])), _mm_set_pd(d(b[i - 1]), d(b[i])))));
-    ab2 = round(_mm_add_pd(ab2, _mm_mul_pd(_mm_set_pd(d(b[i]), d(a[i])), _mm_set_pd(d(b[i - 2]), d(a[i - 2])))));
-  }
-  alignas(16) double v[3][2];
-  _mm_store_pd(v[0], a01);
-  _mm_store_pd(v[1], b01);
-  _mm_store_pd(v[2], ab2);
-  ra[0] = static_cast<float>(v[0][0]);
-  ra[1] = static_cast<float>(v[0][1]);
-  ra[2] = static_cast<float>(v[2][0]);
-  rb[0] = static_cast<float>(v[1][0]);
-  rb[1] = static_cast<float>(v[1][1]);
-  rb[2] = static_cast<float>(v[2][1]);
-#else
+#endif
   AutocorrelateLags<2>(a, length, ra);
   AutocorrelateLags<2>(b, length, rb);
-#endif
 }
+
+#if defined(OST_AVX_PATHS)
+// The autocorrelations of three frames at three stages at once (order 10 of
+// one, order 2 of two others): the same float sums as each alone, with all
+// their chains of dependent additions interleaved in one loop.
+__attribute__((target("avx"))) void AutocorrelateThreeAvx(const std::int16_t* s, const std::int16_t* a,
+                                                         const std::int16_t* b, int length, float* r10, float* ra,
+                                                         float* rb) {
+  if (length < 10) {
+    AutocorrelateLags10Avx(s, length, r10);
+    AutocorrelatePair2(a, b, length, ra, rb);
+    return;
+  }
+  Lags10Avx lags;
+  lags.Start(s, length);
+  PairLags2 pair;
+  pair.Start(a, b);
+  for (int i = 2; i < 10; ++i) pair.Add(a, b, i);
+  for (int i = 10; i < length; ++i) {
+    lags.Add(i);
+    pair.Add(a, b, i);
+  }
+  lags.Store(r10);
+  pair.Store(ra, rb);
+}
+#endif
 
 template <int Order>
 void Filter(const std::int16_t* in, int length, const float* a, std::int16_t* out) {
@@ -226,6 +282,24 @@ void CAudioType::AutocorrelatePortable(const std::int16_t* s, int length, int or
   else
     AutocorrelateLags<10>(s, length, r);
 }
+
+namespace {
+
+// Order 10 of s and order 2 of a and b, interleaved where the processor allows.
+void AutocorrelateThree(const std::int16_t* s, const std::int16_t* a, const std::int16_t* b, int length, float* r10,
+                        float* ra, float* rb) {
+#if defined(OST_AVX_PATHS)
+  static const bool avx = __builtin_cpu_supports("avx");
+  if (avx) {
+    AutocorrelateThreeAvx(s, a, b, length, r10, ra, rb);
+    return;
+  }
+#endif
+  CAudioType::Autocorrelate(s, length, 10, r10);
+  AutocorrelatePair2(a, b, length, ra, rb);
+}
+
+}  // namespace
 
 void CAudioType::LevinsonToLar(float* r, int order, float* k, float* lar) {
   if (r[0] == 0.0f) r[0] = 1e-8f;
@@ -294,30 +368,12 @@ struct Cascade {
   // Analyses one frame of `c` new samples (c < n: the partial last frame,
   // whose other positions still hold the previous frame's residual: they
   // shape only this frame's coefficients, never its written residual).
-  // `nextRaw`, when given, is the next frame, a full one: its first stage's
-  // autocorrelation is made alongside this frame's second (the two chains
-  // of float additions interleave) and kept for the next call.
-  void Frame(const std::uint8_t* raw, int c, int* indices, const std::uint8_t* nextRaw = nullptr) {
+  void Frame(const std::uint8_t* raw, int c, int* indices) {
     std::int16_t* frame = x.data() + kHistory;
     for (int i = 0; i < c; ++i)
       frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
-    float r[11];
-    if (haveNext)
-      std::copy(nextR1, nextR1 + 3, r);
-    else
-      CAudioType::Autocorrelate(frame, n, 2, r);
-    haveNext = false;
-    CAudioType::AnalyseStage(frame, n, 2, r, y1.data() + kHistory, indices);
-    if (nextRaw) {
-      next.resize(static_cast<std::size_t>(n));
-      for (int i = 0; i < n; ++i)
-        next[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(nextRaw[2 * i] | (nextRaw[2 * i + 1] << 8)));
-      AutocorrelatePair2(y1.data() + kHistory, next.data(), n, r, nextR1);
-      haveNext = true;
-    } else {
-      CAudioType::Autocorrelate(y1.data() + kHistory, n, 2, r);
-    }
-    CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, r, y2.data() + kHistory, indices + 2);
+    CAudioType::AnalyseStage(frame, n, 2, y1.data() + kHistory, indices);
+    CAudioType::AnalyseStage(y1.data() + kHistory, n, 2, y2.data() + kHistory, indices + 2);
     CAudioType::AnalyseStage(y2.data() + kHistory, n, 10, out.data(), indices + 4);
   }
   // As Frame, then searches the indices: each coefficient in turn tries its
@@ -420,9 +476,98 @@ struct Cascade {
 
   int n;
   std::vector<std::int16_t> x, y1, y2, out;
-  std::vector<std::int16_t> next;
-  bool haveNext = false;
-  float nextR1[3] = {};
+};
+
+// The same cascade with three frames in flight, one at each stage: a step
+// makes the autocorrelations of all three side by side (each alone is bound
+// by the latency of its chain of float additions, not by arithmetic), then
+// runs stage 3 of the oldest frame, stage 2 of the next and stage 1 of the
+// newest, in that order, so that each stage's buffer has been read before
+// the stage before it overwrites it. Every frame sees exactly the inputs and
+// memories of the sequential cascade, so the files are the same.
+class PipelinedCascade {
+ public:
+  explicit PipelinedCascade(int length)
+      : n_(length), x(kHistory + length, 0), y1_(kHistory + length, 0), y2_(kHistory + length, 0), out(length, 0) {}
+
+  bool Busy() const { return atX_ >= 0 || atY1_ >= 0 || atY2_ >= 0; }
+
+  // Takes frame f's c samples. A partial frame (c < n) keeps the previous
+  // frame's residual in its other positions, so the pipeline must be empty.
+  void Load(std::int64_t f, const std::uint8_t* raw, int c) {
+    if (loaded_) ShiftHistory(x);
+    loaded_ = true;
+    std::int16_t* frame = x.data() + kHistory;
+    if (c < n_) std::copy(out.begin(), out.end(), frame);
+    for (int i = 0; i < c; ++i)
+      frame[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
+    atX_ = f;
+  }
+
+  // One step; returns the frame that left stage 3 (its residual in `out`,
+  // its indices from Indices), or -1.
+  std::int64_t Step() {
+    float r1[11], r2[11], r10[11];
+    const bool s1 = atX_ >= 0, s2 = atY1_ >= 0, s3 = atY2_ >= 0;
+    std::int16_t* xs = x.data() + kHistory;
+    std::int16_t* y1s = y1_.data() + kHistory;
+    std::int16_t* y2s = y2_.data() + kHistory;
+    if (s1 && s2 && s3) {
+      AutocorrelateThree(y2s, y1s, xs, n_, r10, r2, r1);
+    } else {
+      if (s1 && s2) {
+        AutocorrelatePair2(y1s, xs, n_, r2, r1);
+      } else if (s1) {
+        CAudioType::Autocorrelate(xs, n_, 2, r1);
+      } else if (s2) {
+        CAudioType::Autocorrelate(y1s, n_, 2, r2);
+      }
+      if (s3) CAudioType::Autocorrelate(y2s, n_, 10, r10);
+    }
+    std::int64_t done = -1;
+    if (s3) {
+      CAudioType::AnalyseStage(y2s, n_, 10, r10, out.data(), Indices(atY2_) + 4);
+      done = atY2_;
+      atY2_ = -1;
+    }
+    if (s2) {
+      ShiftHistory(y2_);
+      CAudioType::AnalyseStage(y1s, n_, 2, r2, y2s, Indices(atY1_) + 2);
+      atY2_ = atY1_;
+      atY1_ = -1;
+    }
+    if (s1) {
+      ShiftHistory(y1_);
+      CAudioType::AnalyseStage(xs, n_, 2, r1, y1s, Indices(atX_));
+      atY1_ = atX_;
+      atX_ = -1;
+    }
+    return done;
+  }
+
+  int* Indices(std::int64_t f) { return indices_[f % 4]; }
+
+ private:
+  // The frame a buffer holds becomes the history (the last inputs) in front of the next.
+  void ShiftHistory(std::vector<std::int16_t>& buf) const {
+    std::copy(buf.end() - kHistory, buf.end(), buf.begin());
+  }
+
+  int n_;
+
+ public:
+  std::vector<std::int16_t> x;  // history slots: set by the caller before the first frame
+
+ private:
+  std::vector<std::int16_t> y1_, y2_;
+
+ public:
+  std::vector<std::int16_t> out;
+
+ private:
+  bool loaded_ = false;
+  std::int64_t atX_ = -1, atY1_ = -1, atY2_ = -1;  // the frame waiting for stage 1, 2, 3
+  int indices_[4][14] = {};
 };
 
 // Frames [first, end) of the source into their places in the residual and
@@ -437,14 +582,17 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
                   std::uint64_t end, bool search, int channels) {
   const std::uint64_t warm = first >= 3 ? first - 3 : 0;
   Cascade cascade(n);
+  PipelinedCascade pipeline(n);
   InFile in(source);
   std::vector<std::uint8_t> raw(2 * static_cast<std::size_t>(n));
   if (warm > 0) {
     // The first stage's memory: the last inputs of the frame before.
     in.Seek((warm * n - kHistory) * 2);
     in.Read(raw.data(), 2 * kHistory);
-    for (int i = 0; i < kHistory; ++i)
+    for (int i = 0; i < kHistory; ++i) {
       cascade.x[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw[2 * i] | (raw[2 * i + 1] << 8)));
+      pipeline.x[i] = cascade.x[i];
+    }
   }
   in.Seek(warm * n * 2);
   OutFile residual, analysis;
@@ -454,36 +602,41 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
   analysis.Seek(first / 4 * 27);
   LsbBitWriter bits(analysis);
   std::vector<std::uint8_t> outBytes(2 * static_cast<std::size_t>(n));
-  std::vector<std::uint8_t> next(2 * static_cast<std::size_t>(n));
   auto frameSamples = [&](std::uint64_t f) {
     return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
   };
-  // Frames are read one ahead, so that a full next frame can be handed to
-  // the cascade with the current one.
-  int indices[14];
-  int c = warm < end ? frameSamples(warm) : 0;
-  if (warm < end) in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+  auto emit = [&](std::uint64_t f, const int* indices, const std::vector<std::int16_t>& out) {
+    if (f < first) return;  // a frame run only to set the memories
+    for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
+    const int c = frameSamples(f);
+    for (int i = 0; i < c; ++i) {
+      outBytes[2 * i] = static_cast<std::uint8_t>(out[i]);
+      outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(out[i]) >> 8);
+    }
+    residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
+  };
   for (std::uint64_t f = warm; f < end; ++f) {
-    int nextC = 0;
-    if (f + 1 < end) {
-      nextC = frameSamples(f + 1);
-      in.Read(next.data(), 2 * static_cast<std::size_t>(nextC));
-    }
-    if (search)
+    const int c = frameSamples(f);
+    in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+    if (search) {
+      int indices[14];
       cascade.FrameSearch(raw.data(), c, indices, channels);
-    else
-      cascade.Frame(raw.data(), c, indices, nextC == n ? next.data() : nullptr);
-    if (f >= first) {
-      for (int i = 0; i < 14; ++i) bits.Put(static_cast<unsigned>(indices[i]), kIndexBits[i]);
-      for (int i = 0; i < c; ++i) {
-        outBytes[2 * i] = static_cast<std::uint8_t>(cascade.out[i]);
-        outBytes[2 * i + 1] = static_cast<std::uint8_t>(static_cast<std::uint16_t>(cascade.out[i]) >> 8);
-      }
-      residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
+      emit(f, indices, cascade.out);
+      cascade.Advance();
+      continue;
     }
-    cascade.Advance();
-    std::swap(raw, next);
-    c = nextC;
+    auto step = [&] {
+      const std::int64_t done = pipeline.Step();
+      if (done >= 0) emit(static_cast<std::uint64_t>(done), pipeline.Indices(done), pipeline.out);
+    };
+    if (c < n)
+      while (pipeline.Busy()) step();
+    pipeline.Load(static_cast<std::int64_t>(f), raw.data(), c);
+    step();
+  }
+  while (pipeline.Busy()) {
+    const std::int64_t done = pipeline.Step();
+    if (done >= 0) emit(static_cast<std::uint64_t>(done), pipeline.Indices(done), pipeline.out);
   }
   bits.Flush();  // only the last range can end within a byte
   residual.Close();
