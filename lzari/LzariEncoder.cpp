@@ -55,7 +55,7 @@ template <typename Sink>
 
 template <typename Sink>
 [[gnu::noinline]] void CLzariEncoder::FlushOutput(Sink& out) {
-  for (int i = 0; i < outCount_; ++i) out.Put(outBuffer_[i]);
+  PutBytes(out, outBuffer_, static_cast<std::size_t>(outCount_));
   codeSize_ += static_cast<std::uint32_t>(outCount_);
   outCount_ = 0;
 }
