@@ -174,30 +174,43 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   InitValue(in);
   model_.InitModel();
   std::memset(ring_, ' ', kLookAheadStart);
+  // The output is the ring's bytes as they are written; they go out in
+  // blocks, from `written` up to r, whenever r wraps and at the end.
   int r = kLookAheadStart;
-  std::uint32_t count = 0;
-  while (count < textSize_) {
-    const int c = DecodeSymbol(in);
-    if (c < 256) {
-      out.Put(static_cast<std::uint8_t>(c));
-      ring_[r] = static_cast<std::uint8_t>(c);
-      r = (r + 1) & (kRingSize - 1);
-      ++count;
-    } else {
-      const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
-      const int length = c - 255 + kThreshold;
-      // A valid stream never has a match run past the stated length.
-      if (static_cast<std::uint32_t>(length) > textSize_ - count)
-        ThrowDamaged("a coded stream's last match runs past its stated length");
-      for (int k = 0; k < length; ++k) {
-        const std::uint8_t b = ring_[(start + k) & (kRingSize - 1)];
-        out.Put(b);
-        ring_[r] = b;
-        r = (r + 1) & (kRingSize - 1);
-      }
-      count += static_cast<std::uint32_t>(length);
+  int written = r;
+  auto advance = [&] {
+    if (++r == kRingSize) {
+      PutBytes(out, ring_ + written, static_cast<std::size_t>(kRingSize - written));
+      r = written = 0;
     }
+  };
+  std::uint32_t count = 0;
+  try {
+    while (count < textSize_) {
+      const int c = DecodeSymbol(in);
+      if (c < 256) {
+        ring_[r] = static_cast<std::uint8_t>(c);
+        advance();
+        ++count;
+      } else {
+        const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
+        const int length = c - 255 + kThreshold;
+        // A valid stream never has a match run past the stated length.
+        if (static_cast<std::uint32_t>(length) > textSize_ - count)
+          ThrowDamaged("a coded stream's last match runs past its stated length");
+        for (int k = 0; k < length; ++k) {
+          ring_[r] = ring_[(start + k) & (kRingSize - 1)];
+          advance();
+        }
+        count += static_cast<std::uint32_t>(length);
+      }
+    }
+  } catch (const Error&) {
+    // A damaged stream leaves the bytes decoded before the damage showed.
+    PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
+    throw;
   }
+  PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.

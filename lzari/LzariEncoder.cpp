@@ -55,7 +55,7 @@ template <typename Sink>
 
 template <typename Sink>
 [[gnu::noinline]] void CLzariEncoder::FlushOutput(Sink& out) {
-  for (int i = 0; i < outCount_; ++i) out.Put(outBuffer_[i]);
+  PutBytes(out, outBuffer_, static_cast<std::size_t>(outCount_));
   codeSize_ += static_cast<std::uint32_t>(outCount_);
   outCount_ = 0;
 }
@@ -89,8 +89,8 @@ template <typename Sink>
   const std::uint64_t bits = low_ >> (17 - settled);
   const int pending = pendingFollowBits_;
   if (pending < 32) [[likely]] {
-    // First bit b then `pending` copies of not b is the number b * 2^pending
-    // + 2^pending - 1 - b, so the pending ones add up below the first bit.
+    // The first bit b followed by `pending` copies of not b reads as the
+    // number b + 2^pending - 1: the follow bits are added at the first bit.
     const std::uint64_t follow = ((std::uint64_t{1} << pending) - 1) << settled >> 1;
     PutBits(out, settled ? bits + follow : 0, settled ? settled + pending : 0);
     pendingFollowBits_ = settled ? 0 : pending;

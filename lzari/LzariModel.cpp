@@ -34,5 +34,4 @@ void SymbolModel::Halve() {
   RebuildCounts();
 }
 
-
 }  // namespace ost::lzari

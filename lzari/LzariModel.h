@@ -142,6 +142,17 @@ struct SymbolModel {
   void Halve();
 };
 
+// Writes n bytes to a sink, in one call where the sink takes a block.
+template <typename Sink>
+void PutBytes(Sink& out, const std::uint8_t* bytes, std::size_t n) {
+  if constexpr (requires { out.file.Write(bytes, n); })
+    out.file.Write(bytes, n);
+  else if constexpr (requires { out.out.insert(out.out.end(), bytes, bytes + n); })
+    out.out.insert(out.out.end(), bytes, bytes + n);
+  else
+    for (std::size_t i = 0; i < n; ++i) out.Put(bytes[i]);
+}
+
 // Fixed cumulative weights of the 4096 match positions; [0] is the total.
 inline constexpr std::array<std::uint32_t, kRingSize + 1> kPositionCumulative = [] {
   std::array<std::uint32_t, kRingSize + 1> t{};
