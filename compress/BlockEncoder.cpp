@@ -168,6 +168,43 @@ void WordBitWriter::Append(InFile& in, std::uint64_t bits) {
   }
 }
 
+ResidualReader::ResidualReader(const std::filesystem::path& file, bool interleaved)
+    : in_(file), interleaved_(interleaved) {
+  frames_ = in_.Size() / 4;
+  size_ = interleaved ? 4 * frames_ : in_.Size();
+}
+
+void ResidualReader::Seek(std::uint64_t offset) {
+  position_ = std::min(offset, size_);
+  if (!interleaved_) in_.Seek(position_);
+}
+
+std::size_t ResidualReader::Read(std::uint8_t* out, std::size_t count) {
+  if (!interleaved_) {
+    const std::size_t got = in_.Read(out, count);
+    position_ += got;
+    return got;
+  }
+  std::size_t done = 0;
+  std::uint8_t pairs[4096];
+  while (done + 2 <= count && position_ < size_) {
+    const std::uint64_t sample = position_ / 2;
+    const int channel = sample < frames_ ? 0 : 1;
+    const std::uint64_t frame = sample - (channel == 0 ? 0 : frames_);
+    const std::size_t run = static_cast<std::size_t>(
+        std::min<std::uint64_t>({(count - done) / 2, frames_ - frame, sizeof pairs / 4}));
+    in_.Seek(4 * frame);  // within the buffer, this only moves the read position
+    if (in_.Read(pairs, 4 * run) != 4 * run) ThrowIo("cannot read", in_.path(), 0);
+    for (std::size_t i = 0; i < run; ++i) {
+      out[done + 2 * i] = pairs[4 * i + 2 * channel];
+      out[done + 2 * i + 1] = pairs[4 * i + 2 * channel + 1];
+    }
+    done += 2 * run;
+    position_ += 2 * run;
+  }
+  return done;
+}
+
 void CBlockEncoder::ResetBlockEncoder() {
   std::memset(history_, 0, sizeof history_);
   lastPredictorFlag_ = 0;
@@ -348,7 +385,7 @@ void CBlockEncoder::EncodeBlock(Trials& t, int predictors, int size, int start, 
   }
 }
 
-void CBlockEncoder::LoadHistory(InFile& in, std::uint64_t offset) {
+void CBlockEncoder::LoadHistory(ResidualReader& in, std::uint64_t offset) {
   std::memset(history_, 0, sizeof history_);
   if (offset < 10) return;
   in.Seek(offset - 10);
@@ -364,7 +401,7 @@ bool CBlockEncoder::EncodeRange(const std::filesystem::path& residual, std::uint
                                 std::atomic<std::uint64_t>& done) {
   lower_ = &lower;
   higher_ = &higher;
-  InFile in(residual);
+  ResidualReader in(residual, interleaved_);
   // The predictors look back five inputs, across block boundaries.
   LoadHistory(in, 512 * first);
   in.Seek(512 * first);
@@ -403,7 +440,8 @@ bool CBlockEncoder::EncodeRange(const std::filesystem::path& residual, std::uint
 
 bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors,
                                 bool searchSize) {
-  const std::uint64_t length = in.Size();
+  ResidualReader reader(in.path(), interleaved_);
+  const std::uint64_t length = reader.Size();
   const std::uint64_t blocks = length / 512;
   const int rem = static_cast<int>(length % 512);
   progress.Begin(kCompressingText, blocks);
@@ -428,6 +466,7 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   };
   for (std::uint64_t first = 0; first < blocks || ranges.empty(); first += std::max<std::uint64_t>(span, 1)) {
     Range range{first, std::min(blocks, first + span), std::make_unique<CBlockEncoder>(), {}, nullptr, nullptr};
+    range.encoder->SetInterleaved(interleaved_);
     const std::size_t r = ranges.size();
     if (r > 0) {
       for (int k = 0; k < 5; ++k) range.files[k] = std::make_unique<OutFile>(partName(r, k));
@@ -489,11 +528,16 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     const int n = (rem + 1) / 2;
     lower_ = &lower;
     higher_ = &higher;
-    LoadHistory(in, 512 * blocks);
+    LoadHistory(reader, 512 * blocks);
     std::int16_t x[5 + kBlock];
     std::memcpy(x, history_, sizeof history_);
     std::int16_t* tail = x + 5;
-    ReadBlock(tail, 512 * blocks, n, in);
+    std::uint8_t bytes[2 * kBlock];
+    reader.Seek(512 * blocks);
+    const std::size_t got = reader.Read(bytes, 2 * static_cast<std::size_t>(n));
+    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);  // past the end: 0xFF, as ReadBlock
+    for (int i = 0; i < n; ++i)
+      tail[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
     auto trials = std::make_unique<Trials>();
     RunPredictors(tail, n, predictors, *trials);
     EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);

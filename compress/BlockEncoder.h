@@ -99,6 +99,28 @@ class WordBitWriter {
   std::size_t used_ = 0;
 };
 
+// The residual in the order the block coder codes it. For two-channel
+// material the file holds the samples interleaved (left, right, left, ...)
+// while the coder takes every left sample, then every right one; the reader
+// serves that order straight from the interleaved file (a remainder of 1 to
+// 3 bytes is left out), so no reordered copy is written.
+class ResidualReader {
+ public:
+  ResidualReader(const std::filesystem::path& file, bool interleaved);
+  std::uint64_t Size() const { return size_; }
+  // Offsets and counts are in bytes of the coded order, and even.
+  void Seek(std::uint64_t offset);
+  // Up to `count` bytes; fewer only at the end.
+  std::size_t Read(std::uint8_t* out, std::size_t count);
+
+ private:
+  InFile in_;
+  bool interleaved_;
+  std::uint64_t frames_ = 0;  // sample pairs of an interleaved file
+  std::uint64_t size_ = 0;
+  std::uint64_t position_ = 0;
+};
+
 class CBlockEncoder {
  public:
   // Sets the writers' state, the history and the last predictor flag to
@@ -115,6 +137,9 @@ class CBlockEncoder {
 
   // Threads for the blocks (1 by default); the streams are the same whatever the number.
   void SetThreads(unsigned threads) { threads_ = threads ? threads : 1; }
+  // The input file holds two channels interleaved; they are coded one after
+  // the other (all left samples, then all right ones).
+  void SetInterleaved(bool interleaved) { interleaved_ = interleaved; }
 
   // Reads n samples at a byte offset; bytes past the end of the file count as 0xFF.
   static void ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream);
@@ -157,7 +182,7 @@ class CBlockEncoder {
                    std::uint64_t blocks, bool endsStream, BlockStreams out, WordBitWriter& lower,
                    WordBitWriter& higher, int predictors, bool searchSize, std::atomic<bool>& cancel,
                    std::atomic<std::uint64_t>& done);
-  void LoadHistory(InFile& in, std::uint64_t offset);
+  void LoadHistory(ResidualReader& in, std::uint64_t offset);
   // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
@@ -175,6 +200,7 @@ class CBlockEncoder {
   WordBitWriter* lower_ = nullptr;
   WordBitWriter* higher_ = nullptr;
   unsigned threads_ = 1;
+  bool interleaved_ = false;
 };
 
 }  // namespace ost

@@ -55,28 +55,6 @@ void CopyStream(OutFile& out, InFile& in) {
   for (std::size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) out.Write(buffer, got);
 }
 
-void SplitStereo(InFile& in, const std::filesystem::path& output) {
-  // Two passes over the interleaved input, one per channel.
-  OutFile joined(output);
-  const std::uint64_t frames = in.Size() / 4;
-  std::uint8_t buffer[4096];
-  std::uint8_t half[2048];
-  for (int channel = 0; channel < 2; ++channel) {
-    in.Rewind();
-    for (std::uint64_t done = 0; done < frames;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(frames - done, sizeof buffer / 4));
-      if (in.Read(buffer, 4 * n) != 4 * n) ThrowIo("cannot read", in.path(), 0);
-      for (std::size_t i = 0; i < n; ++i) {
-        half[2 * i] = buffer[4 * i + 2 * channel];
-        half[2 * i + 1] = buffer[4 * i + 2 * channel + 1];
-      }
-      joined.Write(half, 2 * n);
-      done += n;
-    }
-  }
-  joined.Close();
-}
-
 namespace {
 
 std::string UpperName(const std::filesystem::path& p) {
@@ -171,14 +149,9 @@ CompressionResult CompressionJob::Run() {
     return result;
   }
 
-  std::filesystem::path residual = file("temp.out");
-  if (*layout == ChannelLayout::Stereo) {
-    InFile interleaved(residual);
-    SplitStereo(interleaved, file("Stereo_temp.out"));
-    interleaved.Close();
-    discard("temp.out");
-    residual = file("Stereo_temp.out");
-  }
+  // Two-channel residuals are coded one channel after the other; the block
+  // encoder reads them in that order straight from the interleaved file.
+  const std::filesystem::path residual = file("temp.out");
 
   bool ran = false;
   {
@@ -189,6 +162,7 @@ CompressionResult CompressionJob::Run() {
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
     encoder.SetThreads(options_.threads ? options_.threads : DefaultThreads());
+    encoder.SetInterleaved(*layout == ChannelLayout::Stereo);
     switch (options_.rate) {
       case Rate::Fastest: ran = encoder.EncodeFastest(in, streams, progress_); break;
       case Rate::Fast: ran = encoder.EncodeFast(in, streams, progress_); break;
@@ -206,7 +180,6 @@ CompressionResult CompressionJob::Run() {
     header.Close();
     flags.Close();
   }
-  if (*layout == ChannelLayout::Stereo) discard("Stereo_temp.out");
   discard("temp.out");
 
   // Four of the streams are squeezed once more; each coder runs exactly one stream.

@@ -81,10 +81,6 @@ class OutFile;
 void WriteStreamLength(OutFile& out, InFile& in);
 void CopyStream(OutFile& out, InFile& in);
 
-// Reorders a two-channel residual (left, right, left, ...) into all left
-// samples followed by all right samples; a remainder of 1 to 3 bytes is
-// dropped.
-void SplitStereo(InFile& in, const std::filesystem::path& output);
 
 // The integrity record appended after the streams: tag, restored length
 // (8 bytes) and CRC-32 of the restored bytes, all little-endian.

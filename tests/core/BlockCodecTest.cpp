@@ -19,7 +19,7 @@ struct Streams {
 
 enum class Level { Fastest, Fast, Normal, Maximum };
 
-Streams Encode(const Bytes& residual, Level level, unsigned threads = 1) {
+Streams Encode(const Bytes& residual, Level level, unsigned threads = 1, bool interleaved = false) {
   WorkFolder dir;
   test::WriteAll(dir.File("temp.out"), residual);
   {
@@ -29,6 +29,7 @@ Streams Encode(const Bytes& residual, Level level, unsigned threads = 1) {
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
     encoder.SetThreads(threads);
+    encoder.SetInterleaved(interleaved);
     NullProgress progress;
     BlockStreams out{lower, sign, higher, header, flags};
     switch (level) {
@@ -149,6 +150,34 @@ TEST(BlockEncoder, ThreadsChangeNoByte) {
         EXPECT_EQ(many.header, one.header);
         EXPECT_EQ(many.flags, one.flags);
       }
+    }
+  }
+}
+
+// Two interleaved channels are coded as the left samples followed by the
+// right ones, read in that order from the interleaved file, on any number of
+// threads (ranges may start in either channel or straddle the two).
+TEST(BlockEncoder, InterleavedChannelsCodeAsOneAfterTheOther) {
+  for (std::size_t frames : {0u, 1u, 100u, 256u, 64u * 256 + 77, 100u * 256}) {
+    const auto left = test::Sweep(frames, 15000, 3);
+    const auto right = test::Sweep(frames, 9000, 11);
+    std::vector<std::int16_t> interleaved, joined(left);
+    joined.insert(joined.end(), right.begin(), right.end());
+    for (std::size_t i = 0; i < frames; ++i) {
+      interleaved.push_back(left[i]);
+      interleaved.push_back(right[i]);
+    }
+    const Streams expected = Encode(test::Pcm(joined), Level::Maximum);
+    for (unsigned threads : {1u, 2u, 3u}) {
+      Bytes bytes = test::Pcm(interleaved);
+      bytes.push_back(0x5A);  // a remainder of fewer than four bytes is left out
+      bytes.push_back(0x5A);
+      const Streams got = Encode(bytes, Level::Maximum, threads, true);
+      EXPECT_EQ(got.lower, expected.lower) << frames << " frames, " << threads << " threads";
+      EXPECT_EQ(got.higher, expected.higher) << frames << " frames, " << threads << " threads";
+      EXPECT_EQ(got.sign, expected.sign);
+      EXPECT_EQ(got.header, expected.header);
+      EXPECT_EQ(got.flags, expected.flags);
     }
   }
 }
