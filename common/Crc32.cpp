@@ -42,4 +42,36 @@ void Crc32::Update(const void* data, std::size_t count) {
   crc_ = c;
 }
 
+namespace {
+
+constexpr std::uint32_t kPolynomial = 0xEDB88320u;
+
+// a times b modulo the polynomial, both in the reflected form (bit 31 is
+// the coefficient of x^0).
+std::uint32_t MultiplyModP(std::uint32_t a, std::uint32_t b) {
+  std::uint32_t product = 0;
+  for (std::uint32_t m = 1u << 31; m != 0; m >>= 1) {
+    if (a & m) product ^= b;
+    b = (b & 1) ? (b >> 1) ^ kPolynomial : b >> 1;  // b times x
+  }
+  return product;
+}
+
+// x^(8 n) modulo the polynomial, by squaring.
+std::uint32_t ShiftOperator(std::uint64_t n) {
+  std::uint32_t result = 1u << 31;  // x^0
+  std::uint32_t power = 1u << 23;   // x^8: one byte
+  for (; n != 0; n >>= 1) {
+    if (n & 1) result = MultiplyModP(result, power);
+    power = MultiplyModP(power, power);
+  }
+  return result;
+}
+
+}  // namespace
+
+std::uint32_t Crc32::Combine(std::uint32_t crcA, std::uint32_t crcB, std::uint64_t lengthB) {
+  return MultiplyModP(ShiftOperator(lengthB), crcA) ^ crcB;
+}
+
 }  // namespace ost

@@ -579,7 +579,7 @@ class PipelinedCascade {
 // the analysis stream is on a byte boundary (4 frames are 27 bytes).
 void AnalyseRange(const std::filesystem::path& source, const std::filesystem::path& residualPath,
                   const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
-                  std::uint64_t end, bool search, int channels) {
+                  std::uint64_t end, bool search, int channels, Crc32* crc) {
   const std::uint64_t warm = first >= 3 ? first - 3 : 0;
   Cascade cascade(n);
   PipelinedCascade pipeline(n);
@@ -618,6 +618,7 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
   for (std::uint64_t f = warm; f < end; ++f) {
     const int c = frameSamples(f);
     in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
+    if (f >= first) crc->Update(raw.data(), 2 * static_cast<std::size_t>(c));
     if (search) {
       int indices[14];
       cascade.FrameSearch(raw.data(), c, indices, channels);
@@ -647,7 +648,7 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
 
 bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& source,
                          const std::filesystem::path& residualPath, const std::filesystem::path& analysisPath,
-                         Crc32* sourceCrc, JobProgress* progress) {
+                         std::uint32_t* sourceCrc, JobProgress* progress) {
   const int n = FrameLength(waveHeader != 0);
   const std::uint64_t samples = FileSize(source) / 2;  // a final odd byte belongs to no sample
   const std::uint64_t frames = (samples + static_cast<std::uint64_t>(n) - 1) / static_cast<std::uint64_t>(n);
@@ -662,23 +663,42 @@ bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
   const std::uint64_t parts = frames >= 64 ? std::max(1u, threads_) : 1;
   const std::uint64_t span = ((frames + parts - 1) / parts + 3) / 4 * 4;
   std::vector<std::function<void()>> tasks;
+  // Each range also takes the checksum of the source bytes it reads.
+  std::vector<Crc32> rangeCrcs(span ? static_cast<std::size_t>((frames + span - 1) / span) : 0);
   for (std::uint64_t first = 0; first < frames; first += span) {
     const std::uint64_t end = std::min(frames, first + span);
-    tasks.push_back([=, this] { AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_); });
-  }
-  if (sourceCrc)
-    tasks.push_back([&] {
-      InFile in(source);
-      std::vector<std::uint8_t> buffer(1 << 16);
-      for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) sourceCrc->Update(buffer.data(), got);
+    Crc32* crc = &rangeCrcs[static_cast<std::size_t>(first / span)];
+    tasks.push_back([=, this] {
+      AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_, crc);
     });
+  }
+  bool ran = true;
   if (!progress) {
     RunParallel(tasks, threads_);
-    return true;
+  } else {
+    std::atomic<std::uint64_t> noUnits{0};
+    std::atomic<bool> cancel{false};
+    ran = RunWithProgress(tasks, threads_, *progress, noUnits, cancel);
   }
-  std::atomic<std::uint64_t> noUnits{0};
-  std::atomic<bool> cancel{false};
-  return RunWithProgress(tasks, threads_, *progress, noUnits, cancel);
+  if (ran && sourceCrc) {
+    // The ranges' checksums joined in order, and a final odd byte, which no
+    // sample holds.
+    std::uint32_t crc = Crc32().Value();
+    for (std::size_t r = 0; r < rangeCrcs.size(); ++r) {
+      const std::uint64_t first = r * span, end = std::min(frames, first + span);
+      const std::uint64_t bytes = 2 * (std::min(samples, end * n) - first * n);
+      crc = Crc32::Combine(crc, rangeCrcs[r].Value(), bytes);
+    }
+    if (FileSize(source) % 2 != 0) {
+      InFile in(source);
+      in.Seek(2 * samples);
+      Crc32 last;
+      last.Update(static_cast<std::uint8_t>(in.Get()));
+      crc = Crc32::Combine(crc, last.Value(), 1);
+    }
+    *sourceCrc = crc;
+  }
+  return ran;
 }
 
 }  // namespace ost

@@ -12,7 +12,6 @@
 
 namespace ost {
 
-class Crc32;
 class JobProgress;
 
 inline constexpr int kAnalysisBitsPerFrame = 54;
@@ -26,11 +25,12 @@ class CAudioType {
  public:
   // Runs the whole pass: `source` to `residualPath` and `analysisPath`.
   // Only whole 16-bit samples are read. Throws Error(Io) on a file failure.
-  // `sourceCrc`, when given, is fed every byte read from the source. With a
+  // `sourceCrc`, when given, gets the CRC-32 of the whole source file. With a
   // `progress`, the caller is kept alive (Pump) while the frames run and may
   // cancel; the result is then false.
   bool Analyse(std::uint8_t waveHeader, const std::filesystem::path& source, const std::filesystem::path& residualPath,
-               const std::filesystem::path& analysisPath, Crc32* sourceCrc = nullptr, JobProgress* progress = nullptr);
+               const std::filesystem::path& analysisPath, std::uint32_t* sourceCrc = nullptr,
+               JobProgress* progress = nullptr);
 
   // One order-2 or order-10 stage over `length` samples of `in` (preceded in
   // memory by `order` history samples, the most recent at in[-1]); writes

@@ -143,7 +143,7 @@ CompressionResult CompressionJob::Run() {
   analysis.SetThreads(options_.threads ? options_.threads : DefaultThreads());
   // Extreme searches the analysis's quantiser indices; its block coding is Maximum's.
   analysis.SetSearch(options_.rate == Rate::Extreme, *layout == ChannelLayout::Stereo ? 2 : 1);
-  Crc32 sourceCrc;
+  std::uint32_t sourceCrc = 0;
   if (!analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc, &progress_)) {
     result.cancelled = true;
     return result;
@@ -226,7 +226,7 @@ CompressionResult CompressionJob::Run() {
       out.Write(kIntegrityTag, 4);
       const std::uint64_t length = result.keptSize;
       for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
-      out.WriteU32(sourceCrc.Value());
+      out.WriteU32(sourceCrc);
     }
     out.Close();
   }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include <string>
 
 #include "common/Crc32.h"
@@ -20,6 +22,24 @@ TEST(Crc32, CheckValueInPiecesAndWhole) {
   pieces.Update(text.data(), 2);
   pieces.Update(text.data() + 2, 7);
   EXPECT_EQ(pieces.Value(), 0xCBF43926u);
+}
+
+TEST(Crc32, CombinedPiecesGiveTheWhole) {
+  std::vector<std::uint8_t> data(100000);
+  std::uint32_t seed = 7;
+  for (auto& b : data) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(seed >> 24);
+  }
+  Crc32 whole;
+  whole.Update(data.data(), data.size());
+  for (std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{9}, std::size_t{4096}, std::size_t{99999},
+                            data.size()}) {
+    Crc32 a, b;
+    a.Update(data.data(), split);
+    b.Update(data.data() + split, data.size() - split);
+    EXPECT_EQ(Crc32::Combine(a.Value(), b.Value(), data.size() - split), whole.Value()) << split;
+  }
 }
 
 TEST(Password, RecordBytes) {
