@@ -488,7 +488,10 @@ struct Cascade {
 class PipelinedCascade {
  public:
   explicit PipelinedCascade(int length)
-      : n_(length), x(kHistory + length, 0), y1_(kHistory + length, 0), y2_(kHistory + length, 0), out(length, 0) {}
+      : x(kHistory + length, 0), out(length, 0), n_(length), y1_(kHistory + length, 0), y2_(kHistory + length, 0) {}
+
+  std::vector<std::int16_t> x;    // the newest frame; its history slots are set by the caller at the start
+  std::vector<std::int16_t> out;  // the residual of the frame Step returned
 
   bool Busy() const { return atX_ >= 0 || atY1_ >= 0 || atY2_ >= 0; }
 
@@ -554,17 +557,7 @@ class PipelinedCascade {
   }
 
   int n_;
-
- public:
-  std::vector<std::int16_t> x;  // history slots: set by the caller before the first frame
-
- private:
   std::vector<std::int16_t> y1_, y2_;
-
- public:
-  std::vector<std::int16_t> out;
-
- private:
   bool loaded_ = false;
   std::int64_t atX_ = -1, atY1_ = -1, atY2_ = -1;  // the frame waiting for stage 1, 2, 3
   int indices_[4][14] = {};
