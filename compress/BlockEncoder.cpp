@@ -28,7 +28,16 @@ int ShiftFromMean(std::uint32_t total, int n) {
   static const double kLn2 = std::log(2.0);
   const std::uint32_t mean = total / static_cast<std::uint32_t>(n);
   if (mean == 0) return 0;
-  return static_cast<int>(std::ceil(std::log2(kLn2 * static_cast<double>(mean))));
+  // A mean is at most 32768; each one's shift is worked out once, by the
+  // same expression, and remembered (threads may race to store the same value).
+  static std::atomic<std::int8_t> known[32769] = {};
+  if (mean <= 32768) {
+    const std::int8_t k = known[mean].load(std::memory_order_relaxed);
+    if (k != 0) return k - 1;
+  }
+  const int k = static_cast<int>(std::ceil(std::log2(kLn2 * static_cast<double>(mean))));
+  if (mean <= 32768) known[mean].store(static_cast<std::int8_t>(k + 1), std::memory_order_relaxed);
+  return k;
 }
 
 // The best of k0 and its neighbours by the cost sum(m >> k) + n k, held and
