@@ -56,6 +56,7 @@ class WizardTest : public QObject {
   void jobFailures();
   void otherErrorKeepsPageOpen();
   void unknownRateRefused();
+  void extremeRateOffered();
   void passwordHandOver();
   void optionsEnterReturnsToDestination();
   void jobDisablesItsPage();
@@ -381,6 +382,22 @@ void WizardTest::unknownRateRefused() {
   QVERIFY(m_prompts->records[0].text.contains("Turbo"));
   QCOMPARE(m_jobs.size(), 1);
   QCOMPARE(m_jobs[0].rate, ost::Rate::Normal);
+}
+
+// Our own rate is the list's fifth entry, after the four, and reaches the job.
+void WizardTest::extremeRateOffered() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
+      .Then("CCompress1Dlg", [this](QDialog*) {
+        QCOMPARE(m_options->RateCombo()->count(), 5);
+        QCOMPARE(m_options->RateCombo()->itemText(0), QString("Maximum"));
+        QCOMPARE(m_options->RateCombo()->itemText(4), QString("Extreme"));
+        m_options->RateCombo()->setCurrentIndex(4);
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(m_jobs.size(), 1);
+  QCOMPARE(m_jobs[0].rate, ost::Rate::Extreme);
 }
 
 void WizardTest::passwordHandOver() {
