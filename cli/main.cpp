@@ -285,7 +285,7 @@ int List(const std::vector<std::string>& archives) {
       std::printf("  source kind:     %s (restores as %s)\n", info.waveHeader == 1 ? ".wav" : ".pcm", restored.c_str());
       std::printf("  source name:     ended in %s\n", info.sourceType == 0 ? ".pcm" : ".wav");
       std::printf("  channels:        %s\n", info.channels == 1 ? "two (stereo)" : "one (mono)");
-      std::printf("  predictors:      %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum)" : "0 to 3 (Fastest, Normal)");
+      std::printf("  predictors:      %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum, Extreme)" : "0 to 3 (Fastest, Normal)");
       std::printf("  password:        %s\n", info.hasPassword ? "yes" : "no");
       static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
       for (int i = 0; i < 6; ++i) std::printf("  %-17s%u bytes\n", (std::string(kNames[i]) + ":").c_str(), info.streamLength[i]);
