@@ -236,8 +236,9 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
       std::memset(signs, 0, sizeof signs);
       ClearParts();
     } else {
+      // No clearing first: the low parts are cleared by their reader and
+      // every high part the sub-block uses is written.
       ReadSigns(sign, length_);
-      ClearParts();
       ReadLowerBits(lower, length_, k_);
       ReadHigherBits(higher, length_);
     }
