@@ -59,23 +59,24 @@ int Refine(int k0, int n, Shifted shifted) {
   return k0 == 15 ? 14 : best;
 }
 
-template <int C1, int C2, int C3, int C4, int C5>
+template <int P>
 inline std::uint32_t ResidualMagnitude(const std::int16_t* x, int i, std::int16_t* residual) {
-  const int pred = C1 * x[i - 1] + C2 * x[i - 2] + C3 * x[i - 3] + C4 * x[i - 4] + C5 * x[i - 5];
+  constexpr const int* c = kPredictorCoefficients[P];
+  const int pred = c[0] * x[i - 1] + c[1] * x[i - 2] + c[2] * x[i - 3] + c[3] * x[i - 4] + c[4] * x[i - 5];
   const auto v = static_cast<std::int16_t>(x[i] - pred);
   *residual = v;
   return static_cast<std::uint32_t>(v < 0 ? -static_cast<int>(v) : static_cast<int>(v));
 }
 
 // Sums of squared residual magnitudes by chunk, as prefix sums.
-template <int C1, int C2, int C3, int C4, int C5>
+template <int P>
 [[gnu::always_inline]] inline void SquareSums(const std::int16_t* x, int n, int chunk, std::uint64_t* sq) {
   sq[0] = 0;
   for (int c = 0; c * chunk < n; ++c) {
     std::uint64_t s = 0;
     for (int i = c * chunk; i < (c + 1) * chunk; ++i) {
       std::int16_t v;
-      const std::uint32_t m = ResidualMagnitude<C1, C2, C3, C4, C5>(x, i, &v);
+      const std::uint32_t m = ResidualMagnitude<P>(x, i, &v);
       s += static_cast<std::uint64_t>(m * m);
     }
     sq[c + 1] = sq[c] + s;
@@ -83,12 +84,12 @@ template <int C1, int C2, int C3, int C4, int C5>
 }
 
 // The residuals, their sign-magnitude low 15 bits, and the magnitude sums by chunk.
-template <int C1, int C2, int C3, int C4, int C5>
+template <int P>
 void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::uint16_t* m15, std::uint32_t* mag) {
   std::uint32_t m[256];
   for (int i = 0; i < n; ++i) {
     std::int16_t v;
-    m[i] = ResidualMagnitude<C1, C2, C3, C4, C5>(x, i, &v);
+    m[i] = ResidualMagnitude<P>(x, i, &v);
     r[i] = static_cast<std::uint16_t>(v);
     m15[i] = static_cast<std::uint16_t>(m[i] & 0x7FFF);
   }
@@ -97,21 +98,6 @@ void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::u
     std::uint32_t t = 0;
     for (int i = c * chunk; i < (c + 1) * chunk; ++i) t += m[i];
     mag[c + 1] = mag[c] + t;
-  }
-}
-
-// Calls f.template operator()<c1, ..., c5>() with the coefficients of predictor p.
-template <typename F>
-void WithPredictor(int p, F&& f) {
-  switch (p) {
-    case 0: f.template operator()<0, 0, 0, 0, 0>(); break;
-    case 1: f.template operator()<1, 0, 0, 0, 0>(); break;
-    case 2: f.template operator()<2, -1, 0, 0, 0>(); break;
-    case 3: f.template operator()<3, -3, 1, 0, 0>(); break;
-    case 4: f.template operator()<5, -10, 10, -5, 1>(); break;
-    case 5: f.template operator()<2, -2, 1, 0, 0>(); break;
-    case 6: f.template operator()<4, -6, 4, -1, 0>(); break;
-    default: f.template operator()<1, -1, 1, 0, 0>(); break;
   }
 }
 
@@ -250,15 +236,15 @@ namespace {
 // The square sums of every predictor of the set, in one function so that it
 // is compiled for wider vectors too.
 OST_VECTOR_CLONES void AllSquareSums(const std::int16_t* x, int n, int chunk, int predictors, std::uint64_t (*sq)[9]) {
-  SquareSums<0, 0, 0, 0, 0>(x, n, chunk, sq[0]);
-  SquareSums<1, 0, 0, 0, 0>(x, n, chunk, sq[1]);
-  SquareSums<2, -1, 0, 0, 0>(x, n, chunk, sq[2]);
-  SquareSums<3, -3, 1, 0, 0>(x, n, chunk, sq[3]);
+  SquareSums<0>(x, n, chunk, sq[0]);
+  SquareSums<1>(x, n, chunk, sq[1]);
+  SquareSums<2>(x, n, chunk, sq[2]);
+  SquareSums<3>(x, n, chunk, sq[3]);
   if (predictors == 8) {
-    SquareSums<5, -10, 10, -5, 1>(x, n, chunk, sq[4]);
-    SquareSums<2, -2, 1, 0, 0>(x, n, chunk, sq[5]);
-    SquareSums<4, -6, 4, -1, 0>(x, n, chunk, sq[6]);
-    SquareSums<1, -1, 1, 0, 0>(x, n, chunk, sq[7]);
+    SquareSums<4>(x, n, chunk, sq[4]);
+    SquareSums<5>(x, n, chunk, sq[5]);
+    SquareSums<6>(x, n, chunk, sq[6]);
+    SquareSums<7>(x, n, chunk, sq[7]);
   }
 }
 
@@ -276,8 +262,8 @@ void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, 
 
 void CBlockEncoder::Trials::Ensure(int p) {
   if (ready[p]) return;
-  WithPredictor(p, [&]<int C1, int C2, int C3, int C4, int C5>() {
-    Residuals<C1, C2, C3, C4, C5>(x, n, chunk, residual[p], magnitude15[p], magnitudes[p]);
+  WithPredictor(p, [&]<int P>() {
+    Residuals<P>(x, n, chunk, residual[p], magnitude15[p], magnitudes[p]);
   });
   ready[p] = true;
 }

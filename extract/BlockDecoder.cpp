@@ -174,10 +174,11 @@ namespace {
 // the history: s[i] = c1 s[i-1] + ... + c5 s[i-5] + e[i], modulo 65536. With
 // the coefficients fixed at compile time, predictor 0 is a copy and the
 // others carry only their own terms in the chain from one sample to the next.
-template <int C1, int C2, int C3, int C4, int C5>
+template <int P>
 void Predict(std::int16_t* s, const std::uint16_t* e, int n) {
+  constexpr const int* c = kPredictorCoefficients[P];
   for (int i = 0; i < n; ++i) {
-    const int pred = C1 * s[i - 1] + C2 * s[i - 2] + C3 * s[i - 3] + C4 * s[i - 4] + C5 * s[i - 5];
+    const int pred = c[0] * s[i - 1] + c[1] * s[i - 2] + c[2] * s[i - 3] + c[3] * s[i - 4] + c[4] * s[i - 5];
     s[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<unsigned>(pred) + e[i]));
   }
 }
@@ -195,16 +196,7 @@ void CBlockDecoder::ReconstructBlock(OutFile& out) {
   std::int16_t s[5 + 256];
   for (int j = 0; j < 5; ++j) s[4 - j] = x_[j];
   std::int16_t* y = s + 5;
-  switch (predictor_) {
-    case 0: Predict<0, 0, 0, 0, 0>(y, e, length_); break;
-    case 1: Predict<1, 0, 0, 0, 0>(y, e, length_); break;
-    case 2: Predict<2, -1, 0, 0, 0>(y, e, length_); break;
-    case 3: Predict<3, -3, 1, 0, 0>(y, e, length_); break;
-    case 4: Predict<5, -10, 10, -5, 1>(y, e, length_); break;
-    case 5: Predict<2, -2, 1, 0, 0>(y, e, length_); break;
-    case 6: Predict<4, -6, 4, -1, 0>(y, e, length_); break;
-    default: Predict<1, -1, 1, 0, 0>(y, e, length_); break;
-  }
+  WithPredictor(predictor_, [&]<int P>() { Predict<P>(y, e, length_); });
   for (int j = 0; j < 5; ++j) x_[j] = s[length_ + 4 - j];
   std::uint8_t bytes[512];
   for (int i = 0; i < length_; ++i) {
