@@ -20,16 +20,23 @@ enum class ErrorKind {
   PasswordNeeded,    // the archive holds a password and none was given
   Exists,            // the target exists and replacing it was not allowed
   Verify,            // the restored bytes differ from the source
+  Changed,           // the source changed while the job read it
+  SameFile,          // an output would replace one of the job's own inputs
+  NoIntegrity,       // the record was required and the archive has none
 };
 
 class Error : public std::runtime_error {
  public:
-  Error(ErrorKind kind, const std::string& message)
-      : std::runtime_error(message), kind_(kind) {}
+  // `detail`: what only a log needs (which internal pass failed); users see
+  // the message.
+  Error(ErrorKind kind, const std::string& message, std::string detail = {})
+      : std::runtime_error(message), kind_(kind), detail_(std::move(detail)) {}
   ErrorKind kind() const noexcept { return kind_; }
+  const std::string& detail() const noexcept { return detail_; }
 
  private:
   ErrorKind kind_;
+  std::string detail_;
 };
 
 // "cannot open /x/y.wav: No such file or directory": `action` is what failed,

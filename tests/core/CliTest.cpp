@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "TestUtil.h"
 
@@ -116,6 +118,189 @@ TEST_F(CliTest, DamageAndUsage) {
   EXPECT_EQ(Otq("frobnicate").status, 2);
   EXPECT_EQ(Otq("--help").status, 0);
   EXPECT_EQ(Otq("compress " + Q(dir.File("a.flac"))).status, 1);
+}
+
+}  // namespace
+}  // namespace ost
+
+namespace ost {
+namespace {
+
+// Runs a shell command line (bash) and returns its output and the status it
+// prints last.
+OtqRun Shell(const std::string& script) {
+  char name[] = "/tmp/otq-test-script-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0 || write(fd, script.data(), script.size()) != static_cast<ssize_t>(script.size())) return {-1, "no script"};
+  close(fd);
+  const std::string command = std::string("bash ") + name + " 2>&1 </dev/null; s=$?; rm -f " + name + "; exit $s";
+  OtqRun run{0, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  std::array<char, 4096> buffer;
+  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) run.out.append(buffer.data(), got);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::size_t Leftovers(const fs::path& dir) {
+  std::size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (Has(name, ".part-") || name.rfind("ostinato-job-", 0) == 0) ++n;
+  }
+  return n;
+}
+
+TEST_F(CliTest, TheIntegrityRecordIsWrittenByDefaultAndCanBeRequired) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("i.otq"))).status, 0);
+  ASSERT_EQ(Otq("compress " + Q(wav) + " --no-integrity -o " + Q(dir.File("n.otq"))).status, 0);
+  const Bytes with = test::ReadAll(dir.File("i.otq")), without = test::ReadAll(dir.File("n.otq"));
+  ASSERT_EQ(with.size(), without.size() + 16);
+  EXPECT_EQ(std::string(with.end() - 16, with.end() - 12), "OTQC");
+  EXPECT_TRUE(std::equal(without.begin(), without.end(), with.begin()));
+  OtqRun t = Otq("test --require-integrity " + Q(dir.File("i.otq")) + " " + Q(dir.File("n.otq")));
+  EXPECT_EQ(t.status, 1);
+  EXPECT_TRUE(Has(t.out, "i.otq: ok (length and CRC-32 match")) << t.out;
+  EXPECT_TRUE(Has(t.out, "n.otq: the archive has no integrity record")) << t.out;
+  EXPECT_EQ(Otq("extract --require-integrity " + Q(dir.File("n.otq")) + " -o " + Q(dir.File("n.wav"))).status, 1);
+  EXPECT_FALSE(fs::exists(dir.File("n.wav")));
+}
+
+TEST_F(CliTest, OneRunNeverWritesOneTargetTwice) {
+  const Bytes first = test::ReadAll(wav);
+  fs::copy_file(wav, dir.File("take one.WAV"));
+  test::WriteAll(dir.File("take one.pcm"), test::Pcm(test::Noise(5000, 100, 1)));
+  OtqRun c = Otq("compress " + Q(wav) + " " + Q(dir.File("take one.WAV")) + " " + Q(dir.File("take one.pcm")) +
+                 " --channels mono -f -j 1");
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(Has(c.out, "take one.WAV: would write")) << c.out;
+  EXPECT_TRUE(Has(c.out, "which " + wav.string() + " already writes")) << c.out;
+  fs::create_directories(dir.File("out"));
+  ASSERT_EQ(Otq("extract " + Q(dir.File("take one.otq")) + " -d " + Q(dir.File("out"))).status, 0);
+  EXPECT_EQ(test::ReadAll(dir.File("out") / "take one.wav"), first);  // the first source's archive, kept
+
+  fs::create_directories(dir.File("d1"));
+  fs::create_directories(dir.File("d2"));
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("d1/a.otq"))).status, 0);
+  ASSERT_EQ(Otq("compress " + Q(pcm) + " --channels mono -o " + Q(dir.File("d2/a.otq"))).status, 0);
+  // d2/a.otq restores as a.pcm, d1/a.otq as a.wav: different targets. The same kind twice is refused.
+  fs::copy_file(dir.File("d1/a.otq"), dir.File("d2/b.otq"));
+  fs::copy_file(dir.File("d1/a.otq"), dir.File("d2/a.otq"), fs::copy_options::overwrite_existing);
+  OtqRun x = Otq("extract " + Q(dir.File("d1/a.otq")) + " " + Q(dir.File("d2/a.otq")) + " -d " +
+                 Q(dir.File("restored")) + " -f -j 2");
+  EXPECT_EQ(x.status, 1);
+  EXPECT_TRUE(Has(x.out, "d2/a.otq: would write")) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("restored/a.wav")), first);  // -d made the folder
+}
+
+TEST_F(CliTest, AnOutputThatIsItsOwnSourceIsRefused) {
+  const Bytes original = test::ReadAll(wav);
+  fs::create_hard_link(wav, dir.File("linked.otq"));
+  for (const fs::path& out : {wav, dir.File("linked.otq")}) {
+    OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(out) + " -f");
+    EXPECT_EQ(c.status, 1) << c.out;
+    EXPECT_TRUE(Has(c.out, "is the source itself")) << c.out;
+    EXPECT_EQ(test::ReadAll(wav), original);
+  }
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("x.otq"))).status, 0);
+  const Bytes archive = test::ReadAll(dir.File("x.otq"));
+  EXPECT_EQ(Otq("extract " + Q(dir.File("x.otq")) + " -o " + Q(dir.File("x.otq")) + " -f").status, 1);
+  EXPECT_EQ(test::ReadAll(dir.File("x.otq")), archive);
+}
+
+TEST_F(CliTest, PasswordFilesThatGiveNoPasswordAreErrors) {
+  test::WriteAll(dir.File("empty.txt"), {});
+  test::WriteAll(dir.File("blank.txt"), Bytes{'\n', 'x', '\n'});
+  fs::create_directory(dir.File("folder"));
+  for (const std::string& file : {dir.File("empty.txt").string(), dir.File("blank.txt").string(),
+                                  dir.File("folder").string(), std::string("/dev/null")}) {
+    OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password-file " + Q(file));
+    EXPECT_EQ(c.status, 1) << file;
+    EXPECT_TRUE(Has(c.out, file)) << c.out;
+    EXPECT_FALSE(fs::exists(dir.File("p.otq")));
+  }
+  // A file saved with CRLF line ends holds the password without the CR.
+  test::WriteAll(dir.File("crlf.txt"), Bytes{'s', '3', 'c', 'r', 'e', 't', '\r', '\n'});
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password-file " + Q(dir.File("crlf.txt"))).status, 0);
+  EXPECT_EQ(Otq("extract " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  // The wrong password names its archive; a test needs no password at all.
+  OtqRun wrong = Otq("extract " + Q(dir.File("p.otq")) + " -f --password nope");
+  EXPECT_TRUE(Has(wrong.out, "otq: " + dir.File("p.otq").string() + ": You have Entered the WRONG PASSWORD!")) << wrong.out;
+  EXPECT_EQ(Otq("test " + Q(dir.File("p.otq"))).status, 0);
+  // Characters the archive's code page cannot hold are refused.
+  OtqRun wide = Otq("compress " + Q(wav) + " -f -o " + Q(dir.File("w.otq")) + " --password " + Q("\xc3\xa9\xe4\xb8\xad"));
+  EXPECT_EQ(wide.status, 1) << wide.out;
+  EXPECT_TRUE(Has(wide.out, "Windows-1252")) << wide.out;
+}
+
+TEST_F(CliTest, SourcesThatAreNotFilesAndShortNames) {
+  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir.File("zero.pcm"));
+  for (const char* name : {"fifo.wav", "zero.pcm"}) {
+    OtqRun c = Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File(name)) + " --channels mono");
+    EXPECT_EQ(c.status, 1) << c.out;  // not 124: no wait for a writer
+    EXPECT_TRUE(Has(c.out, "is not a regular file")) << c.out;
+  }
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("ab"))).status, 0);
+  ASSERT_EQ(Otq("extract " + Q(dir.File("ab"))).status, 0);
+  EXPECT_EQ(test::ReadAll(dir.File("ab.wav")), test::ReadAll(wav));
+}
+
+// A larger source, so that a job is still running when it is signalled.
+class CliSignalTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    big = dir.File("big.wav");
+    test::WriteAll(big, test::Wave(2, 44100, test::Noise(6'000'000, 8000, 9)));
+    fs::create_directory(dir.File("tmp"));
+  }
+  // otq in the background with TMPDIR in the scratch folder; `then` runs
+  // in the shell while it works; prints otq's status last.
+  OtqRun RunAndSignal(const std::string& args, const std::string& then) {
+    return Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " " + args +
+                 " & pid=$!; " + then + "; wait $pid; echo status=$?");
+  }
+  fs::path big;
+};
+
+TEST_F(CliSignalTest, HangUpTerminateAndInterruptLeaveNothing) {
+  for (const auto& [signal, status] : {std::pair{"HUP", "129"}, {"TERM", "143"}, {"INT", "130"}}) {
+    OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                            std::string("sleep 0.5; kill -") + signal + " $pid");
+    EXPECT_TRUE(Has(r.out, std::string("status=") + status)) << signal << r.out;
+    EXPECT_TRUE(Has(r.out, "Compression Cancelled")) << r.out;
+    EXPECT_FALSE(fs::exists(dir.File("big.otq")));
+    EXPECT_EQ(Leftovers(dir.path()), 0u) << signal;
+  }
+  // Twice: the program ends at once, still removing what it made.
+  OtqRun twice = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                              "sleep 0.5; kill -INT $pid; kill -INT $pid");
+  EXPECT_TRUE(Has(twice.out, "status=130")) << twice.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+TEST_F(CliSignalTest, AClosedOutputPipeStopsTheRunAndSaysSo) {
+  fs::copy_file(big, dir.File("big2.wav"));
+  OtqRun r = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " compress " + Q(big) +
+                   " " + Q(dir.File("big2.wav")) + " -r extreme -j 2 | head -c 0; echo status=${PIPESTATUS[0]}");
+  EXPECT_TRUE(Has(r.out, "status=141")) << r.out;
+  EXPECT_TRUE(Has(r.out, "standard output was closed")) << r.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
+  OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                          "sleep 0.5; kill -KILL $pid");
+  ASSERT_TRUE(Has(r.out, "status=137")) << r.out;
+  ASSERT_EQ(Leftovers(dir.path()), 2u);  // the hidden archive and the job folder
+  OtqRun again = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " compress " +
+                       Q(wav) + " -r fast -o " + Q(dir.File("big.otq")));
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
 }  // namespace
