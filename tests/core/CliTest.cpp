@@ -305,3 +305,30 @@ TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
 
 }  // namespace
 }  // namespace ost
+
+namespace ost {
+namespace {
+
+// A full disk names the file the user asked for, not its temporary name,
+// and leaves nothing. Needs a small file system of its own (root only).
+TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
+  const fs::path full = dir.File("full");
+  fs::create_directory(full);
+  if (geteuid() != 0 || Shell("mount -t tmpfs -o size=16k tmpfs " + Q(full)).status != 0)
+    GTEST_SKIP() << "a small file system to fill needs root (mount -t tmpfs)";
+  const Bytes big = test::Wave(2, 44100, test::Noise(200'000, 20000, 5));
+  test::WriteAll(dir.File("big.wav"), big);
+  OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq"));
+  ASSERT_EQ(Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("big.otq"))).status, 0);
+  OtqRun x = Otq("extract " + Q(dir.File("big.otq")) + " -d " + Q(full));
+  const bool empty = fs::is_empty(full);
+  Shell("umount " + Q(full));
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(Has(c.out, "cannot write " + (full / "big.otq").string() + ": No space left on device")) << c.out;
+  EXPECT_EQ(x.status, 1);
+  EXPECT_TRUE(Has(x.out, "cannot write " + (full / "big.wav").string() + ": No space left on device")) << x.out;
+  EXPECT_TRUE(empty);
+}
+
+}  // namespace
+}  // namespace ost
