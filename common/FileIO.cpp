@@ -134,6 +134,18 @@ void OutFile::Open(const std::filesystem::path& path, const std::filesystem::pat
   std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
 }
 
+void OutFile::OpenStandardOutput() {
+  if (file_) std::fclose(file_);
+  path_ = shown_ = "standard output";
+  const int fd = dup(STDOUT_FILENO);
+  file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (!file_) {
+    if (fd >= 0) close(fd);
+    ThrowIo("cannot write", shown_);
+  }
+  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
+}
+
 void OutFile::OpenForUpdate(const std::filesystem::path& path) {
   if (file_) std::fclose(file_);
   path_ = path;

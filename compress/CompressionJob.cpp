@@ -77,6 +77,7 @@ CompressionJob::CompressionJob(CompressionOptions options, JobProgress& progress
 CompressionResult CompressionJob::Run() {
   CompressionResult result;
   const std::filesystem::path& source = options_.source;
+  const std::string shown = options_.shownAs.empty() ? source.string() : options_.shownAs;
 
   // The suffix decides the kind of source, whatever the case of the name.
   const std::string upper = UpperName(source);
@@ -90,7 +91,7 @@ CompressionResult CompressionJob::Run() {
   std::error_code statError;
   const auto status = std::filesystem::status(source, statError);
   if (!statError && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    throw Error(ErrorKind::Io, source.string() +
+    throw Error(ErrorKind::Io, shown +
                                    " is not a regular file: a source must be a file on disk (a device, a pipe or a "
                                    "folder cannot be read twice, as compression does)");
   InFile sourceFile;
@@ -102,7 +103,7 @@ CompressionResult CompressionJob::Run() {
   const FileIdentity identity = IdentityOf(source);
   result.sourceSize = sourceFile.Size();
   if (result.sourceSize % 2 != 0)
-    throw Error(ErrorKind::Unsupported, source.string() + " has an odd number of bytes (" +
+    throw Error(ErrorKind::Unsupported, shown + " has an odd number of bytes (" +
                                             std::to_string(result.sourceSize) +
                                             "); 16-bit samples come in pairs of bytes, so its last byte could not "
                                             "be restored");
@@ -110,7 +111,7 @@ CompressionResult CompressionJob::Run() {
     throw Error(ErrorKind::SameFile,
                 options_.archive.string() + " is the source itself; its archive must be written to another file");
   auto changed = [&] {
-    return Error(ErrorKind::Changed, source.string() + " changed while it was being compressed");
+    return Error(ErrorKind::Changed, shown + " changed while it was being compressed");
   };
 
   std::optional<std::string> passwordRecord;
@@ -138,12 +139,12 @@ CompressionResult CompressionJob::Run() {
     if (!layout) throw Error(ErrorKind::ChannelCancelled, kActionCancelledMessage);
   }
   if (isWav && !waveHeader)
-    result.notices.push_back(source.string() + " has no \"fmt \" chunk; it was coded as headerless samples");
+    result.notices.push_back(shown + " has no \"fmt \" chunk; it was coded as headerless samples");
   if (*layout == ChannelLayout::Stereo && result.sourceSize % 4 != 0) {
     // Two-channel coding keeps whole sample pairs only; the one-channel
     // layout keeps every byte.
     layout = ChannelLayout::Mono;
-    result.notices.push_back(source.string() +
+    result.notices.push_back(shown +
                              " does not end on a whole pair of samples; it was coded in the one-channel layout so "
                              "that every byte comes back");
   }

@@ -28,6 +28,9 @@ std::optional<Rate> ParseRate(std::string_view text);
 
 struct CompressionOptions {
   std::filesystem::path source;
+  // The source's name in messages when `source` is a copy (of standard
+  // input, say); empty: the source's path.
+  std::string shownAs;
   std::filesystem::path archive;
   Rate rate = Rate::Maximum;
   // The password as typed (UTF-8); nullopt writes no password record.

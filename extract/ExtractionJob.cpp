@@ -29,8 +29,9 @@ class RestoredSink final : public SampleSink {
   // `shownAs`: the target's name in messages (the file written is its
   // temporary one).
   RestoredSink(const std::filesystem::path* target, const std::filesystem::path& shownAs,
-               const std::filesystem::path* reference) {
+               const std::filesystem::path* reference, bool toStandardOutput) {
     if (target) file_.Open(*target, shownAs);
+    if (toStandardOutput) file_.OpenStandardOutput();
     if (reference) reference_.Open(*reference);
   }
   // The next write after a cancel stops the synthesis; `done` counts the
@@ -322,7 +323,7 @@ ExtractionResult ExtractionJob::Run() {
 
   const std::filesystem::path* targetPath = target ? &target->temp() : nullptr;
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
-  RestoredSink sink(targetPath, options_.target, reference);
+  RestoredSink sink(targetPath, options_.target, reference, options_.toStandardOutput);
   CAudioSynth synth;
   InFile analysis;
   range(kAnalysisStream, analysis);

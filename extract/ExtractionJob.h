@@ -20,6 +20,9 @@ struct ExtractionOptions {
   // Full path of the restored file; empty runs the whole chain and writes
   // nothing (a test of the archive).
   std::filesystem::path target;
+  // Streams the restored bytes to standard output as they are made (for a
+  // pipe); the checks still come at the end and still fail the job.
+  bool toStandardOutput = false;
   // The password as typed (UTF-8); when the archive holds a record and this
   // is nullopt, the PasswordQuestion is asked.
   std::optional<std::string> password;

@@ -332,3 +332,161 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
 
 }  // namespace
 }  // namespace ost
+
+namespace ost {
+namespace {
+
+// RIFF files of any sample format: `bits` per sample, `channels`, format
+// tag `tag` (0xFFFE: extensible with sub-format `sub`), `bytes` of samples
+// and the data size the header claims.
+Bytes AnyWave(int tag, int channels, int bits, std::size_t bytes, int sub = 1,
+              std::optional<std::uint32_t> claimed = std::nullopt) {
+  Bytes fmt, out;
+  auto put = [](Bytes& b, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  put(fmt, static_cast<std::uint32_t>(tag), 2);
+  put(fmt, static_cast<std::uint32_t>(channels), 2);
+  put(fmt, 44100, 4);
+  put(fmt, static_cast<std::uint32_t>(44100 * channels * bits / 8), 4);
+  put(fmt, static_cast<std::uint32_t>(channels * bits / 8), 2);
+  put(fmt, static_cast<std::uint32_t>(bits), 2);
+  if (tag == 0xFFFE) {
+    put(fmt, 22, 2);
+    put(fmt, static_cast<std::uint32_t>(bits), 2);
+    put(fmt, 3, 4);
+    put(fmt, static_cast<std::uint32_t>(sub), 2);
+    for (int i = 0; i < 14; ++i) fmt.push_back(static_cast<std::uint8_t>(i));
+  }
+  const Bytes data = test::Pcm(test::Noise(bytes / 2, 3000, 12));
+  out.insert(out.end(), {'R', 'I', 'F', 'F'});
+  put(out, static_cast<std::uint32_t>(4 + 8 + fmt.size() + 8 + data.size()), 4);
+  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  put(out, static_cast<std::uint32_t>(fmt.size()), 4);
+  out.insert(out.end(), fmt.begin(), fmt.end());
+  out.insert(out.end(), {'d', 'a', 't', 'a'});
+  put(out, claimed ? *claimed : static_cast<std::uint32_t>(data.size()), 4);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+TEST_F(CliTest, PipesCarryTheDataAndNothingElse) {
+  const std::string otq = OSTINATO_OTQ;
+  // The archive on standard output is exactly the archive a file would hold.
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("file.otq"))).status, 0);
+  OtqRun piped = Shell(otq + " compress - -o - < " + Q(wav) + " > " + Q(dir.File("piped.otq")) + " 2>" +
+                       Q(dir.File("err")));
+  ASSERT_EQ(piped.status, 0) << test::ReadAll(dir.File("err")).size();
+  const Bytes fromFile = test::ReadAll(dir.File("file.otq")), fromPipe = test::ReadAll(dir.File("piped.otq"));
+  ASSERT_EQ(fromPipe.size(), fromFile.size());
+  EXPECT_EQ(Bytes(fromPipe.begin() + 29, fromPipe.end()), Bytes(fromFile.begin() + 29, fromFile.end()));
+  // Restored to standard output and from standard input, byte for byte.
+  OtqRun back = Shell(otq + " extract - -o - < " + Q(dir.File("piped.otq")) + " 2>/dev/null | cmp - " + Q(wav) +
+                      " && " + otq + " extract " + Q(dir.File("file.otq")) + " -o - 2>/dev/null | cmp - " + Q(wav));
+  EXPECT_EQ(back.status, 0) << back.out;
+  // A headerless stream needs its channels, as a .pcm does.
+  OtqRun raw = Shell(otq + " compress - -o " + Q(dir.File("raw.otq")) + " < " + Q(pcm));
+  EXPECT_EQ(raw.status, 1);
+  EXPECT_TRUE(Has(raw.out, "standard input: the file does not say how many channels")) << raw.out;
+  EXPECT_EQ(Shell(otq + " compress - < " + Q(wav)).status, 2);  // where to? -o is needed
+  // A mismatch found at the end still fails loudly, after the bytes went out.
+  Bytes damaged = fromFile;
+  damaged[damaged.size() / 2] ^= 0x10;
+  test::WriteAll(dir.File("damaged.otq"), damaged);
+  OtqRun bad = Shell(otq + " extract " + Q(dir.File("damaged.otq")) + " -o - > /dev/null");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(Has(bad.out, "damaged")) << bad.out;
+}
+
+TEST_F(CliTest, EveryWaveIsToldForWhatItHoldsAndKeptByteForByte) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    const char* told;  // nullptr: codes well, nothing said
+  };
+  const Case cases[] = {
+      {"s24.wav", AnyWave(1, 2, 24, 30000), "holds 24-bit samples"},
+      {"six.wav", AnyWave(1, 6, 16, 30000), "holds 6 channels"},
+      {"float.wav", AnyWave(3, 2, 32, 30000), "holds 32-bit floating-point samples"},
+      {"ext.wav", AnyWave(0xFFFE, 2, 16, 30000), nullptr},
+      {"stream.wav", AnyWave(1, 2, 16, 30000, 1, 0xFFFFFFFFu), "its header claims 4294967295 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteAll(dir.File(c.name), c.data);
+    OtqRun r = Otq("compress " + Q(dir.File(c.name)));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(Has(r.out, "does not say how many channels")) << r.out;
+    if (c.told) EXPECT_TRUE(Has(r.out, c.told)) << r.out;
+    else EXPECT_FALSE(Has(r.out, "note:")) << r.out;
+    fs::remove(dir.File(c.name));
+    ASSERT_EQ(Otq("extract " + Q(dir.File(std::string(c.name).replace(std::string(c.name).size() - 4, 4, ".otq")))).status, 0);
+    EXPECT_EQ(test::ReadAll(dir.File(c.name)), c.data);
+  }
+  OtqRun strict = Otq("compress --strict -f " + Q(dir.File("six.wav")));
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_TRUE(Has(strict.out, "six.wav holds 6 channels; --strict refuses")) << strict.out;
+  EXPECT_EQ(Otq("compress --strict -f " + Q(dir.File("ext.wav"))).status, 0);
+}
+
+TEST_F(CliTest, FoldersInBatchesMirroredSkippedAndSummed) {
+  // 200 recordings in a tree, three of them bad.
+  for (int i = 0; i < 200; ++i) {
+    const fs::path sub = dir.File("tree") / ("d" + std::to_string(i % 7)) / (i % 2 ? "x" : "");
+    fs::create_directories(sub);
+    Bytes data = test::Wave(1, 8000, test::Noise(200 + i, 500, static_cast<unsigned>(i)));
+    if (i == 13 || i == 77) data.push_back(0);  // an odd number of bytes
+    if (i == 150) data = Bytes{'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v', 'e'};  // no "fmt ": channels unknown
+    test::WriteAll(sub / ("take" + std::to_string(i) + ".wav"), data);
+  }
+  test::WriteAll(dir.File("tree/notes.txt"), Bytes{'x'});
+  OtqRun c = Otq("compress --recursive " + Q(dir.File("tree")) + " -d " + Q(dir.File("out")) + " -r fastest");
+  EXPECT_EQ(c.status, 1);
+  for (const char* bad : {"take13.wav", "take77.wav", "take150.wav"}) EXPECT_TRUE(Has(c.out, bad)) << bad;
+  EXPECT_TRUE(Has(c.out, "200 files: 197 done")) << c.out;
+  EXPECT_TRUE(Has(c.out, "3 failed, 0 skipped")) << c.out;
+  EXPECT_TRUE(fs::exists(dir.File("out/d3/x/take3.otq")));
+  // Again: what is compressed already is skipped and counted.
+  OtqRun again = Otq("compress --recursive " + Q(dir.File("tree")) + " -d " + Q(dir.File("out")) + " --json");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_TRUE(Has(again.out, "\"skipped\":197")) << again.out;
+  // Restored as a mirrored tree, each file as it was (one branch of it: the
+  // batch above already ran every file once).
+  OtqRun x = Otq("extract --recursive " + Q(dir.File("out/d3")) + " -d " + Q(dir.File("back")));
+  EXPECT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("back/x/take3.wav")), test::ReadAll(dir.File("tree/d3/x/take3.wav")));
+  EXPECT_EQ(test::ReadAll(dir.File("back/take10.wav")), test::ReadAll(dir.File("tree/d3/take10.wav")));
+  OtqRun t = Otq("test --recursive --json " + Q(dir.File("out/d3")));
+  EXPECT_EQ(t.status, 0);
+  EXPECT_TRUE(Has(t.out, "\"failed\":0")) << t.out;
+}
+
+TEST_F(CliTest, JsonDescribesArchivesAndTheirDamage) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("j.otq")) + " --password pw").status, 0);
+  test::WriteAll(dir.File("bad.otq"), Bytes{1, 2, 3});
+  OtqRun l = Otq("list --json " + Q(dir.File("j.otq")) + " " + Q(dir.File("bad.otq")));
+  EXPECT_EQ(l.status, 1);
+  EXPECT_TRUE(Has(l.out, "\"channels\":2")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"password\":true")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"restoredName\":\"j.wav\"")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"integrity\":{\"crc32\":")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"ok\":false")) << l.out;
+  OtqRun t = Otq("test --json " + Q(dir.File("j.otq")) + " " + Q(dir.File("bad.otq")));
+  EXPECT_EQ(t.status, 1);
+  EXPECT_TRUE(Has(t.out, "\"integrityChecked\":true,\"ok\":true")) << t.out;
+  EXPECT_TRUE(Has(t.out, "\"error\":\"The archive is damaged")) << t.out;
+  EXPECT_TRUE(Has(t.out, "{\"summary\":{")) << t.out;
+}
+
+TEST(CliCompletion, TheBashCompletionLoadsAndKnowsTheCommands) {
+  const std::string file = std::string(OSTINATO_SOURCE_DIR) + "/packaging/otq.bash-completion";
+  OtqRun r = Shell("source " + Q(file) + " && complete -p otq && COMP_WORDS=(otq c) COMP_CWORD=1 && _otq && "
+                   "echo \"${COMPREPLY[*]}\" && COMP_WORDS=(otq compress -r '') COMP_CWORD=3 && _otq && "
+                   "echo \"${COMPREPLY[*]}\"");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "compress")) << r.out;
+  EXPECT_TRUE(Has(r.out, "fastest fast normal maximum extreme")) << r.out;
+}
+
+}  // namespace
+}  // namespace ost
