@@ -289,6 +289,9 @@ TEST_F(CliSignalTest, AClosedOutputPipeStopsTheRunAndSaysSo) {
                    " " + Q(dir.File("big2.wav")) + " -r extreme -j 2 | head -c 0; echo status=${PIPESTATUS[0]}");
   EXPECT_TRUE(Has(r.out, "status=141")) << r.out;
   EXPECT_TRUE(Has(r.out, "standard output was closed")) << r.out;
+  // Seen while the jobs run, not when they first print: they stop unfinished.
+  EXPECT_FALSE(fs::exists(dir.File("big.otq")));
+  EXPECT_FALSE(fs::exists(dir.File("big2.otq")));
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Chain.h"
+#include "common/FileIO.h"
 #include "common/JobMeter.h"
 #include "common/Leftovers.h"
 #include "common/Parallel.h"
@@ -121,6 +122,22 @@ TEST(SourceChanges, ShrinkingOrRewrittenSourceFailsTheJobAndLeavesNothing) {
       EXPECT_FALSE(fs::exists(s.dir.File("a.otq")));
       EXPECT_EQ(Entries(s.dir.path(), ".a.otq.part-"), 0u);
     }
+  }
+}
+
+TEST(SourceChanges, AFileThatEndsBeforeItsSizeIsAChangeNotAnEnd) {
+  test::Scratch s;
+  const fs::path file = s.Put("f", Bytes(300000, 7));
+  InFile in(file);
+  std::vector<std::uint8_t> buffer(100000);
+  ASSERT_EQ(in.Read(buffer.data(), buffer.size()), buffer.size());
+  fs::resize_file(file, 150000);
+  try {
+    while (in.Read(buffer.data(), buffer.size()) > 0) {
+    }
+    ADD_FAILURE() << "a short read was taken for the end of the file";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Changed);
   }
 }
 
