@@ -364,7 +364,8 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   const fs::path source = fromStdin ? streams->File("standard-input.wav") : input.file;
   if (fromStdin) Spool(source);
   const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
-  if (target != "-" && !target.parent_path().empty()) fs::create_directories(target.parent_path());
+  // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
+  if (!a.dir.empty() && !target.parent_path().empty()) fs::create_directories(target.parent_path());
 
   WaveFormat wave;
   if (HasSuffix(source, {".wav"}) && fs::is_regular_file(source)) wave = ReadWaveFormat(source);
@@ -575,7 +576,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
     restored = OutputFor(input, a.dir, RestoredName(fromStdin ? "standard-input.otq" : input.file.filename().string(),
                                                     info.waveHeader));
   }
-  if (!testOnly && restored != "-" && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
+  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
   ExtractionOptions options;
   options.archive = archive;
   options.shownAs = fromStdin ? fs::path(shown) : fs::path();
