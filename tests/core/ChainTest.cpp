@@ -164,6 +164,10 @@ TEST(CompressionJob, ChannelDetection) {
   CompressionResult r = run(noFmt, monoAnswer);
   EXPECT_FALSE(r.waveHeader);
   EXPECT_EQ(monoAnswer.asked, 1);
+  // The user is told, by the file's name, that it was not read as a ".wav".
+  ASSERT_EQ(r.notices.size(), 1u);
+  EXPECT_EQ(r.notices[0].rfind(noFmt.string() + " ", 0), 0u) << r.notices[0];
+  EXPECT_NE(r.notices[0].find("no \"fmt \" chunk"), std::string::npos) << r.notices[0];
   EXPECT_EQ(test::ReadAll(s.dir.File("out.otq"))[0], 0);
   EXPECT_EQ(Restore(s.dir.File("out.otq")), test::ReadAll(noFmt));
   // Two channels that do not fill whole pairs go in the one-channel layout.
@@ -172,6 +176,37 @@ TEST(CompressionJob, ChannelDetection) {
   EXPECT_EQ(r.channels, ChannelLayout::Mono);
   EXPECT_FALSE(r.notices.empty());
   EXPECT_EQ(Restore(s.dir.File("out.otq")), test::ReadAll(ragged));
+}
+
+// The analysis pass reads the source in ranges of frames, one per thread
+// once there are 64 frames, and joins the ranges' checksums into the
+// integrity record's CRC. A last range that ends in a partial frame must
+// count only the bytes it read.
+TEST(CompressionJob, IntegrityRecordWhenRangesEndInAPartialFrame) {
+  test::Scratch s;
+  const Bytes wave = test::Wave(2, 44100, test::Sweep(2 * (70 * 2048 - 333), 9000, 14));  // 70 frames of 2048
+  const Bytes pcm = test::Pcm(test::Sweep(130 * 512 - 101, 9000, 15));                  // 130 frames of 512
+  for (const auto& [name, source] : {std::pair{"p.wav", wave}, std::pair{"p.pcm", pcm}}) {
+    const fs::path src = s.Put(name, source);
+    for (unsigned threads : {2u, 3u}) {
+      CompressionOptions o;
+      o.source = src;
+      o.archive = s.dir.File("p.otq");
+      o.rate = Rate::Fastest;
+      o.replaceArchive = true;
+      o.threads = threads;
+      NullProgress progress;
+      test::FixedChannels mono(ChannelLayout::Mono);
+      CompressionJob(o, progress, mono).Run();
+      test::Scratch out;
+      try {
+        EXPECT_TRUE(Extract(o.archive, out.dir.File("r")).integrityChecked) << name << " on " << threads << " threads";
+        EXPECT_EQ(test::ReadAll(out.dir.File("r")), source) << name << " on " << threads << " threads";
+      } catch (const Error& e) {
+        ADD_FAILURE() << name << " on " << threads << " threads: " << e.what();
+      }
+    }
+  }
 }
 
 TEST(CompressionJob, FailuresLeaveNothingBehind) {
