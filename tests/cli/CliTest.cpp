@@ -501,7 +501,7 @@ namespace {
 TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
-  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/core/scripts/ctrl-c-at-prompt.py") +
+  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-c-at-prompt.py") +
                    " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
   EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
   EXPECT_TRUE(Has(r.out, "status 130")) << r.out;
