@@ -27,8 +27,9 @@ enum class ErrorKind {
 
 class Error : public std::runtime_error {
  public:
-  // `detail`: what only a log needs (which internal pass failed); users see
-  // the message.
+  // `detail`: for a damaged archive the damage alone (without the leading
+  // message), else what only a log needs (which internal pass failed);
+  // users see the message.
   Error(ErrorKind kind, const std::string& message, std::string detail = {})
       : std::runtime_error(message), kind_(kind), detail_(std::move(detail)) {}
   ErrorKind kind() const noexcept { return kind_; }
@@ -43,7 +44,8 @@ class Error : public std::runtime_error {
 // the reason comes from errno (or `err` when given).
 [[noreturn]] void ThrowIo(const std::string& action, const std::filesystem::path& file, int err = -1);
 
-// "The archive is damaged: " + detail.
+// "The archive is damaged: " + detail; the error's detail() is `detail`
+// alone, for callers that add where the damage lies.
 [[noreturn]] void ThrowDamaged(const std::string& detail);
 
 inline constexpr const char* kDamagedMessage = "The archive is damaged";

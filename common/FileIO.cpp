@@ -23,7 +23,7 @@ void ThrowIo(const std::string& action, const std::filesystem::path& file, int e
 }
 
 void ThrowDamaged(const std::string& detail) {
-  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail);
+  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail);
 }
 
 InFile::~InFile() {

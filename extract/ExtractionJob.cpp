@@ -248,8 +248,7 @@ ExtractionResult ExtractionJob::Run() {
         decoder.ExpandFrom(coded);
       } catch (const Error& e) {
         if (e.kind() != ErrorKind::Damaged) throw;
-        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
-                     std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " + e.detail());
       }
     });
   }
@@ -269,8 +268,7 @@ ExtractionResult ExtractionJob::Run() {
       return ScanLayout(header, flags, info.predictorSet != 0);
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Damaged) throw;
-      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
-                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+      ThrowDamaged(where + e.detail());
     }
   }();
 
@@ -301,8 +299,7 @@ ExtractionResult ExtractionJob::Run() {
       ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, meter.NextPass());
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Damaged) throw;
-      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
-                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+      ThrowDamaged(where + e.detail());
     }
     if (!ran) {
       result.cancelled = true;
