@@ -41,6 +41,8 @@ class CAudioType {
   static void AnalyseStage(const std::int16_t* in, int length, int order, float* r, std::int16_t* out, int* indices);
 
   // The steps of a stage, exposed for tests.
+  // out[i] = in[i] - the prediction from in[i-1] .. in[i-order], low 16 bits.
+  static void AnalysisFilter(const std::int16_t* in, int length, const float* a, int order, std::int16_t* out);
   static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
   // The same without the processor-specific paths: the two must agree to the bit.
   static void AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r);

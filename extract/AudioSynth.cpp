@@ -5,6 +5,7 @@
 
 #include "common/FileIO.h"
 #include "compress/AudioType.h"
+#include "compress/Prediction.h"
 #include "compress/Quantiser.h"
 
 namespace ost {
@@ -88,19 +89,69 @@ class FileSampleSink final : public SampleSink {
 
 namespace {
 
-// y = e + prediction from the outputs before it, modulo 65536.
-template <int Order>
-inline std::int16_t SynthesisStep(std::int16_t e, const std::int16_t* y, const float* a) {
-  const std::int32_t t = PredictionSum<Order>(y, a);
-  return static_cast<std::int16_t>(
-      static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) + static_cast<std::uint32_t>(e)));
+// One synthesis stage's recursion over a frame: y[i] = e[i] + the prediction
+// from y[i-1] .. y[i-Order], modulo 65536 (y[-1] .. y[-Order] hold the
+// memory). With an exact predictor the sum of the older terms (Ahead) does
+// not wait for y[i-1], which is carried in a register: a sample waits for one
+// multiply, one add, the shift and the residual add. Otherwise the
+// prescribed sum, unchanged.
+template <int Order, bool Exact>
+class Recursion {
+ public:
+  Recursion(const Predictor& p, std::int16_t* y) : p_(p), y_(y), last_(y[-1]) {}
+  std::int16_t Next(int i, std::int16_t e) {
+    std::int32_t t;
+    if constexpr (Exact)
+      t = p_.Finish(p_.template Ahead<Order>(y_ + i), last_);
+    else
+      t = PredictionSum<Order>(y_ + i, p_.a);
+    last_ = static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::uint32_t>(t) + static_cast<std::uint32_t>(e)));
+    y_[i] = last_;
+    return last_;
+  }
+
+ private:
+  const Predictor& p_;
+  std::int16_t* y_;
+  std::int16_t last_;
+};
+
+// The three stages over c samples, order 10 first, sample by sample, so that
+// the three recursions' chains overlap.
+template <bool Exact3, bool Exact2, bool Exact1>
+void RunStages(const Predictor& p3, const Predictor& p2, const Predictor& p1, const std::int16_t* e, int c,
+               std::int16_t* y2, std::int16_t* y1, std::int16_t* x) {
+  Recursion<10, Exact3> s3(p3, y2);
+  Recursion<2, Exact2> s2(p2, y1);
+  Recursion<2, Exact1> s1(p1, x);
+  for (int i = 0; i < c; ++i) s1.Next(i, s2.Next(i, s3.Next(i, e[i])));
 }
 
 }  // namespace
 
 void CAudioSynth::SynthesisFilter(const std::int16_t* e, int length, const float* a, int order, std::int16_t* out) {
-  for (int i = 0; i < length; ++i)
-    out[i] = order == 2 ? SynthesisStep<2>(e[i], out + i, a) : SynthesisStep<10>(e[i], out + i, a);
+  const Predictor p = MakePredictor(a, order);
+  auto run = [&](auto recursion) {
+    for (int i = 0; i < length; ++i) recursion.Next(i, e[i]);
+  };
+  if (order == 2)
+    p.exact ? run(Recursion<2, true>(p, out)) : run(Recursion<2, false>(p, out));
+  else
+    p.exact ? run(Recursion<10, true>(p, out)) : run(Recursion<10, false>(p, out));
+}
+
+void CAudioSynth::SynthesizeFrame(const float* a3, const float* a2, const float* a1, const std::int16_t* e, int c,
+                                  std::int16_t* y2, std::int16_t* y1, std::int16_t* x) {
+  const Predictor p3 = MakePredictor(a3, 10), p2 = MakePredictor(a2, 2), p1 = MakePredictor(a1, 2);
+  using Run = void (*)(const Predictor&, const Predictor&, const Predictor&, const std::int16_t*, int, std::int16_t*,
+                       std::int16_t*, std::int16_t*);
+  static constexpr Run kRuns[8] = {
+      RunStages<false, false, false>, RunStages<false, false, true>, RunStages<false, true, false>,
+      RunStages<false, true, true>,   RunStages<true, false, false>, RunStages<true, false, true>,
+      RunStages<true, true, false>,   RunStages<true, true, true>,
+  };
+  kRuns[(p3.exact ? 4 : 0) | (p2.exact ? 2 : 0) | (p1.exact ? 1 : 0)](p3, p2, p1, e, c, y2, y1, x);
 }
 
 void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::path& work,
@@ -126,16 +177,8 @@ void CAudioSynth::Synthesize(std::uint8_t sourceType, ResidualSource& in, Sample
     const int c = static_cast<int>(in.ReadSamples(residual.data(), static_cast<std::size_t>(n)));
     if (c == 0) break;
     ++frameCounter_;
-    // The three stages, order 10 first, run sample by sample so that the
-    // order-2 stages overlap the long recursion of the order-10 one.
-    std::int16_t* o2 = y2.data() + kHistory;
-    std::int16_t* o1 = y1.data() + kHistory;
-    std::int16_t* o0 = x.data() + kHistory;
-    for (int i = 0; i < c; ++i) {
-      o2[i] = SynthesisStep<10>(residual[i], o2 + i, frame.a3);
-      o1[i] = SynthesisStep<2>(o2[i], o1 + i, frame.a2);
-      o0[i] = SynthesisStep<2>(o1[i], o0 + i, frame.a1);
-    }
+    SynthesizeFrame(frame.a3, frame.a2, frame.a1, residual.data(), c, y2.data() + kHistory, y1.data() + kHistory,
+                    x.data() + kHistory);
     for (int i = 0; i < c; ++i) {
       const auto v = static_cast<std::uint16_t>(x[kHistory + i]);
       raw[2 * i] = static_cast<std::uint8_t>(v);
