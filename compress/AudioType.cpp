@@ -17,8 +17,8 @@
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
-#include "compress/Prediction.h"
-#include "compress/Quantiser.h"
+#include "format/Prediction.h"
+#include "format/Quantiser.h"
 
 namespace ost {
 

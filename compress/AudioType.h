@@ -10,16 +10,11 @@
 #include <filesystem>
 #include <vector>
 
+#include "format/ArchiveFormat.h"
+
 namespace ost {
 
 class JobProgress;
-
-inline constexpr int kAnalysisBitsPerFrame = 54;
-// Index widths of the 14 coefficients of a frame, in stream order.
-inline constexpr int kIndexBits[14] = {5, 5, 5, 5, 5, 5, 4, 4, 4, 3, 3, 2, 2, 2};
-
-// Frame length: 2048 samples for a ".wav" whose "fmt " chunk was found, else 512.
-inline int FrameLength(bool waveHeader) { return waveHeader ? 2048 : 512; }
 
 class CAudioType {
  public:

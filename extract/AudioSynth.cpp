@@ -4,9 +4,9 @@
 #include <vector>
 
 #include "common/FileIO.h"
-#include "compress/AudioType.h"
-#include "compress/Prediction.h"
-#include "compress/Quantiser.h"
+#include "format/ArchiveFormat.h"
+#include "format/Prediction.h"
+#include "format/Quantiser.h"
 
 namespace ost {
 

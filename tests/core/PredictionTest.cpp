@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "compress/AudioType.h"
-#include "compress/Prediction.h"
-#include "compress/Quantiser.h"
 #include "extract/AudioSynth.h"
+#include "format/Prediction.h"
+#include "format/Quantiser.h"
 
 namespace ost {
 namespace {

@@ -1,4 +1,4 @@
-#include "compress/Prediction.h"
+#include "format/Prediction.h"
 
 #include <bit>
 #include <cmath>
