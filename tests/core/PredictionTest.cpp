@@ -155,42 +155,47 @@ TEST(Prediction, EveryOrderTwoTableSetIsExact) {
 // prescribed one. The signal holds the pattern on which the prescribed sum of
 // the first hostile set rounds.
 TEST(Prediction, AnalysisAndSynthesisAgreeOnEveryMixOfPaths) {
-  const int n = 700;
-  std::vector<std::int16_t> signal(10 + n);
-  std::mt19937 rng(11);
-  for (std::size_t i = 0; i < signal.size(); ++i)
-    signal[i] = i % 50 < 10 ? static_cast<std::int16_t>(i % 2 ? 21846 : -1) : static_cast<std::int16_t>(rng());
-  const Coefficients hostile2 = HostileSets()[0], hostile10 = HostileSets()[4];
-  const Coefficients exact2 = ExactSets()[6], exact10 = ExactSets()[4];
-  for (int mix = 0; mix < 8; ++mix) {
-    const Coefficients& a1 = mix & 1 ? exact2 : hostile2;
-    const Coefficients& a2 = mix & 2 ? exact2 : hostile2;
-    const Coefficients& a3 = mix & 4 ? exact10 : hostile10;
-    // Analysis: x -> y1 -> y2 -> e, each stage's input with 10 samples of memory in front.
-    std::vector<std::int16_t> y1(10 + n), y2(10 + n), e(n);
-    for (int i = 0; i < 10; ++i) {
-      y1[i] = signal[i + n];
-      y2[i] = static_cast<std::int16_t>(-signal[i]);
+  for (int n : {1, 2, 3, 700}) {
+    std::vector<std::int16_t> signal(10 + n);
+    std::mt19937 rng(11);
+    for (std::size_t i = 0; i < signal.size(); ++i)
+      signal[i] = i % 50 < 10 ? static_cast<std::int16_t>(i % 2 ? 21846 : -1) : static_cast<std::int16_t>(rng());
+    const Coefficients hostile2 = HostileSets()[0], hostile10 = HostileSets()[4];
+    const Coefficients exact2 = ExactSets()[6], exact10 = ExactSets()[4];
+    for (int mix = 0; mix < 8; ++mix) {
+      const Coefficients& a1 = mix & 1 ? exact2 : hostile2;
+      const Coefficients& a2 = mix & 2 ? exact2 : hostile2;
+      const Coefficients& a3 = mix & 4 ? exact10 : hostile10;
+      // Analysis: x -> y1 -> y2 -> e, each stage's input with 10 samples of memory in front.
+      std::vector<std::int16_t> y1(10 + n), y2(10 + n), e(n);
+      for (int i = 0; i < 10; ++i) {
+        y1[i] = signal[i + n];
+        y2[i] = static_cast<std::int16_t>(-signal[i]);
+      }
+      CAudioType::AnalysisFilter(signal.data() + 10, n, a1.a, 2, y1.data() + 10);
+      CAudioType::AnalysisFilter(y1.data() + 10, n, a2.a, 2, y2.data() + 10);
+      CAudioType::AnalysisFilter(y2.data() + 10, n, a3.a, 10, e.data());
+      for (int i = 0; i < n; ++i)
+        ASSERT_EQ(static_cast<std::int16_t>(y1[10 + i] + PredictionSum<2>(signal.data() + 10 + i, a1.a)), signal[10 + i]);
+      // Synthesis with the stages' memories as the analysis had them.
+      std::vector<std::int16_t> s2(10 + n), s1(10 + n), x(10 + n);
+      std::copy(y2.begin(), y2.begin() + 10, s2.begin());
+      std::copy(y1.begin(), y1.begin() + 10, s1.begin());
+      std::copy(signal.begin(), signal.begin() + 10, x.begin());
+      CAudioSynth::SynthesizeFrame(a3.a, a2.a, a1.a, e.data(), n, s2.data() + 10, s1.data() + 10, x.data() + 10);
+      EXPECT_EQ(s2, y2) << mix << " " << n;
+      EXPECT_EQ(s1, y1) << mix << " " << n;
+      EXPECT_EQ(x, signal) << mix << " " << n;
+      // One stage alone.
+      std::vector<std::int16_t> one(signal.begin(), signal.begin() + 10);
+      one.resize(10 + n);
+      CAudioSynth::SynthesisFilter(y1.data() + 10, n, a1.a, 2, one.data() + 10);
+      EXPECT_EQ(one, signal) << mix << " " << n;
+      std::vector<std::int16_t> ten(y2.begin(), y2.begin() + 10);
+      ten.resize(10 + n);
+      CAudioSynth::SynthesisFilter(e.data(), n, a3.a, 10, ten.data() + 10);
+      EXPECT_EQ(ten, y2) << mix << " " << n;
     }
-    CAudioType::AnalysisFilter(signal.data() + 10, n, a1.a, 2, y1.data() + 10);
-    CAudioType::AnalysisFilter(y1.data() + 10, n, a2.a, 2, y2.data() + 10);
-    CAudioType::AnalysisFilter(y2.data() + 10, n, a3.a, 10, e.data());
-    for (int i = 0; i < n; ++i)
-      ASSERT_EQ(static_cast<std::int16_t>(y1[10 + i] + PredictionSum<2>(signal.data() + 10 + i, a1.a)), signal[10 + i]);
-    // Synthesis with the stages' memories as the analysis had them.
-    std::vector<std::int16_t> s2(10 + n), s1(10 + n), x(10 + n);
-    std::copy(y2.begin(), y2.begin() + 10, s2.begin());
-    std::copy(y1.begin(), y1.begin() + 10, s1.begin());
-    std::copy(signal.begin(), signal.begin() + 10, x.begin());
-    CAudioSynth::SynthesizeFrame(a3.a, a2.a, a1.a, e.data(), n, s2.data() + 10, s1.data() + 10, x.data() + 10);
-    EXPECT_EQ(s2, y2) << mix;
-    EXPECT_EQ(s1, y1) << mix;
-    EXPECT_EQ(x, signal) << mix;
-    // One stage alone.
-    std::vector<std::int16_t> one(signal.begin(), signal.begin() + 10);
-    one.resize(10 + n);
-    CAudioSynth::SynthesisFilter(y1.data() + 10, n, a1.a, 2, one.data() + 10);
-    EXPECT_EQ(one, signal) << mix;
   }
 }
 
