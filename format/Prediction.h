@@ -63,11 +63,14 @@ struct Predictor {
     return sum;
   }
   // The prediction from Ahead's sum and the newest sample x[-1]: the exact
-  // sum shifted down by s, truncated toward zero.
+  // sum shifted down by s, truncated toward zero. Both candidates (the sum,
+  // and the sum plus 2^s - 1 for a negative one) are formed side by side
+  // and the sign picks one: a step fewer after the multiply.
   std::int32_t Finish(std::int64_t ahead, std::int16_t newest) const {
-    const std::int64_t k = ahead + c[1] * newest;
-    const std::int64_t bias = (k >> 63) & ((std::int64_t{1} << shift) - 1);
-    return static_cast<std::int32_t>((k + bias) >> shift);
+    const std::int64_t product = c[1] * newest;
+    const std::int64_t k = ahead + product;
+    const std::int64_t up = (ahead + ((std::int64_t{1} << shift) - 1)) + product;
+    return static_cast<std::int32_t>((k < 0 ? up : k) >> shift);
   }
   // The prediction of x[0]: the same value as PredictionSum<Order>(x, a),
   // by the fixed-point form where the check holds.
