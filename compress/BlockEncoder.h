@@ -42,7 +42,6 @@ class WordBitWriter {
     total_ += static_cast<std::uint64_t>(bits);
     if (held_ >= 16) Spill();
   }
-  void PutZeros(std::uint32_t count);
   // n fields of k bits (1..16): the low k bits of each value.
   void PutFields(const std::uint16_t* values, int n, int k);
   // n unary codes: (value >> k) zero bits, then a one bit.
@@ -135,9 +134,6 @@ class CBlockEncoder {
   // The input file holds two channels interleaved; they are coded one after
   // the other (all left samples, then all right ones).
   void SetInterleaved(bool interleaved) { interleaved_ = interleaved; }
-
-  // Reads n samples at a byte offset; bytes past the end of the file count as 0xFF.
-  static void ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream);
 
   // The shift of a sub-block: a first estimate from the mean magnitude, then
   // the best of it and its neighbours. The array forms rewrite residuals
