@@ -74,16 +74,55 @@ bool EndsWith(const std::string& s, const char* suffix) {
 CompressionJob::CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels)
     : options_(std::move(options)), progress_(progress), channels_(channels) {}
 
+// What the checks before any work settle about the source.
+struct CompressionJob::Plan {
+  std::string shown;  // the source's name in messages
+  bool isPcm = false;
+  bool waveHeader = false;  // a ".wav" whose "fmt " chunk was found
+  ChannelLayout layout = ChannelLayout::Mono;
+  std::optional<std::string> passwordRecord;
+  FileIdentity identity;
+  unsigned threads = 1;
+  Error Changed() const { return Error(ErrorKind::Changed, shown + " changed while it was being compressed"); }
+};
+
 CompressionResult CompressionJob::Run() {
   CompressionResult result;
+  const Plan plan = CheckAndOpen(result);
+  PendingOutput archive(options_.archive, options_.replaceArchive);
+  WorkFolder work;
+  // The passes' shares of the bar, from their measured cost on music and
+  // speech: the analysis dominates Extreme, the stream coder the others.
+  JobMeter meter(progress_, kCompressingText,
+                 options_.rate == Rate::Extreme ? std::initializer_list<double>{90, 4, 5, 1}
+                                                : std::initializer_list<double>{25, 30, 40, 5});
+  std::uint32_t sourceCrc = 0;
+  result.cancelled = !Analyse(plan, work, meter.NextPass(), sourceCrc) || !CodeBlocks(plan, work, meter.NextPass()) ||
+                     !CodeStreams(plan, work, meter.NextPass()) ||
+                     !WriteArchive(plan, work, archive.temp(), result.keptSize, sourceCrc, meter.NextPass());
+  if (result.cancelled) return result;  // the working folder and the unfinished archive go with their owners
+  if (options_.keepWorkDir) work.CopyAllTo(*options_.keepWorkDir);
+  // The archive holds the source as it was when the job began, or nothing
+  // is written.
+  if (IdentityOf(options_.source) != plan.identity) throw plan.Changed();
+  if (options_.beforeCommit) options_.beforeCommit(archive.temp());
+  archive.Commit();
+  meter.Finish();
+  result.archiveSize = FileSize(options_.archive);
+  return result;
+}
+
+CompressionJob::Plan CompressionJob::CheckAndOpen(CompressionResult& result) {
   const std::filesystem::path& source = options_.source;
-  const std::string shown = options_.shownAs.empty() ? source.string() : options_.shownAs;
+  Plan plan;
+  plan.shown = options_.shownAs.empty() ? source.string() : options_.shownAs;
+  plan.threads = options_.threads ? options_.threads : DefaultThreads();
 
   // The suffix decides the kind of source, whatever the case of the name.
   const std::string upper = UpperName(source);
-  const bool isPcm = EndsWith(upper, ".PCM");
+  plan.isPcm = EndsWith(upper, ".PCM");
   const bool isWav = EndsWith(upper, ".WAV");
-  if (!isPcm && !isWav) throw Error(ErrorKind::InvalidName, kInvalidFileNameMessage);
+  if (!plan.isPcm && !isWav) throw Error(ErrorKind::InvalidName, kInvalidFileNameMessage);
 
   // Checked before anything is created: an unreadable source, one whose
   // bytes the format cannot all bring back, and an archive that would
@@ -91,7 +130,7 @@ CompressionResult CompressionJob::Run() {
   std::error_code statError;
   const auto status = std::filesystem::status(source, statError);
   if (!statError && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    throw Error(ErrorKind::Io, shown +
+    throw Error(ErrorKind::Io, plan.shown +
                                    " is not a regular file: a source must be a file on disk (a device, a pipe or a "
                                    "folder cannot be read twice, as compression does)");
   InFile sourceFile;
@@ -100,36 +139,30 @@ CompressionResult CompressionJob::Run() {
   } catch (const Error& e) {
     throw Error(isWav ? ErrorKind::InvalidName : ErrorKind::Io, e.what());
   }
-  const FileIdentity identity = IdentityOf(source);
+  plan.identity = IdentityOf(source);
   result.sourceSize = sourceFile.Size();
   if (result.sourceSize % 2 != 0)
-    throw Error(ErrorKind::Unsupported, shown + " has an odd number of bytes (" +
+    throw Error(ErrorKind::Unsupported, plan.shown + " has an odd number of bytes (" +
                                             std::to_string(result.sourceSize) +
                                             "); 16-bit samples come in pairs of bytes, so its last byte could not "
                                             "be restored");
   if (SameFile(source, options_.archive))
     throw Error(ErrorKind::SameFile,
                 options_.archive.string() + " is the source itself; its archive must be written to another file");
-  auto changed = [&] {
-    return Error(ErrorKind::Changed, shown + " changed while it was being compressed");
-  };
-
-  std::optional<std::string> passwordRecord;
-  if (options_.password) passwordRecord = PasswordRecord(*options_.password);
+  if (options_.password) plan.passwordRecord = PasswordRecord(*options_.password);
 
   // Channel layout: the "fmt " chunk of a ".wav", else the caller's answer.
   std::optional<ChannelLayout> layout;
-  bool waveHeader = false;
   if (isWav) {
     FileSource scan{sourceFile};
     try {
       if (std::optional<int> c = ScanWaveHeader(scan)) {
-        waveHeader = true;
+        plan.waveHeader = true;
         if (*c == 1) layout = ChannelLayout::Mono;
         if (*c == 2) layout = ChannelLayout::Stereo;
       }
     } catch (const Error& e) {
-      if (e.kind() == ErrorKind::Changed) throw changed();
+      if (e.kind() == ErrorKind::Changed) throw plan.Changed();
       throw;
     }
   }
@@ -138,69 +171,55 @@ CompressionResult CompressionJob::Run() {
     layout = channels_.AskChannels(source);
     if (!layout) throw Error(ErrorKind::ChannelCancelled, kActionCancelledMessage);
   }
-  if (isWav && !waveHeader)
-    result.notices.push_back(shown + " has no \"fmt \" chunk; it was coded as headerless samples");
+  if (isWav && !plan.waveHeader)
+    result.notices.push_back(plan.shown + " has no \"fmt \" chunk; it was coded as headerless samples");
   if (*layout == ChannelLayout::Stereo && result.sourceSize % 4 != 0) {
     // Two-channel coding keeps whole sample pairs only; the one-channel
     // layout keeps every byte.
     layout = ChannelLayout::Mono;
-    result.notices.push_back(shown +
+    result.notices.push_back(plan.shown +
                              " does not end on a whole pair of samples; it was coded in the one-channel layout so "
                              "that every byte comes back");
   }
+  plan.layout = *layout;
   result.channels = *layout;
-  result.waveHeader = waveHeader;
+  result.waveHeader = plan.waveHeader;
   result.keptSize = result.sourceSize;
+  return plan;
+}
 
-  PendingOutput archive(options_.archive, options_.replaceArchive);
-  WorkFolder work;
-  auto file = [&](const char* name) { return work.File(name); };
-  const bool keep = options_.keepWorkDir.has_value();
-  auto discard = [&](const char* name) {
-    if (!keep) RemoveQuietly(file(name));
-  };
-  const unsigned threads = options_.threads ? options_.threads : DefaultThreads();
-
-  // The passes' shares of the bar, from their measured cost on music and
-  // speech: the analysis dominates Extreme, the stream coder the others.
-  const bool extreme = options_.rate == Rate::Extreme;
-  JobMeter meter(progress_, kCompressingText,
-                 extreme ? std::initializer_list<double>{90, 4, 5, 1} : std::initializer_list<double>{25, 30, 40, 5});
-
+bool CompressionJob::Analyse(const Plan& plan, const WorkFolder& work, JobProgress& pass, std::uint32_t& sourceCrc) {
   CAudioType analysis;
-  analysis.SetThreads(threads);
+  analysis.SetThreads(plan.threads);
   // Extreme searches the analysis's quantiser indices; its block coding is Maximum's.
-  analysis.SetSearch(extreme, *layout == ChannelLayout::Stereo ? 2 : 1);
-  std::uint32_t sourceCrc = 0;
+  analysis.SetSearch(options_.rate == Rate::Extreme, plan.layout == ChannelLayout::Stereo ? 2 : 1);
   try {
-    if (!analysis.Analyse(waveHeader ? 1 : 0, source, file("temp.out"), file("ilar.txt"), &sourceCrc,
-                          &meter.NextPass())) {
-      result.cancelled = true;
-      return result;
-    }
+    if (!analysis.Analyse(plan.waveHeader ? 1 : 0, options_.source, work.File("temp.out"), work.File("ilar.txt"),
+                          &sourceCrc, &pass))
+      return false;
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Changed) throw changed();
+    if (e.kind() == ErrorKind::Changed) throw plan.Changed();
     throw;
   }
   // Everything after this reads the job's own files; a source that changed
   // during the analysis is refused now rather than after the slow passes.
-  if (IdentityOf(source) != identity) throw changed();
+  if (IdentityOf(options_.source) != plan.identity) throw plan.Changed();
+  return true;
+}
 
-  // Two-channel residuals are coded one channel after the other; the block
-  // encoder reads them in that order straight from the interleaved file.
-  const std::filesystem::path residual = file("temp.out");
-
-  bool ran = false;
+bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass) {
   {
-    InFile in(residual);
-    OutFile lower(file("Lower.out")), sign(file("Sign.out")), higher(file("Higher.out")),
-        header(file("Header.out")), flags(file("H.out"));
+    // Two-channel residuals are coded one channel after the other; the
+    // block encoder reads them in that order straight from the interleaved file.
+    InFile in(work.File("temp.out"));
+    OutFile lower(work.File("Lower.out")), sign(work.File("Sign.out")), higher(work.File("Higher.out")),
+        header(work.File("Header.out")), flags(work.File("H.out"));
     BlockStreams streams{lower, sign, higher, header, flags};
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
-    encoder.SetThreads(threads);
-    encoder.SetInterleaved(*layout == ChannelLayout::Stereo);
-    JobProgress& pass = meter.NextPass();
+    encoder.SetThreads(plan.threads);
+    encoder.SetInterleaved(plan.layout == ChannelLayout::Stereo);
+    bool ran = false;
     switch (options_.rate) {
       case Rate::Fastest: ran = encoder.EncodeFastest(in, streams, pass); break;
       case Rate::Fast: ran = encoder.EncodeFast(in, streams, pass); break;
@@ -208,18 +227,18 @@ CompressionResult CompressionJob::Run() {
       case Rate::Maximum:
       case Rate::Extreme: ran = encoder.EncodeMaximum(in, streams, pass); break;
     }
-    if (!ran) {
-      result.cancelled = true;
-      return result;  // the working folder and the unfinished archive go with their owners
-    }
+    if (!ran) return false;
     lower.Close();
     sign.Close();
     higher.Close();
     header.Close();
     flags.Close();
   }
-  discard("temp.out");
+  if (!options_.keepWorkDir) RemoveQuietly(work.File("temp.out"));
+  return true;
+}
 
+bool CompressionJob::CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass) {
   // Four of the streams are squeezed once more; each coder runs exactly one stream.
   struct Coded {
     const char* in;
@@ -230,77 +249,61 @@ CompressionResult CompressionJob::Run() {
   // stream first; they count their progress in blocks of input.
   std::atomic<std::uint64_t> coded{0};
   std::atomic<bool> cancel{false};
-  std::uint64_t codedUnits = 0;
+  std::uint64_t units = 0;
   std::vector<std::function<void()>> coders;
   for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Write Error"}, Coded{"Sign.out", "Sign1.out", "Write Error3"},
                          Coded{"Header.out", "Header1.out", "Write Error2"}, Coded{"H.out", "H1.out", "Write Error4"}}) {
-    codedUnits += FileSize(file(c.in)) / CLzariEncoder::kWatchBytes;
+    units += FileSize(work.File(c.in)) / CLzariEncoder::kWatchBytes;
     coders.push_back([&, c] {
-      CLzariEncoder encoder(file(c.in), file(c.out), c.message);
+      CLzariEncoder encoder(work.File(c.in), work.File(c.out), c.message);
       encoder.Watch(&cancel, &coded);
       encoder.CompressFile();
-      discard(c.in);
+      if (!options_.keepWorkDir) RemoveQuietly(work.File(c.in));
     });
   }
-  JobProgress& streamPass = meter.NextPass();
-  streamPass.Begin({}, codedUnits);
-  if (!RunWithProgress(coders, threads, streamPass, coded, cancel)) {
-    result.cancelled = true;
-    return result;
-  }
+  pass.Begin({}, units);
+  return RunWithProgress(coders, plan.threads, pass, coded, cancel);
+}
 
-  {
-    JobProgress& writePass = meter.NextPass();
-    OutFile out(archive.temp(), options_.archive);
-    const std::uint8_t head[5] = {
-        static_cast<std::uint8_t>(waveHeader ? 1 : 0),
-        static_cast<std::uint8_t>(isPcm ? 0 : 1),
-        static_cast<std::uint8_t>(options_.rate == Rate::Fastest || options_.rate == Rate::Normal ? 0 : 1),
-        static_cast<std::uint8_t>(*layout == ChannelLayout::Mono ? 0 : 1),
-        static_cast<std::uint8_t>(passwordRecord ? passwordRecord->size() : 0),
-    };
-    out.Write(head, 5);
-    if (passwordRecord) out.Write(passwordRecord->data(), passwordRecord->size());
-    InFile parts[6];
-    const char* names[6] = {"Header1.out", "Sign1.out", "Lower.out", "Higher1.out", "H1.out", "ilar.txt"};
-    std::uint64_t total = 0;
-    for (int i = 0; i < 6; ++i) {
-      parts[i].Open(file(names[i]));
-      total += parts[i].Size();
-    }
-    for (auto& part : parts) WriteStreamLength(out, part);
-    // Copied in blocks, a unit each, with a look for a cancel between them.
-    constexpr std::size_t kBlock = 1 << 20;
-    writePass.Begin({}, total / kBlock + 1);
-    std::vector<std::uint8_t> buffer(kBlock);
-    for (auto& part : parts) {
-      part.Rewind();
-      for (std::size_t got; (got = part.Read(buffer.data(), buffer.size())) > 0;) {
-        out.Write(buffer.data(), got);
-        writePass.Step();
-        if (writePass.IsCancelled()) {
-          result.cancelled = true;
-          return result;
-        }
-      }
-    }
-    if (options_.integrityRecord) {
-      out.Write(kIntegrityTag, 4);
-      const std::uint64_t length = result.keptSize;
-      for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
-      out.WriteU32(sourceCrc);
-    }
-    out.Close();
+bool CompressionJob::WriteArchive(const Plan& plan, const WorkFolder& work, const std::filesystem::path& temp,
+                                  std::uint64_t keptSize, std::uint32_t sourceCrc, JobProgress& pass) {
+  OutFile out(temp, options_.archive);
+  const std::uint8_t head[5] = {
+      static_cast<std::uint8_t>(plan.waveHeader ? 1 : 0),
+      static_cast<std::uint8_t>(plan.isPcm ? 0 : 1),
+      static_cast<std::uint8_t>(options_.rate == Rate::Fastest || options_.rate == Rate::Normal ? 0 : 1),
+      static_cast<std::uint8_t>(plan.layout == ChannelLayout::Mono ? 0 : 1),
+      static_cast<std::uint8_t>(plan.passwordRecord ? plan.passwordRecord->size() : 0),
+  };
+  out.Write(head, 5);
+  if (plan.passwordRecord) out.Write(plan.passwordRecord->data(), plan.passwordRecord->size());
+  InFile parts[6];
+  const char* names[6] = {"Header1.out", "Sign1.out", "Lower.out", "Higher1.out", "H1.out", "ilar.txt"};
+  std::uint64_t total = 0;
+  for (int i = 0; i < 6; ++i) {
+    parts[i].Open(work.File(names[i]));
+    total += parts[i].Size();
   }
-  if (options_.keepWorkDir) work.CopyAllTo(*options_.keepWorkDir);
-  // The archive holds the source as it was when the job began, or nothing
-  // is written.
-  if (IdentityOf(source) != identity) throw changed();
-  if (options_.beforeCommit) options_.beforeCommit(archive.temp());
-  archive.Commit();
-  meter.Finish();
-  result.archiveSize = FileSize(options_.archive);
-  return result;
+  for (auto& part : parts) WriteStreamLength(out, part);
+  // Copied in blocks, a unit each, with a look for a cancel between them.
+  constexpr std::size_t kBlock = 1 << 20;
+  pass.Begin({}, total / kBlock + 1);
+  std::vector<std::uint8_t> buffer(kBlock);
+  for (auto& part : parts) {
+    part.Rewind();
+    for (std::size_t got; (got = part.Read(buffer.data(), buffer.size())) > 0;) {
+      out.Write(buffer.data(), got);
+      pass.Step();
+      if (pass.IsCancelled()) return false;
+    }
+  }
+  if (options_.integrityRecord) {
+    out.Write(kIntegrityTag, 4);
+    for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(keptSize >> (8 * i)));
+    out.WriteU32(sourceCrc);
+  }
+  out.Close();
+  return true;
 }
 
 }  // namespace ost

@@ -16,6 +16,8 @@
 
 namespace ost {
 
+class WorkFolder;
+
 // Extreme is ours: Maximum's block coding over an analysis whose quantiser
 // indices are searched against the coded cost instead of taken as the
 // nearest ones. Its archives are ordinary ones (predictor set byte 1) that
@@ -72,6 +74,16 @@ class CompressionJob {
   CompressionResult Run();
 
  private:
+  // The passes, in the order Run takes them; each but the first returns
+  // false when the user cancelled.
+  struct Plan;
+  Plan CheckAndOpen(CompressionResult& result);
+  bool Analyse(const Plan& plan, const WorkFolder& work, JobProgress& pass, std::uint32_t& sourceCrc);
+  bool CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass);
+  bool CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass);
+  bool WriteArchive(const Plan& plan, const WorkFolder& work, const std::filesystem::path& temp,
+                    std::uint64_t keptSize, std::uint32_t sourceCrc, JobProgress& pass);
+
   CompressionOptions options_;
   JobProgress& progress_;
   ChannelQuestion& channels_;
