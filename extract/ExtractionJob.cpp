@@ -183,49 +183,70 @@ std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const st
 ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
     : options_(std::move(options)), progress_(progress), password_(password) {}
 
+// What the passes share: the archive's head and where to say things happen.
+struct ExtractionJob::Plan {
+  ArchiveInfo info;
+  FileIdentity identity;
+  std::filesystem::path shown;  // the archive's name in messages
+  std::string where;            // shown + ": "
+  unsigned threads = 1;
+  // Each stream is read in place, as a range of the archive.
+  void Range(const std::filesystem::path& archive, int stream, InFile& in) const {
+    std::uint64_t offset = info.streamsOffset;
+    for (int i = 0; i < stream; ++i) offset += info.streamLength[i];
+    in.OpenRange(archive, offset, info.streamLength[stream]);
+  }
+};
+
 ExtractionResult ExtractionJob::Run() {
   ExtractionResult result;
-  const std::filesystem::path& shown = options_.shownAs.empty() ? options_.archive : options_.shownAs;
-  const ArchiveInfo info = ReadArchiveInfo(options_.archive, shown);
-  const FileIdentity identity = IdentityOf(options_.archive);
-  result.info = info;
-  const std::string where = shown.string() + ": ";
+  const Plan plan = ReadAndCheck();
+  result.info = plan.info;
+  std::optional<PendingOutput> target;
+  if (!options_.target.empty()) target.emplace(options_.target, options_.replaceTarget);
+  WorkFolder work;
+  auto range = [&](int stream, InFile& in) { plan.Range(options_.archive, stream, in); };
+  const std::uint64_t expandedBytes = CheckStatedLengths(plan.info, range, plan.where);
+  // The passes' shares of the bar, from their measured cost.
+  JobMeter meter(progress_, kExtractingText, {40, 20, 38, 2});
+  std::uint64_t samples = 0;
+  result.cancelled = !Expand(plan, work, expandedBytes, meter.NextPass()) ||
+                     !DecodeBlocks(plan, work, samples, meter.NextPass()) ||
+                     !Synthesise(plan, work, samples, target ? &target->temp() : nullptr, result, meter.NextPass());
+  if (result.cancelled) return result;
+  meter.NextPass();
+  if (IdentityOf(options_.archive) != plan.identity)
+    throw Error(ErrorKind::Changed, plan.shown.string() + " changed while it was being extracted");
+  if (target) target->Commit();
+  meter.Finish();
+  return result;
+}
 
+ExtractionJob::Plan ExtractionJob::ReadAndCheck() {
+  Plan plan;
+  plan.shown = options_.shownAs.empty() ? options_.archive : options_.shownAs;
+  plan.info = ReadArchiveInfo(options_.archive, plan.shown);
+  plan.identity = IdentityOf(options_.archive);
+  plan.where = plan.shown.string() + ": ";
+  plan.threads = options_.threads ? options_.threads : DefaultThreads();
+  const ArchiveInfo& info = plan.info;
   if (options_.requireIntegrity && !info.integrity)
     throw Error(ErrorKind::NoIntegrity,
-                where + "the archive has no integrity record (it was written without one, or its last 16 bytes "
-                        "were cut off), so its restored bytes cannot be checked");
+                plan.where + "the archive has no integrity record (it was written without one, or its last 16 bytes "
+                             "were cut off), so its restored bytes cannot be checked");
   if (!options_.target.empty() && SameFile(options_.archive, options_.target))
-    throw Error(ErrorKind::SameFile,
-                options_.target.string() + " is the archive itself; restore it to another file");
-
+    throw Error(ErrorKind::SameFile, options_.target.string() + " is the archive itself; restore it to another file");
   if (info.hasPassword && options_.checkPassword) {
     std::optional<std::string> typed = options_.password;
     if (!typed && password_) typed = password_->AskPassword(options_.archive);
     if (!PasswordMatches(typed.value_or(std::string()), info.passwordRecord))
       throw Error(ErrorKind::WrongPassword, kWrongPasswordMessage);
   }
+  return plan;
+}
 
-  std::optional<PendingOutput> target;
-  if (!options_.target.empty()) target.emplace(options_.target, options_.replaceTarget);
-
-  WorkFolder work;
-  auto file = [&](const char* name) { return work.File(name); };
-
-  // Each stream is read in place, as a range of the archive.
-  auto range = [&](int stream, InFile& in) {
-    std::uint64_t offset = info.streamsOffset;
-    for (int i = 0; i < stream; ++i) offset += info.streamLength[i];
-    in.OpenRange(options_.archive, offset, info.streamLength[stream]);
-  };
-
-  const std::uint64_t expandedBytes = CheckStatedLengths(info, range, where);
-
-  // The passes' shares of the bar, from their measured cost.
-  JobMeter meter(progress_, kExtractingText, {40, 20, 38, 2});
-
+bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass) {
   struct Coded {
-    const char* in;
     const char* out;
     const char* message;
     int stream;
@@ -235,34 +256,33 @@ ExtractionResult ExtractionJob::Run() {
   std::atomic<std::uint64_t> expanded{0};
   std::atomic<bool> cancel{false};
   std::vector<std::function<void()>> coders;
-  for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Read Error_d", kHigherStream},
-                         Coded{"Sign.out", "Sign1.out", "Read Error3_d", kSignStream},
-                         Coded{"Header.out", "Header1.out", "Read Error2_d", kHeaderStream},
-                         Coded{"H.out", "H1.out", "Read Error4_d", kFlagStream}}) {
+  for (const Coded& c : {Coded{"Higher1.out", "Read Error_d", kHigherStream}, Coded{"Sign1.out", "Read Error3_d", kSignStream},
+                         Coded{"Header1.out", "Read Error2_d", kHeaderStream},
+                         Coded{"H1.out", "Read Error4_d", kFlagStream}}) {
     coders.push_back([&, c] {
       try {
         InFile coded;
-        range(c.stream, coded);
-        CLzariDecoder decoder(options_.archive, file(c.out), c.message);
+        plan.Range(options_.archive, c.stream, coded);
+        CLzariDecoder decoder(options_.archive, work.File(c.out), c.message);
         decoder.Watch(&cancel, &expanded);
         decoder.ExpandFrom(coded);
       } catch (const Error& e) {
         if (e.kind() != ErrorKind::Damaged) throw;
-        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " + e.detail());
+        ThrowDamaged(plan.where + "the " + StreamName(c.stream) + " stream: " + e.detail());
       }
     });
   }
-  const unsigned threads = options_.threads ? options_.threads : DefaultThreads();
-  JobProgress& expandPass = meter.NextPass();
-  expandPass.Begin({}, expandedBytes / CLzariDecoder::kWatchBytes);
-  if (!RunWithProgress(coders, threads, expandPass, expanded, cancel)) {
-    result.cancelled = true;
-    return result;
-  }
+  pass.Begin({}, expandedBytes / CLzariDecoder::kWatchBytes);
+  return RunWithProgress(coders, plan.threads, pass, expanded, cancel);
+}
 
-  InFile header(file("Header1.out")), flags(file("H1.out")), sign(file("Sign1.out")), higher(file("Higher1.out"));
+bool ExtractionJob::DecodeBlocks(const Plan& plan, const WorkFolder& work, std::uint64_t& samples, JobProgress& pass) {
+  const ArchiveInfo& info = plan.info;
+  const std::string& where = plan.where;
+  InFile header(work.File("Header1.out")), flags(work.File("H1.out")), sign(work.File("Sign1.out")),
+      higher(work.File("Higher1.out"));
   InFile lower;
-  range(kLowerStream, lower);
+  plan.Range(options_.archive, kLowerStream, lower);
   const BlockLayout layout = [&] {
     try {
       return ScanLayout(header, flags, info.predictorSet != 0);
@@ -290,69 +310,57 @@ ExtractionResult ExtractionJob::Run() {
   if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
     ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
 
-  {
-    OutFile residual(file("temp.out"));
-    CBlockDecoder decoder;
-    decoder.ResetBlockDecoder();
-    bool ran;
-    try {
-      ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, meter.NextPass());
-    } catch (const Error& e) {
-      if (e.kind() != ErrorKind::Damaged) throw;
-      ThrowDamaged(where + e.detail());
-    }
-    if (!ran) {
-      result.cancelled = true;
-      return result;
-    }
-    residual.Close();
-    // Every bit the compressor wrote is used: the high-part stream ends in
-    // its last word.
-    const std::uint64_t used = decoder.HigherBytesUsed();
-    if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
-      ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
+  OutFile residual(work.File("temp.out"));
+  CBlockDecoder decoder;
+  decoder.ResetBlockDecoder();
+  bool ran;
+  try {
+    ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, pass);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::Damaged) throw;
+    ThrowDamaged(where + e.detail());
   }
-  header.Close();
-  flags.Close();
-  sign.Close();
-  lower.Close();
-  higher.Close();
+  if (!ran) return false;
+  residual.Close();
+  // Every bit the compressor wrote is used: the high-part stream ends in
+  // its last word.
+  const std::uint64_t used = decoder.HigherBytesUsed();
+  if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
+    ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
+  samples = layout.samples;
+  return true;
+}
 
-  const std::filesystem::path* targetPath = target ? &target->temp() : nullptr;
+bool ExtractionJob::Synthesise(const Plan& plan, const WorkFolder& work, std::uint64_t samples,
+                               const std::filesystem::path* temp, ExtractionResult& result, JobProgress& pass) {
+  const ArchiveInfo& info = plan.info;
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
-  RestoredSink sink(targetPath, options_.target, reference, options_.toStandardOutput);
+  RestoredSink sink(temp, options_.target, reference, options_.toStandardOutput);
   CAudioSynth synth;
   InFile analysis;
-  range(kAnalysisStream, analysis);
-  const std::uint64_t residualBytes = FileSize(file("temp.out"));
-  DecodedResidual residual(file("temp.out"), residualBytes, info.channels == 1);
+  plan.Range(options_.archive, kAnalysisStream, analysis);
+  const std::uint64_t residualBytes = FileSize(work.File("temp.out"));
+  DecodedResidual residual(work.File("temp.out"), residualBytes, info.channels == 1);
   // The synthesis runs on a worker so that the caller stays alive meanwhile.
   std::atomic<std::uint64_t> restored{0};
+  std::atomic<bool> cancel{false};
   sink.Watch(&cancel, &restored);
   auto synthesise = [&] { synth.Synthesize(info.waveHeader, residual, sink, analysis); };
-  JobProgress& synthesisPass = meter.NextPass();
-  synthesisPass.Begin({}, 2 * layout.samples / RestoredSink::kUnitBytes);
-  if (!RunWithProgress({synthesise}, 1, synthesisPass, restored, cancel)) {
-    result.cancelled = true;
-    return result;
-  }
-  meter.NextPass();
+  pass.Begin({}, 2 * samples / RestoredSink::kUnitBytes);
+  if (!RunWithProgress({synthesise}, 1, pass, restored, cancel)) return false;
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();
-
+  // The checks: the integrity record, and the source when verifying.
   if (info.integrity) {
     if (info.integrity->restoredLength != sink.size() || info.integrity->crc32 != sink.crc())
-      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)");
+      ThrowDamaged(plan.where + "the restored recording does not match the archive's integrity record (CRC-32)");
     result.integrityChecked = true;
   }
   if (reference && sink.differs())
-    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string());
-  if (IdentityOf(options_.archive) != identity)
-    throw Error(ErrorKind::Changed, shown.string() + " changed while it was being extracted");
-  if (target) target->Commit();
-  meter.Finish();
-  return result;
+    throw Error(ErrorKind::Verify,
+                plan.where + "the restored recording differs from " + options_.compareWith.string());
+  return true;
 }
 
 }  // namespace ost

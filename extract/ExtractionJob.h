@@ -15,6 +15,8 @@
 
 namespace ost {
 
+class WorkFolder;
+
 struct ExtractionOptions {
   std::filesystem::path archive;
   // Full path of the restored file; empty runs the whole chain and writes
@@ -61,6 +63,15 @@ class ExtractionJob {
   ExtractionResult Run();
 
  private:
+  // The passes, in the order Run takes them; each but the first returns
+  // false when the user cancelled.
+  struct Plan;
+  Plan ReadAndCheck();
+  bool Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass);
+  bool DecodeBlocks(const Plan& plan, const WorkFolder& work, std::uint64_t& samples, JobProgress& pass);
+  bool Synthesise(const Plan& plan, const WorkFolder& work, std::uint64_t samples, const std::filesystem::path* temp,
+                  ExtractionResult& result, JobProgress& pass);
+
   ExtractionOptions options_;
   JobProgress& progress_;
   PasswordQuestion* password_;
