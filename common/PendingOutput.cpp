@@ -42,6 +42,11 @@ std::string PendingOutput::TempPrefix(const std::filesystem::path& target) {
 PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
     : target_(std::move(target)), replace_(replace) {
   std::error_code ec;
+  // Only files are replaced: a device, a pipe or a folder at the target
+  // (/dev/null, say) would otherwise be renamed over and lost.
+  const auto status = std::filesystem::status(target_, ec);
+  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
+    throw Error(ErrorKind::Exists, target_.string() + " is not a regular file; an output can only replace a file");
   if (!replace_ && std::filesystem::exists(target_, ec))
     throw Error(ErrorKind::Exists, target_.string() + " already exists");
   const std::filesystem::path folder = FolderOf(target_);

@@ -183,9 +183,26 @@ void Predict(std::int16_t* s, const std::uint16_t* e, int n) {
   }
 }
 
+struct FileResidualSink final : ResidualSink {
+  explicit FileResidualSink(OutFile& to) : file(to) {}
+  void Write(const std::uint8_t* data, std::size_t count) override { file.Write(data, count); }
+  OutFile& file;
+};
+
 }  // namespace
 
 void CBlockDecoder::ReconstructBlock(OutFile& out) {
+  FileResidualSink sink(out);
+  ReconstructBlock(sink);
+}
+
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+                              OutFile& out, const BlockLayout& layout, JobProgress& progress) {
+  FileResidualSink sink(out);
+  return DecodeAll(header, flags, sign, lower, higher, sink, layout, progress);
+}
+
+void CBlockDecoder::ReconstructBlock(ResidualSink& out) {
   // The residuals first (independent per sample), then the recursion.
   std::uint16_t e[256];
   for (int i = 0; i < length_; ++i) {
@@ -208,7 +225,7 @@ void CBlockDecoder::ReconstructBlock(OutFile& out) {
 }
 
 bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
-                              OutFile& out, const BlockLayout& layout, JobProgress& progress) {
+                              ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
   header.Rewind();
   flags.Rewind();
   progress.Begin(kExtractingText, layout.subBlocks > 0 ? layout.subBlocks - 1 : 0);

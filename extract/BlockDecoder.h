@@ -28,6 +28,13 @@ struct BlockLayout {
 // Throws Error(Damaged) otherwise.
 BlockLayout ScanLayout(InFile& header, InFile& flags, bool eightPredictors);
 
+// Where decoded residual bytes go: a file, or a hand-over to the synthesis.
+class ResidualSink {
+ public:
+  virtual ~ResidualSink() = default;
+  virtual void Write(const std::uint8_t* data, std::size_t count) = 0;
+};
+
 class CBlockDecoder {
  public:
   void ResetBlockDecoder();
@@ -36,6 +43,8 @@ class CBlockDecoder {
   // samples); one progress unit per sub-block but the last. Returns false
   // when cancelled. Throws Error(Damaged) when a stream runs short or
   // carries bits the compressor does not write.
+  bool DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher, ResidualSink& out,
+                 const BlockLayout& layout, JobProgress& progress);
   bool DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher, OutFile& out,
                  const BlockLayout& layout, JobProgress& progress);
 
@@ -45,6 +54,7 @@ class CBlockDecoder {
   void ReadSigns(InFile& stream, int count);
   void ReadLowerBits(InFile& stream, int count, int k);
   void ReadHigherBits(InFile& stream, int count);
+  void ReconstructBlock(ResidualSink& out);
   void ReconstructBlock(OutFile& out);
   void ClearParts();
 

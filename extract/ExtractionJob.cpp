@@ -1,6 +1,10 @@
 #include "extract/ExtractionJob.h"
 
+#include <algorithm>
 #include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -47,7 +51,10 @@ class RestoredSink final : public SampleSink {
     if (file_.IsOpen()) file_.Write(data, count);
     crc_.Update(data, count);
     size_ += count;
-    if (done_) done_->store(size_ / kUnitBytes, std::memory_order_relaxed);
+    if (done_ && size_ / kUnitBytes > counted_) {
+      done_->fetch_add(size_ / kUnitBytes - counted_, std::memory_order_relaxed);
+      counted_ = size_ / kUnitBytes;
+    }
     if (reference_.IsOpen() && !differs_) {
       buffer_.resize(count);
       if (reference_.Read(buffer_.data(), count) != count || std::memcmp(buffer_.data(), data, count) != 0)
@@ -71,6 +78,7 @@ class RestoredSink final : public SampleSink {
   std::vector<std::uint8_t> buffer_;
   const std::atomic<bool>* cancel_ = nullptr;
   std::atomic<std::uint64_t>* done_ = nullptr;
+  std::uint64_t counted_ = 0;
 };
 
 std::string StreamName(int i) {
@@ -80,69 +88,175 @@ std::string StreamName(int i) {
 
 }  // namespace
 
-// The block decoder's output read in the order of the source's samples.
-// Two channels come out of it as all left samples, then all right samples;
-// reading the two halves side by side restores the interleave (left, right,
-// left, ...) without another pass over the file.
-class DecodedResidual final : public ResidualSource {
+// The residual handed from the block decoder to the synthesis as it is
+// made, through a bounded queue, so that the two run side by side and the
+// residual never goes to disk whole. The producer blocks while the queue is
+// full, the consumer while it is empty; either side's failure or a cancel
+// aborts it, which wakes the other with TaskCancelled.
+class ResidualChannel {
  public:
-  DecodedResidual(const std::filesystem::path& work, std::uint64_t bytes, bool twoChannels) : stereo_(twoChannels) {
-    if (stereo_) {
-      const std::uint64_t m = bytes / 4;
-      left_.OpenRange(work, 0, 2 * m);
-      right_.OpenRange(work, 2 * m, 2 * m);
-    } else {
-      left_.Open(work);
-    }
+  static constexpr std::size_t kLimit = 4 << 20;  // bytes queued at most: memory stays flat
+
+  void Push(std::vector<std::uint8_t>&& chunk) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return aborted_ || discarding_ || queued_ < kLimit; });
+    if (aborted_) throw TaskCancelled{};
+    if (discarding_) return;
+    queued_ += chunk.size();
+    chunks_.push_back(std::move(chunk));
+    changed_.notify_all();
   }
+  // Up to `count` bytes; 0 only once the producer closed the queue and all
+  // was read.
+  std::size_t Pull(std::uint8_t* out, std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
+    if (aborted_) throw TaskCancelled{};
+    std::size_t done = 0;
+    while (done < count && !chunks_.empty()) {
+      std::vector<std::uint8_t>& front = chunks_.front();
+      const std::size_t n = std::min(count - done, front.size() - offset_);
+      std::memcpy(out + done, front.data() + offset_, n);
+      done += n;
+      offset_ += n;
+      queued_ -= n;
+      if (offset_ == front.size()) {
+        chunks_.pop_front();
+        offset_ = 0;
+      }
+    }
+    changed_.notify_all();
+    return done;
+  }
+  // Reads exactly `count` bytes unless the queue ends first.
+  std::size_t PullAll(std::uint8_t* out, std::size_t count) {
+    std::size_t done = 0;
+    for (std::size_t got; done < count && (got = Pull(out + done, count - done)) > 0;) done += got;
+    return done;
+  }
+  void Close() { Set(closed_); }
+  void Abort() { Set(aborted_); }
+  // The consumer needs no more: what is still pushed is dropped.
+  void Discard() { Set(discarding_); }
+
+ private:
+  void Set(bool& flag) {
+    std::lock_guard lock(mutex_);
+    flag = true;
+    changed_.notify_all();
+  }
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<std::vector<std::uint8_t>> chunks_;
+  std::size_t offset_ = 0;  // bytes of the front chunk already read
+  std::size_t queued_ = 0;
+  bool closed_ = false, aborted_ = false, discarding_ = false;
+};
+
+// Where the block decoder's output goes. Two channels come out of it as all
+// left samples, then all right ones: the left half goes to a working file,
+// and the right half is handed over, to be read beside it. One channel is
+// handed over whole.
+class SplitResidual final : public ResidualSink {
+ public:
+  SplitResidual(std::uint64_t leftBytes, const std::filesystem::path& leftFile, ResidualChannel& channel)
+      : leftBytes_(leftBytes), channel_(channel) {
+    if (leftBytes_ > 0) left_.Open(leftFile);
+  }
+  void Write(const std::uint8_t* data, std::size_t count) override {
+    if (written_ < leftBytes_) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, leftBytes_ - written_));
+      left_.Write(data, n);
+      written_ += n;
+      data += n;
+      count -= n;
+      if (written_ == leftBytes_) left_.Close();  // complete before the first right sample goes out
+    }
+    if (count == 0) return;
+    written_ += count;
+    buffer_.insert(buffer_.end(), data, data + count);
+    if (buffer_.size() >= kChunk) Flush();
+  }
+  // Everything was written: the rest goes out and the queue is closed.
+  void Finish() {
+    if (left_.IsOpen()) left_.Close();
+    Flush();
+    channel_.Close();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Flush() {
+    if (buffer_.empty()) return;
+    channel_.Push(std::move(buffer_));
+    buffer_ = {};
+    buffer_.reserve(kChunk + 512);
+  }
+  std::uint64_t leftBytes_;
+  std::uint64_t written_ = 0;
+  OutFile left_;
+  ResidualChannel& channel_;
+  std::vector<std::uint8_t> buffer_;
+};
+
+// The residual in the order of the source's samples, for the synthesis:
+// one channel straight from the queue; two channels with the left half read
+// from its file (complete by the time the first right sample arrives) beside
+// the right half from the queue.
+class StreamedResidual final : public ResidualSource {
+ public:
+  StreamedResidual(ResidualChannel& channel, bool twoChannels, std::filesystem::path leftFile)
+      : channel_(channel), stereo_(twoChannels), leftFile_(std::move(leftFile)) {}
   std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
-    // Whole runs of bytes from each channel's range, then interleaved.
-    if (!stereo_ || count % 2 == 0) {
-      const std::size_t perChannel = stereo_ ? count / 2 : count;
-      leftBytes_.resize(2 * perChannel);
-      const std::size_t gotLeft = left_.Read(leftBytes_.data(), leftBytes_.size()) / 2;
-      if (!stereo_) {
-        for (std::size_t i = 0; i < gotLeft; ++i) samples[i] = Sample(leftBytes_.data() + 2 * i);
-        return gotLeft;
-      }
-      rightBytes_.resize(2 * perChannel);
-      const std::size_t gotRight = right_.Read(rightBytes_.data(), rightBytes_.size()) / 2;
-      const std::size_t pairs = std::min(gotLeft, gotRight);
-      for (std::size_t i = 0; i < pairs; ++i) {
-        samples[2 * i] = Sample(leftBytes_.data() + 2 * i);
-        samples[2 * i + 1] = Sample(rightBytes_.data() + 2 * i);
-      }
-      // The two ranges are equally long, so both end together; a left
-      // sample without its right one would still be handed on.
-      if (gotLeft == pairs) return 2 * pairs;
-      samples[2 * pairs] = Sample(leftBytes_.data() + 2 * pairs);
-      return 2 * pairs + 1;
+    if (!stereo_) {
+      bytes_.resize(2 * count);
+      const std::size_t got = channel_.PullAll(bytes_.data(), bytes_.size()) / 2;
+      for (std::size_t i = 0; i < got; ++i) samples[i] = Sample(bytes_.data() + 2 * i);
+      return got;
     }
-    std::size_t n = 0;
-    while (n < count) {
-      if (!Next(left_, samples[n])) break;
-      ++n;
-      if (!stereo_) continue;
-      if (!Next(right_, samples[n])) break;
-      ++n;
+    const std::size_t pairs = count / 2;
+    if (pairs == 0) return 0;
+    right_.resize(2 * pairs);
+    const std::size_t gotRight = channel_.PullAll(right_.data(), right_.size()) / 2;
+    if (!left_.IsOpen() && gotRight > 0) left_.Open(leftFile_);
+    bytes_.resize(2 * gotRight);
+    const std::size_t gotLeft = gotRight ? left_.Read(bytes_.data(), bytes_.size()) / 2 : 0;
+    const std::size_t n = std::min(gotLeft, gotRight);
+    for (std::size_t i = 0; i < n; ++i) {
+      samples[2 * i] = Sample(bytes_.data() + 2 * i);
+      samples[2 * i + 1] = Sample(right_.data() + 2 * i);
     }
-    return n;
+    return 2 * n;
   }
 
  private:
   static std::int16_t Sample(const std::uint8_t* p) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
   }
-  static bool Next(InFile& in, std::int16_t& sample) {
-    const int lo = in.Get();
-    const int hi = in.Get();
-    if (hi == EOF) return false;
-    sample = static_cast<std::int16_t>(static_cast<std::uint16_t>(lo | (hi << 8)));
-    return true;
-  }
+  ResidualChannel& channel_;
   bool stereo_;
-  InFile left_, right_;
-  std::vector<std::uint8_t> leftBytes_, rightBytes_;
+  std::filesystem::path leftFile_;
+  InFile left_;
+  std::vector<std::uint8_t> bytes_, right_;
+};
+
+// The block decoder's progress on its worker: its sub-blocks counted into
+// the job's units, and the job's cancel flag.
+class WorkerProgress final : public JobProgress {
+ public:
+  static constexpr std::uint64_t kSubBlocksPerUnit = 256;
+  WorkerProgress(std::atomic<std::uint64_t>& done, const std::atomic<bool>& cancel) : done_(done), cancel_(cancel) {}
+  void Begin(std::string_view, std::uint64_t) override {}
+  void Step() override {
+    if (++steps_ % kSubBlocksPerUnit == 0) done_.fetch_add(1, std::memory_order_relaxed);
+  }
+  bool IsCancelled() override { return cancel_.load(std::memory_order_relaxed); }
+  void End() override {}
+
+ private:
+  std::atomic<std::uint64_t>& done_;
+  const std::atomic<bool>& cancel_;
+  std::uint64_t steps_ = 0;
 };
 
 // The analysis stream (stored as it is, 54 bits a frame) bounds the number of
@@ -208,11 +322,9 @@ ExtractionResult ExtractionJob::Run() {
   auto range = [&](int stream, InFile& in) { plan.Range(options_.archive, stream, in); };
   const std::uint64_t expandedBytes = CheckStatedLengths(plan.info, range, plan.where);
   // The passes' shares of the bar, from their measured cost.
-  JobMeter meter(progress_, kExtractingText, {40, 20, 38, 2});
-  std::uint64_t samples = 0;
+  JobMeter meter(progress_, kExtractingText, {40, 58, 2});
   result.cancelled = !Expand(plan, work, expandedBytes, meter.NextPass()) ||
-                     !DecodeBlocks(plan, work, samples, meter.NextPass()) ||
-                     !Synthesise(plan, work, samples, target ? &target->temp() : nullptr, result, meter.NextPass());
+                     !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass());
   if (result.cancelled) return result;
   meter.NextPass();
   if (IdentityOf(options_.archive) != plan.identity)
@@ -276,7 +388,8 @@ bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64
   return RunWithProgress(coders, plan.threads, pass, expanded, cancel);
 }
 
-bool ExtractionJob::DecodeBlocks(const Plan& plan, const WorkFolder& work, std::uint64_t& samples, JobProgress& pass) {
+bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
+                                        ExtractionResult& result, JobProgress& pass) {
   const ArchiveInfo& info = plan.info;
   const std::string& where = plan.where;
   InFile header(work.File("Header1.out")), flags(work.File("H1.out")), sign(work.File("Sign1.out")),
@@ -305,61 +418,70 @@ bool ExtractionJob::DecodeBlocks(const Plan& plan, const WorkFolder& work, std::
   const std::uint64_t analysisBytes = (kAnalysisBitsPerFrame * frames + 7) / 8;
   if (info.streamLength[kAnalysisStream] != analysisBytes)
     mismatch("analysis", analysisBytes, info.streamLength[kAnalysisStream]);
-  if (info.channels == 1 && layout.samples % 2 != 0)
-    ThrowDamaged(where + "a two-channel recording with an odd number of samples");
+  const bool stereo = info.channels == 1;
+  if (stereo && layout.samples % 2 != 0) ThrowDamaged(where + "a two-channel recording with an odd number of samples");
   if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
     ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
 
-  OutFile residual(work.File("temp.out"));
-  CBlockDecoder decoder;
-  decoder.ResetBlockDecoder();
-  bool ran;
-  try {
-    ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, pass);
-  } catch (const Error& e) {
-    if (e.kind() != ErrorKind::Damaged) throw;
-    ThrowDamaged(where + e.detail());
-  }
-  if (!ran) return false;
-  residual.Close();
-  // Every bit the compressor wrote is used: the high-part stream ends in
-  // its last word.
-  const std::uint64_t used = decoder.HigherBytesUsed();
-  if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
-    ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
-  samples = layout.samples;
-  return true;
-}
+  // The block decoder and the synthesis run side by side, the residual
+  // handed over between them; always on two threads, since the decoder
+  // waits whenever the synthesis is behind.
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> cancel{false};
+  ResidualChannel channel;
+  const std::filesystem::path leftFile = work.File("temp.out");
+  auto decode = [&] {
+    try {
+      SplitResidual split(stereo ? layout.samples : 0, leftFile, channel);
+      CBlockDecoder decoder;
+      decoder.ResetBlockDecoder();
+      WorkerProgress counting(done, cancel);
+      if (!decoder.DecodeAll(header, flags, sign, lower, higher, split, layout, counting)) throw TaskCancelled{};
+      // Every bit the compressor wrote is used: the high-part stream ends in
+      // its last word.
+      const std::uint64_t used = decoder.HigherBytesUsed();
+      if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
+        ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
+      split.Finish();
+    } catch (const Error& e) {
+      channel.Abort();
+      if (e.kind() != ErrorKind::Damaged) throw;
+      ThrowDamaged(where + e.detail());
+    } catch (...) {
+      channel.Abort();
+      throw;
+    }
+  };
 
-bool ExtractionJob::Synthesise(const Plan& plan, const WorkFolder& work, std::uint64_t samples,
-                               const std::filesystem::path* temp, ExtractionResult& result, JobProgress& pass) {
-  const ArchiveInfo& info = plan.info;
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
   RestoredSink sink(temp, options_.target, reference, options_.toStandardOutput);
+  sink.Watch(&cancel, &done);
   CAudioSynth synth;
   InFile analysis;
   plan.Range(options_.archive, kAnalysisStream, analysis);
-  const std::uint64_t residualBytes = FileSize(work.File("temp.out"));
-  DecodedResidual residual(work.File("temp.out"), residualBytes, info.channels == 1);
-  // The synthesis runs on a worker so that the caller stays alive meanwhile.
-  std::atomic<std::uint64_t> restored{0};
-  std::atomic<bool> cancel{false};
-  sink.Watch(&cancel, &restored);
-  auto synthesise = [&] { synth.Synthesize(info.waveHeader, residual, sink, analysis); };
-  pass.Begin({}, 2 * samples / RestoredSink::kUnitBytes);
-  if (!RunWithProgress({synthesise}, 1, pass, restored, cancel)) return false;
+  StreamedResidual residual(channel, stereo, leftFile);
+  auto synthesise = [&] {
+    try {
+      synth.Synthesize(info.waveHeader, residual, sink, analysis);
+      channel.Discard();
+    } catch (...) {
+      channel.Abort();
+      throw;
+    }
+  };
+  pass.Begin({}, layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * layout.samples / RestoredSink::kUnitBytes);
+  if (!RunWithProgress({decode, synthesise}, 2, pass, done, cancel)) return false;
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();
   // The checks: the integrity record, and the source when verifying.
   if (info.integrity) {
     if (info.integrity->restoredLength != sink.size() || info.integrity->crc32 != sink.crc())
-      ThrowDamaged(plan.where + "the restored recording does not match the archive's integrity record (CRC-32)");
+      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)");
     result.integrityChecked = true;
   }
   if (reference && sink.differs())
-    throw Error(ErrorKind::Verify,
-                plan.where + "the restored recording differs from " + options_.compareWith.string());
+    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string());
   return true;
 }
 

@@ -68,9 +68,10 @@ class ExtractionJob {
   struct Plan;
   Plan ReadAndCheck();
   bool Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass);
-  bool DecodeBlocks(const Plan& plan, const WorkFolder& work, std::uint64_t& samples, JobProgress& pass);
-  bool Synthesise(const Plan& plan, const WorkFolder& work, std::uint64_t samples, const std::filesystem::path* temp,
-                  ExtractionResult& result, JobProgress& pass);
+  // The block decoder and the synthesis side by side, with the checks of
+  // the restored bytes.
+  bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
+                           ExtractionResult& result, JobProgress& pass);
 
   ExtractionOptions options_;
   JobProgress& progress_;

@@ -511,3 +511,28 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
 
 }  // namespace
 }  // namespace ost
+
+namespace ost {
+namespace {
+
+// -f replaces files, never a device, a pipe or a folder that stands at the
+// target: renaming over /dev/null would put a plain file in its place.
+TEST_F(CliTest, OnlyFilesAreReplaced) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
+  fs::create_directory(dir.File("folder.wav"));
+  // (Not tried on /dev/null itself: a fault here would replace the machine's.)
+  for (const fs::path& target : {dir.File("fifo.wav"), dir.File("folder.wav")}) {
+    OtqRun x = Otq("extract " + Q(dir.File("a.otq")) + " -o " + Q(target) + " -f");
+    EXPECT_EQ(x.status, 1) << target;
+    EXPECT_TRUE(Has(x.out, "is not a regular file")) << x.out;
+  }
+  EXPECT_TRUE(fs::is_fifo(dir.File("fifo.wav")));
+  EXPECT_TRUE(fs::is_directory(dir.File("folder.wav")));
+  fs::create_directory(dir.File("folder.otq"));
+  EXPECT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("folder.otq")) + " -f").status, 1);
+  EXPECT_TRUE(fs::is_directory(dir.File("folder.otq")));
+}
+
+}  // namespace
+}  // namespace ost
