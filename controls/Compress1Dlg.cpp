@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <tuple>
 
 #include "common/Errors.h"
 #include "controls/DialogUnits.h"
@@ -36,9 +37,15 @@ CCompress1Dlg::CCompress1Dlg(QWidget* parent)
   const gui::DialogUnits du(this);
   du.Size(this, 238, 126);
 
-  du.Place(new QGroupBox(QStringLiteral("Audio File to Add :"), this), 7, 7, 148, 35);
-  du.Place(new QGroupBox(QStringLiteral("Action"), this), 8, 52, 148, 34);
-  du.Place(new QGroupBox(QStringLiteral("Click to Play :"), this), 160, 7, 50, 35);
+  // The frames go to the bottom of the stack: the buttons were made before
+  // them (they are members), and a frame over a button takes its clicks.
+  for (const auto& [title, x, y, cx, cy] : {std::tuple(QStringLiteral("Audio File to Add :"), 7, 7, 148, 35),
+                                            std::tuple(QStringLiteral("Action"), 8, 52, 148, 34),
+                                            std::tuple(QStringLiteral("Click to Play :"), 160, 7, 50, 35)}) {
+    auto* frame = new QGroupBox(title, this);
+    du.Place(frame, x, y, cx, cy);
+    frame->lower();
+  }
   m_sourceEdit = new QLineEdit(this);
   du.Place(m_sourceEdit, 14, 21, 135, 14);
   m_sourceEdit->setEnabled(false);

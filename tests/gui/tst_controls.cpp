@@ -7,7 +7,9 @@
 #include <QRadioButton>
 
 #include "GuiTestSupport.h"
+#include "app/AboutDlg.h"
 #include "controls/ChannelDlg.h"
+#include "controls/Compress1Dlg.h"
 #include "controls/CompressDlg.h"
 #include "controls/ExtractDlg.h"
 #include "controls/PassDlg.h"
@@ -42,6 +44,8 @@ class ControlsTest : public QObject {
   void channelDialog();
   void pictureDialog();
   void waveSoundRefusesWhatItCannotPlay();
+
+  void controlsLieOnTop();
 
  private:
   QTemporaryDir m_settingsDir;
@@ -372,6 +376,44 @@ void ControlsTest::waveSoundRefusesWhatItCannotPlay() {
   QVERIFY(!sound.PlayFile(scratch.File("missing.wav")));
   QVERIFY(!sound.IsPlaying());
   sound.Stop();
+}
+
+// A control that something else covers cannot be clicked: the mouse reaches
+// whatever lies on top. In every window each control that takes input is
+// the widget found at each of its corners and at its centre.
+void ControlsTest::controlsLieOnTop() {
+  ScratchFolder scratch;
+  CCompressDlg destination;
+  CCompress1Dlg options;
+  CExtractDlg extract;
+  CPassDlg password;
+  CChannelDlg channels;
+  CAboutDlg about;
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  const QList<QWidget*> windows = {&destination, &options, &extract, &password, &channels, &about, &progress};
+  for (QWidget* window : windows) {
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    int checked = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+      if (!control->isVisible() || control->focusPolicy() == Qt::NoFocus || control->isWindow()) continue;
+      if (control->parentWidget() != window) continue;  // parts of a control belong to it
+      const QRect area = control->geometry().adjusted(2, 2, -2, -2);
+      for (const QPoint& point : {area.center(), area.topLeft(), area.topRight(), area.bottomLeft(), area.bottomRight()}) {
+        QWidget* hit = window->childAt(point);
+        QVERIFY2(hit == control || control->isAncestorOf(hit),
+                 qPrintable(QStringLiteral("%1: %2 \"%3\" is covered by %4 at (%5, %6)")
+                                .arg(window->metaObject()->className(), control->metaObject()->className(),
+                                     control->property("text").toString(),
+                                     hit ? hit->metaObject()->className() : "nothing")
+                                .arg(point.x())
+                                .arg(point.y())));
+      }
+      ++checked;
+    }
+    QVERIFY2(checked > 0, window->metaObject()->className());
+    window->hide();
+  }
 }
 
 QTEST_MAIN(ControlsTest)
