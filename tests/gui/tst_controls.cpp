@@ -2,7 +2,9 @@
 // destination page, extract dialog, password, channel and picture dialogs.
 #include <QtTest>
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -46,6 +48,7 @@ class ControlsTest : public QObject {
   void waveSoundRefusesWhatItCannotPlay();
 
   void controlsLieOnTop();
+  void longPathsWrapInMessages();
 
  private:
   QTemporaryDir m_settingsDir;
@@ -414,6 +417,32 @@ void ControlsTest::controlsLieOnTop() {
     QVERIFY2(checked > 0, window->metaObject()->className());
     window->hide();
   }
+}
+
+// A message naming a long path (a 249-byte file name) neither grows past the
+// screen nor cuts the name off: the path wraps, every character shown.
+void ControlsTest::longPathsWrapInMessages() {
+  const QString path = "/tmp/takes/" + QString(249 - 4, 'a') + ".otq";
+  const QString text = "cannot write " + path + ": File name too long";
+  QString shown;
+  int boxWidth = 0, screenWidth = 0, longestPiece = 0, labelWidth = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) {
+      shown = label->text();
+      longestPiece = label->minimumSizeHint().width();
+      labelWidth = label->width();
+    }
+    boxWidth = box->frameGeometry().width();
+    screenWidth = box->screen()->availableGeometry().width();
+    box->accept();
+  });
+  gui::ShowMessage(nullptr, text, gui::PromptIcon::Stop);
+  shown.remove(QChar(0x200B));
+  QCOMPARE(shown, text);
+  QVERIFY2(boxWidth < screenWidth * 3 / 4, qPrintable(QString::number(boxWidth)));
+  QVERIFY2(longestPiece <= labelWidth, "the longest piece of the text fits the box");
 }
 
 QTEST_MAIN(ControlsTest)
