@@ -19,6 +19,7 @@ class CPassDlg : public QDialog {
   QString m_strPassword;  // keeps its value between runs; callers clear it
 
   QLineEdit* PasswordEdit() const { return m_edit; }
+  QPushButton* OkButton() const { return m_ok; }
 
  private:
   QLineEdit* m_edit;
