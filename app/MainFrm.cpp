@@ -1,6 +1,9 @@
 #include "app/MainFrm.h"
 
 #include <QAction>
+#include <QDragEnterEvent>
+#include <QMimeData>
+#include <QTimer>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -51,6 +54,7 @@ CMainFrame::CMainFrame(bool showPicture, QWidget* parent)
   setCentralWidget(m_view);
   connect(m_document, &COstinatoDoc::changed, this, &CMainFrame::OnUpdateFrame);
   OnCreate(showPicture);
+  setAcceptDrops(true);
   m_document->OnNewDocument();
   CProgressWnd::SetMainWindow(this);
 }
@@ -75,8 +79,10 @@ void CMainFrame::OnCreate(bool showPicture) {
   m_actExit = new QAction(QStringLiteral("E&xit"), this);
   SetPrompt(m_actExit, QStringLiteral("Quit the application\nExit"));
   m_actCompress = new QAction(QIcon(QStringLiteral(":/toolbar/compress.svg")), QStringLiteral("&Compress"), this);
+  m_actCompress->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
   SetPrompt(m_actCompress, QStringLiteral("Compress *.pcm file\nCompress"));
   m_actExtract = new QAction(QIcon(QStringLiteral(":/toolbar/extract.svg")), QStringLiteral("&Extract"), this);
+  m_actExtract->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
   SetPrompt(m_actExtract, QStringLiteral("Extract the *.otq file\nExtract"));
   m_actAbout = new QAction(QIcon(QStringLiteral(":/toolbar/about.svg")), QStringLiteral("&About Ostinato..."), this);
   SetPrompt(m_actAbout, QStringLiteral("Display program information, version number and credits\nAbout"));
@@ -131,11 +137,17 @@ void CMainFrame::OnCreate(bool showPicture) {
   view->addAction(m_actToolbar);
   view->addAction(m_actStatusBar);
 
+  // The message pane shows "Ready", or the result of the last job, whenever
+  // no prompt is shown.
   QStatusBar* status = statusBar();
-  connect(status, &QStatusBar::messageChanged, status, [status](const QString& text) {
-    if (text.isEmpty()) status->showMessage(QStringLiteral("Ready"));
+  connect(status, &QStatusBar::messageChanged, status, [this, status](const QString& text) {
+    if (text.isEmpty()) status->showMessage(m_strIdleText);
   });
-  status->showMessage(QStringLiteral("Ready"));
+  status->showMessage(m_strIdleText);
+  connect(m_view, &COstinatoView::jobResult, this, [this, status](const QString& text) {
+    m_strIdleText = text;
+    status->showMessage(text);
+  });
 
   connect(m_actOpen, &QAction::triggered, this, &CMainFrame::OnFileOpen);
   connect(m_actExit, &QAction::triggered, this, &CMainFrame::close);
@@ -174,6 +186,37 @@ bool CMainFrame::OpenDocumentFile(const QString& path) {
   // The extract dialog opens in the archive's folder.
   CDriveCombo::SetCurrentFolder(QFileInfo(m_document->m_strArchivePath).absolutePath());
   return true;
+}
+
+QString CMainFrame::DroppedFile(const QMimeData* data) {
+  if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) return QString();
+  const QString path = data->urls().first().toLocalFile();
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  if (!QFileInfo(path).isFile()) return QString();
+  return suffix == QLatin1String("otq") || suffix == QLatin1String("wav") || suffix == QLatin1String("pcm") ? path
+                                                                                                              : QString();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+  if (isEnabled() && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CMainFrame::dragMoveEvent(QDragMoveEvent* event) {
+  if (isEnabled() && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+  const QString path = DroppedFile(event->mimeData());
+  if (path.isEmpty() || !isEnabled()) return;
+  event->acceptProposedAction();
+  // The drop ends first: the source's drag must not wait for the dialogs.
+  QTimer::singleShot(0, this, [this, path] {
+    activateWindow();
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("otq"))
+      OpenDocumentFile(path);
+    else
+      m_view->CompressFile(path);
+  });
 }
 
 QStringList CMainFrame::RecentFiles() const {

@@ -8,6 +8,7 @@
 
 class QAction;
 class QMenu;
+class QMimeData;
 class COstinatoDoc;
 class COstinatoView;
 
@@ -27,6 +28,8 @@ class CMainFrame : public QMainWindow {
   // Opens an archive as the document; reports a failure in a message box.
   bool OpenDocumentFile(const QString& path);
   QStringList RecentFiles() const;
+  // The one ".otq", ".wav" or ".pcm" file that `data` carries, else empty.
+  static QString DroppedFile(const QMimeData* data);
 
   // The file dialog of File > Open; tests put a stand-in here.
   std::function<QString(QWidget* parent, const QString& folder)> m_pickArchive;
@@ -48,6 +51,13 @@ class CMainFrame : public QMainWindow {
   void OnFileOpen();
   void OnUpdateFrame();
 
+ protected:
+  // An archive dropped on the window opens; a recording dropped starts the
+  // compression wizard with it as the source.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+
  private:
   void PreCreateWindow();
   void OnCreate(bool showPicture);
@@ -61,4 +71,5 @@ class CMainFrame : public QMainWindow {
   QMenu* m_fileMenu = nullptr;
   QList<QAction*> m_recentActions;
   QAction* m_recentSeparator = nullptr;
+  QString m_strIdleText = QStringLiteral("Ready");
 };

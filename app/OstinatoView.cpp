@@ -1,6 +1,7 @@
 #include "app/OstinatoView.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
@@ -145,11 +146,25 @@ void COstinatoView::OnSetFocus() {
 }
 
 void COstinatoView::OnCompress() {
-  m_optionsPage.m_bFinished = 1;
-  QString archiveName;
   const QString initial = s_strLastSourcePath.isEmpty() ? s_strLastSourceName : s_strLastSourcePath;
   const QString picked = m_pickSource ? m_pickSource(this, initial) : QString();
-  if (!picked.isEmpty()) {
+  // A cancelled file dialog changes nothing: the open archive stays open.
+  if (picked.isEmpty()) return;
+  CompressFile(picked);
+}
+
+void COstinatoView::CompressFile(const QString& picked) {
+  RunWizard(picked);
+  // The keyboard goes back to the main window, whatever window had it last
+  // (after a cancel, the progress window's).
+  window()->activateWindow();
+}
+
+void COstinatoView::RunWizard(const QString& picked) {
+  m_optionsPage.m_bFinished = 1;
+  m_optionsPage.m_bCancelled = 0;
+  QString archiveName;
+  {
     const QFileInfo source(picked);
     s_strLastSourceName = source.fileName();
     s_strLastSourcePath = source.absoluteFilePath();
@@ -211,8 +226,21 @@ void COstinatoView::OnCompress() {
       if (m_optionsPage.m_bFinished == 1) break;
     }
   }
+  // A cancelled job wrote nothing: the title names no archive that does not
+  // exist, and the archive that was open stays open.
+  if (m_optionsPage.m_bCancelled == 1) return;
   m_document->OnNewDocument();
   m_document->SetTitle(archiveName);
+  if (m_optionsPage.m_bArchiveWritten == 1) {
+    const qint64 size = QFileInfo(m_optionsPage.m_strInputPath).size();
+    const qint64 packed = QFileInfo(m_strNewArchivePath).size();
+    emit jobResult(QStringLiteral("%1 written: %2 bytes from %3 bytes of %4, %5 saved, in %6 s")
+                       .arg(QFileInfo(m_strNewArchivePath).fileName())
+                       .arg(packed)
+                       .arg(size)
+                       .arg(m_optionsPage.m_strSourceName, RatioText(size, packed))
+                       .arg(m_optionsPage.m_nJobMs / 1000.0, 0, 'f', 1));
+  }
   OnSetFocus();
 }
 
@@ -227,5 +255,16 @@ void COstinatoView::OnExtract() {
   m_extractDlg.m_strTargetPath = m_strPathName.left(m_strPathName.size() - m_strFileName.size());
   m_extractDlg.exec();
   m_extractDlg.m_pszArchivePath = nullptr;
+  // The keyboard goes back to the main window, whatever window had it last
+  // (after a cancel, the progress window's).
+  window()->activateWindow();
+  if (m_extractDlg.m_bExtracted == 1) {
+    const QFileInfo restored(m_extractDlg.m_strTargetPath);
+    emit jobResult(QStringLiteral("%1 restored: %2 bytes from %3, in %4 s")
+                       .arg(restored.fileName())
+                       .arg(restored.size())
+                       .arg(m_strFileName)
+                       .arg(m_extractDlg.m_nJobMs / 1000.0, 0, 'f', 1));
+  }
   OnSetFocus();
 }

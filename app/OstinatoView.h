@@ -51,8 +51,15 @@ class COstinatoView : public QWidget {
   static QString s_strLastSourceName;
   static QString s_strLastSourcePath;
 
+ signals:
+  // What a job just did, for the status bar: what was written, its size,
+  // the saving and the time taken.
+  void jobResult(const QString& text);
+
  public slots:
   void OnCompress();
+  // The wizard from the destination page on, with `source` as the recording.
+  void CompressFile(const QString& source);
   void OnExtract();
   // Called when the document changed: shows a freshly opened archive's row.
   void OnDraw();
@@ -63,6 +70,7 @@ class COstinatoView : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void RunWizard(const QString& source);
   void InitListCtrl();
   void LoadArchiveEntry();
   void SetRow(const QStringList& texts);

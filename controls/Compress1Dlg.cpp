@@ -1,6 +1,7 @@
 #include "controls/Compress1Dlg.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QComboBox>
 #include <QFile>
 #include <QGroupBox>
@@ -149,6 +150,8 @@ void CCompress1Dlg::OnCompressButton() {
   std::optional<ost::ErrorKind> kind;
   {
     gui::JobGuard guard(this, m_bJobRunning);
+    QElapsedTimer clock;
+    clock.start();
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -160,6 +163,7 @@ void CCompress1Dlg::OnCompressButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
+    m_nJobMs = clock.elapsed();
   }
 
   if (kind) {

@@ -1,6 +1,7 @@
 #include "controls/ExtractDlg.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
 #include <QKeyEvent>
@@ -115,6 +116,8 @@ void CExtractDlg::OnExtractButton() {
   std::optional<ost::ErrorKind> kind;
   {
     gui::JobGuard guard(this, m_bJobRunning);
+    QElapsedTimer clock;
+    clock.start();
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -126,6 +129,7 @@ void CExtractDlg::OnExtractButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
+    m_nJobMs = clock.elapsed();
   }
   m_strStatus.clear();
 

@@ -78,19 +78,43 @@ QPoint Driver::ScreenPoint(const QPointer<QWidget>& widget, std::optional<QPoint
     return std::pair(window->winId(), widget->mapTo(window, at.value_or(widget->rect().center())));
   });
   if (!place) throw DriveFailure("a control to click is not on the screen");
+  return WindowArea(place->first).topLeft() + place->second;
+}
+
+QRect Driver::WindowArea(WId window) {
   // xwininfo gives the window's own corner (xdotool would give its frame's).
   QProcess xwininfo;
-  xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(place->first)});
+  xwininfo.start(QStringLiteral("xwininfo"), {QStringLiteral("-id"), QString::number(window)});
   if (!xwininfo.waitForFinished(20000) || xwininfo.exitCode() != 0)
     throw DriveFailure("xwininfo failed: " + xwininfo.readAllStandardError().toStdString());
-  QPoint origin(-1, -1);
+  QRect area(-1, -1, 0, 0);
   for (const QString& line : QString::fromLocal8Bit(xwininfo.readAllStandardOutput()).split('\n')) {
     const QString text = line.trimmed();
-    if (text.startsWith("Absolute upper-left X:")) origin.setX(text.section(':', 1).trimmed().toInt());
-    if (text.startsWith("Absolute upper-left Y:")) origin.setY(text.section(':', 1).trimmed().toInt());
+    const int value = text.section(':', 1).trimmed().toInt();
+    if (text.startsWith("Absolute upper-left X:")) area.moveLeft(value);
+    if (text.startsWith("Absolute upper-left Y:")) area.moveTop(value);
+    if (text.startsWith("Width:")) area.setWidth(value);
+    if (text.startsWith("Height:")) area.setHeight(value);
   }
-  if (origin.x() < 0 || origin.y() < 0) throw DriveFailure("xwininfo did not tell where the window is");
-  return origin + place->second;
+  if (area.x() < 0 || area.y() < 0) throw DriveFailure("xwininfo did not tell where the window is");
+  return area;
+}
+
+QPoint Driver::WindowCentre(const QString& name) {
+  QElapsedTimer clock;
+  clock.start();
+  while (true) {
+    QProcess search;
+    search.start(QStringLiteral("xdotool"), {"search", "--onlyvisible", "--name", "^" + name + "$"});
+    search.waitForFinished(20000);
+    const QString ids = QString::fromLocal8Bit(search.readAllStandardOutput()).trimmed();
+    if (!ids.isEmpty()) {
+      Pause(300ms);  // the window manager has placed it
+      return WindowArea(ids.section('\n', 0, 0).toULongLong()).center();
+    }
+    if (clock.elapsed() > 20000) throw DriveFailure(("no window named " + name).toStdString());
+    Pause(100ms);
+  }
 }
 
 QString Driver::XdoOutput(const QStringList& arguments) {
@@ -132,7 +156,12 @@ void Driver::Drag(QPoint from, QPoint to) {
     Xdo({"mousemove", QString::number(step.x()), QString::number(step.y())});
     Pause(40ms);
   }
-  Pause(200ms);
+  // A person's hand rests on the target a moment before letting go.
+  for (const QPoint& rest : {to + QPoint(2, 1), to}) {
+    Pause(150ms);
+    Xdo({"mousemove", QString::number(rest.x()), QString::number(rest.y())});
+  }
+  Pause(300ms);
   Xdo({"mouseup", "1"});
   Pause(100ms);
 }

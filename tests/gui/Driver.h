@@ -45,6 +45,8 @@ class Driver {
 
   // Where `widget`'s point `at` (its centre when null) is on the screen.
   QPoint ScreenPoint(const QPointer<QWidget>& widget, std::optional<QPoint> at = std::nullopt);
+  // The centre of the window of another program, found by its name.
+  QPoint WindowCentre(const QString& name);
   void MoveTo(QPoint screen);
   void Click(QPoint screen);
   void Click(const QPointer<QWidget>& widget, std::optional<QPoint> at = std::nullopt);
@@ -65,6 +67,7 @@ class Driver {
   void RunOnGui(std::function<void()> f);
   void Xdo(const QStringList& arguments);
   QString XdoOutput(const QStringList& arguments);
+  QRect WindowArea(WId window);
 
   QString m_shotFolder;
 };

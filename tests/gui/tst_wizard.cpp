@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <QComboBox>
+#include <QMimeData>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -63,6 +64,7 @@ class WizardTest : public QObject {
   void channelQuestion();
   void noticesShownAfterSuccess();
   void viewToggles();
+  void droppedFiles();
 
   void openShowsEntry();
   void extractFillsRow();
@@ -155,9 +157,10 @@ void WizardTest::fileDialogCancelled() {
   QVERIFY(m_frame->OpenDocumentFile(archive));
   QVERIFY(m_frame->m_actExtract->isEnabled());
   Compress(QString());
+  // Nothing was asked for: the open archive stays open.
   QCOMPARE(RowText(m_view), QString("old.otq|||||"));
-  QVERIFY(!m_frame->m_actExtract->isEnabled());
-  QCOMPARE(m_frame->windowTitle(), QString("Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_frame->windowTitle(), QString("old.otq - Ostinato"));
   QVERIFY(m_jobs.isEmpty());
 }
 
@@ -300,9 +303,11 @@ void WizardTest::compressionCancelled() {
       });
   Compress(source);
   QCOMPARE(m_prompts->Texts(), QStringList({"Compression Cancelled"}));
+  // No archive new.otq exists: the title does not name it, and the archive
+  // that was open stays open.
   QCOMPARE(RowText(m_view), QString("old.otq|||||"));
-  QCOMPARE(m_frame->windowTitle(), QString("new.otq - Ostinato"));
-  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_frame->windowTitle(), QString("old.otq - Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
   QCOMPARE(m_options->m_optPassword, std::nullopt);
   QCOMPARE(m_options->m_strRate, QString("Maximum"));
   QVERIFY(m_frame->isEnabled());
@@ -538,6 +543,38 @@ void WizardTest::noticesShownAfterSuccess() {
   Compress(source);
   QCOMPARE(m_prompts->Texts(), QStringList({"first notice\nsecond notice"}));
   QCOMPARE(RowText(m_view).section('|', 0, 0), QString("odd.wav"));
+}
+
+// Drops on the main window: an archive opens, a recording starts the wizard
+// with it as the source; anything else is refused while dragging.
+void WizardTest::droppedFiles() {
+  const QString archive = m_scratch->Write("dropped.otq", QByteArray(10, '\1'));
+  const QString source = m_scratch->Write("take.wav", MakeWave(1, 500));
+  const QString other = m_scratch->Write("notes.txt", "x");
+  const auto drop = [this](const QString& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    const QPoint at = m_view->mapTo(m_frame.get(), m_view->rect().center());
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_frame.get(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropEvent(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_frame.get(), &dropEvent);
+    return dropEvent.isAccepted();
+  };
+  QVERIFY(!drop(other));
+  QVERIFY(drop(archive));
+  QTRY_COMPARE(RowText(m_view), QString("dropped.otq|||||"));
+  QCOMPARE(m_frame->windowTitle(), QString("dropped.otq - Ostinato"));
+
+  m_script->Then("CCompressDlg", [this](QDialog* page) {
+    QCOMPARE(m_options->m_strSourceName, QString("take.wav"));
+    page->reject();
+  });
+  QVERIFY(drop(source));
+  QTRY_VERIFY(m_script->Done());
+  QTRY_VERIFY(!QApplication::activeModalWidget());
+  QCOMPARE(m_options->m_strSourcePath, QFileInfo(source).absoluteFilePath());
 }
 
 void WizardTest::viewToggles() {
