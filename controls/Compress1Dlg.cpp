@@ -3,6 +3,7 @@
 #include <QCloseEvent>
 #include <QElapsedTimer>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -86,6 +87,8 @@ int CCompress1Dlg::exec() {
 void CCompress1Dlg::OnInitDialog() {
   m_btnCompress.SetIcons(QIcon(QStringLiteral(":/buttons/186.svg")), QIcon(QStringLiteral(":/buttons/185.svg")), 32, 32);
   m_btnCancel.SetIcons(QIcon(QStringLiteral(":/buttons/187.svg")), QIcon(), 32, 32);
+  // The keyboard user sees which icon button has the focus.
+  for (CBtnST* button : {&m_btnCompress, &m_btnCancel, &m_btnPlay}) button->SetFlatFocus(true);
   m_btnPlay.SetIcons(QIcon(QStringLiteral(":/buttons/191.svg")), QIcon(), 32, 32);
   UpdateData(false);
   m_bArchiveWritten = 0;
@@ -93,12 +96,17 @@ void CCompress1Dlg::OnInitDialog() {
 }
 
 void CCompress1Dlg::UpdateData(bool save) {
+  // The field shows the source path elided in the middle (both ends of a
+  // path tell most), the whole path as its tool tip; it cannot be edited,
+  // so the path is never read back from it.
   if (save) {
-    m_strSourcePath = m_sourceEdit->text();
     m_strRate = m_rateCombo->currentText();
   } else {
-    m_sourceEdit->setText(m_strSourcePath);
+    const QString native = QDir::toNativeSeparators(m_strSourcePath);
+    const int room = m_sourceEdit->contentsRect().width() - 8;
+    m_sourceEdit->setText(m_sourceEdit->fontMetrics().elidedText(native, Qt::ElideMiddle, room));
     m_sourceEdit->setCursorPosition(0);
+    m_sourceEdit->setToolTip(native);
     m_rateCombo->setCurrentText(m_strRate);
   }
 }
@@ -115,6 +123,7 @@ void CCompress1Dlg::OnPlayButton() {
 void CCompress1Dlg::OnPasswordButton() {
   // Cancel keeps a password set by an earlier press; OK replaces it (an
   // empty one too, which the archive then records as an empty password).
+  m_passDlg.SetArchive(QString());
   if (m_passDlg.exec() == QDialog::Accepted) m_optPassword = m_passDlg.m_strPassword;
   m_passDlg.m_strPassword.clear();
 }

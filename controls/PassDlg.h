@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -12,6 +13,14 @@ class CPassDlg : public QDialog {
 
  public:
   explicit CPassDlg(QWidget* parent = nullptr);
+
+  // The archive the password is asked for to extract it; empty for the
+  // password of a new archive (the note of the compression wizard).
+  void SetArchive(const QString& archiveName);
+  QString Note() const;
+
+  static constexpr const char* kNewArchiveNote =
+      "Note : The pasword will be applied to the file and will be automatically cleared when the file is extracted.";
 
   int exec() override;
   void accept() override;
@@ -23,5 +32,6 @@ class CPassDlg : public QDialog {
 
  private:
   QLineEdit* m_edit;
+  QLabel* m_note;
   QPushButton* m_ok;
 };

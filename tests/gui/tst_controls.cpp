@@ -256,9 +256,12 @@ void ControlsTest::destinationPage() {
     QCOMPARE(page.m_strFolder, scratch.Path() + "/");
     QCOMPARE(page.focusWidget(), page.NameEdit());
     // A double-click in the tree moves the folder, not the field.
+    // Enter in the tree opens the folder; it does not end the page.
     QTreeWidgetItem* inner = page.m_tree.currentItem()->child(0);
     page.m_tree.setCurrentItem(inner);
-    page.m_tree.OnDblclk();
+    page.m_tree.setFocus();
+    QTest::keyClick(&page.m_tree, Qt::Key_Return);
+    QVERIFY(page.isVisible());
     QCOMPARE(page.m_strFolder, scratch.Path() + "/inner/");
     QCOMPARE(page.PathDisplay()->text(), scratch.Path() + "/inner");
     QTest::keyClicks(page.NameEdit(), "song");
@@ -305,6 +308,10 @@ void ControlsTest::passwordDialog() {
     QVERIFY(qobject_cast<QPushButton*>(dialog.focusWidget()));  // OK holds the focus
     QTest::keyClicks(dialog.PasswordEdit(), "abcdefghijklmnopqrst");
     QCOMPARE(dialog.PasswordEdit()->text(), QString("abcdefghijklmn"));
+    // All 14 characters show in the field.
+    QLineEdit* edit = dialog.PasswordEdit();
+    const QChar mask(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit));
+    QVERIFY(edit->fontMetrics().horizontalAdvance(QString(14, mask)) < edit->contentsRect().width() - 4);
     QTest::keyClick(dialog.PasswordEdit(), Qt::Key_Return);
   });
   QCOMPARE(dialog.exec(), int(QDialog::Accepted));

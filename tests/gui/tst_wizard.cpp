@@ -59,6 +59,7 @@ class WizardTest : public QObject {
   void unknownRateRefused();
   void extremeRateOffered();
   void passwordHandOver();
+  void longSourcePathElided();
   void optionsEnterReturnsToDestination();
   void jobDisablesItsPage();
   void channelQuestion();
@@ -405,6 +406,31 @@ void WizardTest::extremeRateOffered() {
   QCOMPARE(m_jobs[0].rate, ost::Rate::Extreme);
 }
 
+// The source field shows both ends of a long path and the whole path as its
+// tool tip; the job still gets the whole path.
+void WizardTest::longSourcePathElided() {
+  const QString deep = m_scratch->Path() + "/" + QString(60, 'd') + "/" + QString(60, 'e');
+  QDir().mkpath(deep);
+  const QString source = deep + "/take.wav";
+  QFile file(source);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write(MakeWave(1, 500));
+  file.close();
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "take"); })
+      .Then("CCompress1Dlg", [this, source](QDialog*) {
+        QLineEdit* field = m_options->SourceEdit();
+        QVERIFY(field->text().startsWith(m_scratch->Path().left(5)));
+        QVERIFY(field->text().endsWith("/take.wav"));
+        QVERIFY(field->text().contains(QChar(0x2026)));
+        QVERIFY(field->fontMetrics().horizontalAdvance(field->text()) < field->contentsRect().width());
+        QCOMPARE(field->toolTip(), source);
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(m_jobs.size(), 1);
+  QCOMPARE(QString::fromStdString(m_jobs[0].source.string()), source);
+}
+
 void WizardTest::passwordHandOver() {
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   bool failOnce = true;
@@ -419,6 +445,7 @@ void WizardTest::passwordHandOver() {
   m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "one"); })
       .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnPassword.click(); })
       .Then("CPassDlg", [this](QDialog* dialog) {
+        QCOMPARE(m_options->m_passDlg.Note(), QString(CPassDlg::kNewArchiveNote));
         QTest::keyClicks(m_options->m_passDlg.PasswordEdit(), "secret");
         dialog->accept();
         // A second press, cancelled, keeps the first password.
@@ -632,6 +659,7 @@ void WizardTest::extractFillsRow() {
     target.write(QByteArray(1000, 'r'));
     return ost::ExtractionResult{};
   };
+  m_prompts->answers = {gui::PromptAnswer::Yes};  // the second round replaces the first one's file
   for (int round = 0; round < 2; ++round) {
     m_script->Then("CExtractDlg", [this](QDialog*) {
       // Down into "out", then Extract.
@@ -647,7 +675,10 @@ void WizardTest::extractFillsRow() {
   QCOMPARE(jobs.size(), 2);
   QCOMPARE(QString::fromStdString(jobs[0].archive.string()), archive);
   QCOMPARE(QString::fromStdString(jobs[0].target.string()), m_scratch->File("out/song.wav"));
-  QVERIFY(jobs[0].replaceTarget);
+  QVERIFY(!jobs[0].replaceTarget);
+  QVERIFY(jobs[1].replaceTarget);
+  QCOMPARE(m_prompts->Texts(), QStringList({"song.wav already exist.\nYou want to overwrite it?"}));
+  m_prompts->Clear();
   const QDateTime written = QFileInfo(m_scratch->File("out/song.wav")).lastModified();
   QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|400|60.00%")
                                 .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time())));
@@ -665,6 +696,9 @@ void WizardTest::extractWrongPassword() {
   };
   m_script->Then("CExtractDlg", [this](QDialog*) { m_extract->ExtractButton()->click(); })
       .Then("CPassDlg", [this](QDialog* dialog) {
+        // It says which archive the password is for, and why.
+        QCOMPARE(m_extract->m_passDlg.Note(),
+                 QString("song.otq is protected by a password. Enter it to extract the recording."));
         QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), "bad");
         dialog->accept();
       });
