@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 
@@ -30,6 +31,8 @@ class ControlsTest : public QObject {
   void progressCaption();
   void progressEmptyRange();
   void progressJobInterface();
+  void progressBarReachesItsEnd_data();
+  void progressBarReachesItsEnd();
   void progressCancelButton();
   void progressEscape();
   void progressPosition();
@@ -109,6 +112,45 @@ void ControlsTest::progressJobInterface() {
   job.End();
   QVERIFY(m_main->isEnabled());
   QVERIFY(!progress.isVisible());
+}
+
+void ControlsTest::progressBarReachesItsEnd_data() {
+  QTest::addColumn<qint64>("units");
+  QTest::newRow("one step") << qint64(1);
+  QTest::newRow("three steps") << qint64(3);
+  QTest::newRow("a thousand") << qint64(1000);
+  QTest::newRow("two hundred thousand") << qint64(200000);
+}
+
+// A job that makes exactly the steps it announced fills the bar, and not
+// before its last step: whatever the number of steps, the bar's value is
+// scaled to the bar's own range.
+void ControlsTest::progressBarReachesItsEnd() {
+  QFETCH(qint64, units);
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  ost::JobProgress& job = progress;
+  auto* bar = progress.findChild<QProgressBar*>();
+  QVERIFY(bar);
+  job.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", static_cast<std::uint64_t>(units));
+  QCOMPARE(bar->value(), bar->minimum());
+  QElapsedTimer clock;
+  clock.start();
+  for (qint64 i = 1; i < units; ++i) job.Step();
+  QVERIFY2(bar->value() < bar->maximum(), "full before the last step");
+  job.Step();
+  qInfo("%lld steps in %lld ms", static_cast<long long>(units), static_cast<long long>(clock.elapsed()));
+  QCOMPARE(bar->value(), bar->maximum());
+  QCOMPARE(progress.windowTitle(), QString("Progress [100%]"));
+  job.End();
+
+  // A range past 32 bits: the middle is the middle, the end is the end.
+  CProgressWnd wide(nullptr, QStringLiteral("Progress"), false);
+  auto* wideBar = wide.findChild<QProgressBar*>();
+  wide.SetRange(0, 6000000000LL, 1);
+  wide.SetPos(3000000000LL);
+  QCOMPARE(wideBar->value() - wideBar->minimum(), (wideBar->maximum() - wideBar->minimum()) / 2);
+  wide.SetPos(6000000000LL);
+  QCOMPARE(wideBar->value(), wideBar->maximum());
 }
 
 void ControlsTest::progressCancelButton() {
