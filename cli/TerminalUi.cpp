@@ -1,25 +1,83 @@
 #include "cli/TerminalUi.h"
 
-#include <csignal>
-#include <cstdio>
-#include <iostream>
+#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+#include "common/Leftovers.h"
+
 namespace ost::cli {
 
-std::atomic<bool> g_interrupted{false};
+std::atomic<int> g_stopSignal{0};
 
 namespace {
-void OnInterrupt(int) { g_interrupted.store(true); }
+
+// The terminal's settings while a prompt has echo off, so that an abrupt
+// end can put echo back.
+std::mutex g_terminalMutex;
+std::optional<termios> g_savedTerminal;
+
+void RestoreTerminal() {
+  std::lock_guard lock(g_terminalMutex);
+  if (g_savedTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &*g_savedTerminal);
+  g_savedTerminal.reset();
+}
+
+void Stop(int signal) {
+  int expected = 0;
+  if (g_stopSignal.compare_exchange_strong(expected, signal)) {
+    if (signal == SIGPIPE) std::fprintf(stderr, "\notq: standard output was closed; stopping\n");
+    return;
+  }
+  // A second request: end now, leaving nothing behind.
+  leftovers::RemoveAll();
+  RestoreTerminal();
+  std::fprintf(stderr, "\notq: stopped at once\n");
+  _exit(128 + expected);
+}
+
+// True when standard output is a pipe whose reader has gone.
+bool OutputPipeBroken() {
+  pollfd p{STDOUT_FILENO, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
+void Watch(sigset_t set) {
+  for (;;) {
+    timespec wait{0, 100'000'000};
+    const int signal = sigtimedwait(&set, nullptr, &wait);
+    if (signal > 0) {
+      Stop(signal);
+    } else if (g_stopSignal.load() == 0 && OutputPipeBroken()) {
+      Stop(SIGPIPE);
+    }
+  }
+}
+
 }  // namespace
 
 void InstallInterruptHandler() {
-  struct sigaction action {};
-  action.sa_handler = OnInterrupt;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
+  // Writes to a closed pipe fail with EPIPE instead of killing the process
+  // in the middle of a job.
+  std::signal(SIGPIPE, SIG_IGN);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  // Blocked here, so in every thread started later: only the watcher takes them.
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  std::thread(Watch, set).detach();
+}
+
+void OutputClosed() {
+  if (g_stopSignal.load() == 0) Stop(SIGPIPE);
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
@@ -45,7 +103,7 @@ void TerminalProgress::End() {
 
 void TerminalProgress::Draw(bool force) {
   if (!draw_) return;
-  const int percent = units_ ? static_cast<int>(100 * done_ / units_) : 100;
+  const int percent = units_ ? static_cast<int>(100 * std::min(done_, units_) / units_) : 100;
   const auto now = std::chrono::steady_clock::now();
   if (!force && (percent == lastPercent_ || now - lastDraw_ < std::chrono::milliseconds(50))) return;
   lastPercent_ = percent;
@@ -64,13 +122,35 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
   std::fflush(stderr);
   termios old {};
   tcgetattr(STDIN_FILENO, &old);
+  {
+    std::lock_guard lock(g_terminalMutex);
+    g_savedTerminal = old;
+  }
   termios quiet = old;
   quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  // Read a byte at a time, looking for a stop request between them, so that
+  // Ctrl-C ends the prompt instead of being taken for an empty password.
   std::string line;
-  std::getline(std::cin, line);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &old);
+  bool ended = false, stopped = false;
+  while (!ended) {
+    if (Interrupted()) {
+      stopped = true;
+      break;
+    }
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    char c;
+    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    if (got <= 0) break;  // end of input: what was typed so far
+    if (c == '\n' || c == '\r') ended = true;
+    else line.push_back(c);
+  }
+  RestoreTerminal();
   std::fprintf(stderr, "\n");
+  if (stopped) throw PromptInterrupted{};
   return line;
 }
 

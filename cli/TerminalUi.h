@@ -1,20 +1,34 @@
 // What the terminal tool shows and asks: a progress bar on standard error
-// when it is a terminal, a prompt for passwords without echo, and Ctrl-C as
-// a clean cancel.
+// when it is a terminal, a prompt for passwords without echo, and the
+// signals that end a run (Ctrl-C, a closed terminal, a closed pipe, a
+// termination request) as a clean cancel.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "common/JobInterfaces.h"
 
 namespace ost::cli {
 
-// Set by SIGINT; every job's progress reports it as a cancel.
-extern std::atomic<bool> g_interrupted;
+// The signal that stopped the run (0 while none did); every job's progress
+// reports it as a cancel.
+extern std::atomic<int> g_stopSignal;
+inline bool Interrupted() { return g_stopSignal.load() != 0; }
+// The exit status of a run stopped by a signal: 128 + its number.
+inline int StopStatus() { return 128 + g_stopSignal.load(); }
+
+// Call first in main(), before any thread starts. SIGINT, SIGTERM and SIGHUP
+// are taken by a watcher thread: the first asks every job to stop (each
+// removes what it made), a second ends the program at once after removing
+// every registered leftover. A closed standard output (the reader of a pipe
+// went away) counts as SIGPIPE and stops the run the same way.
 void InstallInterruptHandler();
+// Reports that a write to standard output failed because its reader is gone.
+void OutputClosed();
 
 class TerminalProgress final : public JobProgress {
  public:
@@ -22,7 +36,7 @@ class TerminalProgress final : public JobProgress {
   TerminalProgress(std::string label, bool draw) : label_(std::move(label)), draw_(draw) {}
   void Begin(std::string_view text, std::uint64_t units) override;
   void Step() override;
-  bool IsCancelled() override { return g_interrupted.load(); }
+  bool IsCancelled() override { return Interrupted(); }
   void End() override;
 
  private:
@@ -35,7 +49,9 @@ class TerminalProgress final : public JobProgress {
   std::chrono::steady_clock::time_point lastDraw_{};
 };
 
-// Reads a password from the terminal without echo; nullopt when there is no terminal.
+// Reads a password from the terminal without echo. nullopt when there is no
+// terminal; PromptInterrupted when the run was stopped while it waited.
+struct PromptInterrupted {};
 std::optional<std::string> PromptPassword(const std::string& prompt);
 
 bool StderrIsTerminal();

@@ -20,23 +20,32 @@ enum class ErrorKind {
   PasswordNeeded,    // the archive holds a password and none was given
   Exists,            // the target exists and replacing it was not allowed
   Verify,            // the restored bytes differ from the source
+  Changed,           // the source changed while the job read it
+  SameFile,          // an output would replace one of the job's own inputs
+  NoIntegrity,       // the record was required and the archive has none
 };
 
 class Error : public std::runtime_error {
  public:
-  Error(ErrorKind kind, const std::string& message)
-      : std::runtime_error(message), kind_(kind) {}
+  // `detail`: for a damaged archive the damage alone (without the leading
+  // message), else what only a log needs (which internal pass failed);
+  // users see the message.
+  Error(ErrorKind kind, const std::string& message, std::string detail = {})
+      : std::runtime_error(message), kind_(kind), detail_(std::move(detail)) {}
   ErrorKind kind() const noexcept { return kind_; }
+  const std::string& detail() const noexcept { return detail_; }
 
  private:
   ErrorKind kind_;
+  std::string detail_;
 };
 
 // "cannot open /x/y.wav: No such file or directory": `action` is what failed,
 // the reason comes from errno (or `err` when given).
 [[noreturn]] void ThrowIo(const std::string& action, const std::filesystem::path& file, int err = -1);
 
-// "The archive is damaged: " + detail.
+// "The archive is damaged: " + detail; the error's detail() is `detail`
+// alone, for callers that add where the damage lies.
 [[noreturn]] void ThrowDamaged(const std::string& detail);
 
 inline constexpr const char* kDamagedMessage = "The archive is damaged";

@@ -1,6 +1,8 @@
 #include "common/FileIO.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -21,7 +23,7 @@ void ThrowIo(const std::string& action, const std::filesystem::path& file, int e
 }
 
 void ThrowDamaged(const std::string& detail) {
-  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail);
+  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail);
 }
 
 InFile::~InFile() {
@@ -31,10 +33,27 @@ InFile::~InFile() {
 void InFile::Open(const std::filesystem::path& path) {
   Close();
   path_ = path;
-  file_ = std::fopen(path.c_str(), "rb");
-  if (!file_) ThrowIo("cannot open", path);
+  // Opened without blocking so that a pipe with no writer cannot hang the
+  // job; only regular files have a size to code and can be read twice.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) ThrowIo("cannot open", path);
   struct stat info {};
-  if (fstat(fileno(file_), &info) != 0) FailRead();
+  if (fstat(fd, &info) != 0) {
+    const int err = errno;
+    close(fd);
+    ThrowIo("cannot open", path, err);
+  }
+  if (!S_ISREG(info.st_mode)) {
+    close(fd);
+    throw Error(ErrorKind::Io, "cannot open " + path.string() + ": not a regular file");
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  file_ = fdopen(fd, "rb");
+  if (!file_) {
+    const int err = errno;
+    close(fd);
+    ThrowIo("cannot open", path, err);
+  }
   base_ = 0;
   length_ = static_cast<std::uint64_t>(info.st_size);
   buffer_ = new std::uint8_t[kBufferSize];
@@ -66,6 +85,10 @@ bool InFile::Refill() {
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, length_ - at));
   const std::size_t got = std::fread(buffer_, 1, want, file_);
   if (got < want && ferror(file_)) FailRead();
+  // The file is shorter than when it was opened: whatever follows would not
+  // be the bytes the job measured.
+  if (got < want)
+    throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read");
   bufferStart_ = at;
   cur_ = buffer_;
   end_ = buffer_ + got;
@@ -102,17 +125,31 @@ OutFile::~OutFile() {
   if (file_) std::fclose(file_);
 }
 
-void OutFile::Open(const std::filesystem::path& path) {
+void OutFile::Open(const std::filesystem::path& path, const std::filesystem::path& shownAs) {
   if (file_) std::fclose(file_);
   path_ = path;
+  shown_ = shownAs.empty() ? path : shownAs;
   file_ = std::fopen(path.c_str(), "wb");
   if (!file_) ThrowIo("cannot create", path);
+  std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
+}
+
+void OutFile::OpenStandardOutput() {
+  if (file_) std::fclose(file_);
+  path_ = shown_ = "standard output";
+  const int fd = dup(STDOUT_FILENO);
+  file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
+  if (!file_) {
+    if (fd >= 0) close(fd);
+    ThrowIo("cannot write", shown_);
+  }
   std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
 }
 
 void OutFile::OpenForUpdate(const std::filesystem::path& path) {
   if (file_) std::fclose(file_);
   path_ = path;
+  shown_ = path;
   file_ = std::fopen(path.c_str(), "r+b");
   if (!file_) ThrowIo("cannot write", path);
   std::setvbuf(file_, nullptr, _IOFBF, kBufferSize);
@@ -131,7 +168,7 @@ void OutFile::Close() {
     err = errno;
   }
   file_ = nullptr;
-  if (failed) ThrowIo("cannot write", path_, err);
+  if (failed) ThrowIo("cannot write", shown_, err);
 }
 
 void OutFile::Write(const void* data, std::size_t count) {
@@ -150,13 +187,32 @@ std::uint64_t OutFile::Tell() {
   return static_cast<std::uint64_t>(here);
 }
 
-void OutFile::FailWrite() { ThrowIo("cannot write", path_); }
+void OutFile::FailWrite() { ThrowIo("cannot write", shown_); }
 
 std::uint64_t FileSize(const std::filesystem::path& path) {
   std::error_code ec;
   auto size = std::filesystem::file_size(path, ec);
   if (ec) ThrowIo("cannot read", path, ec.value());
   return size;
+}
+
+FileIdentity IdentityOf(const std::filesystem::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) ThrowIo("cannot read", path);
+  return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                      static_cast<std::uint64_t>(info.st_size), static_cast<std::int64_t>(info.st_mtim.tv_sec),
+                      static_cast<std::int64_t>(info.st_mtim.tv_nsec)};
+}
+
+bool SameFile(const std::filesystem::path& input, const std::filesystem::path& output) {
+  std::error_code ec;
+  if (std::filesystem::equivalent(input, output, ec)) return true;
+  // An output that does not exist yet can still be the input's name spelt
+  // another way only if it resolves to the same path.
+  const auto a = std::filesystem::weakly_canonical(input, ec);
+  if (ec) return false;
+  const auto b = std::filesystem::weakly_canonical(output, ec);
+  return !ec && a == b;
 }
 
 void RemoveQuietly(const std::filesystem::path& path) noexcept {

@@ -34,7 +34,8 @@ class InFile {
     if (cur_ == end_ && !Refill()) return EOF;
     return *cur_++;
   }
-  // Reads up to `count` bytes; fewer only at the end.
+  // Reads up to `count` bytes; fewer only at the end. A file that ends
+  // before the size it had when opened throws Error(Changed).
   std::size_t Read(void* data, std::size_t count);
   std::uint64_t Size() const { return length_; }
   void Seek(std::uint64_t offset);
@@ -59,14 +60,20 @@ class InFile {
 class OutFile {
  public:
   OutFile() = default;
-  explicit OutFile(const std::filesystem::path& path) { Open(path); }
+  explicit OutFile(const std::filesystem::path& path, const std::filesystem::path& shownAs = {}) {
+    Open(path, shownAs);
+  }
   OutFile(const OutFile&) = delete;
   OutFile& operator=(const OutFile&) = delete;
   // Closes without checking; call Close() to learn of a failed write.
   ~OutFile();
 
-  // Creates the file, truncating an existing one.
-  void Open(const std::filesystem::path& path);
+  // Creates the file, truncating an existing one. Errors name `shownAs`
+  // when given: the file a user knows, not the temporary one written.
+  void Open(const std::filesystem::path& path, const std::filesystem::path& shownAs = {});
+  // Writes to the process's standard output (a duplicate of it, closed by
+  // Close); errors name "standard output".
+  void OpenStandardOutput();
   // Opens an existing file for writing in place (see Seek).
   void OpenForUpdate(const std::filesystem::path& path);
   void Seek(std::uint64_t offset);
@@ -86,10 +93,25 @@ class OutFile {
   [[noreturn]] void FailWrite();
   std::FILE* file_ = nullptr;
   std::filesystem::path path_;
+  std::filesystem::path shown_;
 };
 
 // Size of a file on disk, as an Error when it cannot be read.
 std::uint64_t FileSize(const std::filesystem::path& path);
+
+// What identifies a file's contents for as long as a job reads it: the file
+// (device and inode), its size and its modification time. A source whose
+// identity differs at the end of a job from its start has changed.
+struct FileIdentity {
+  std::uint64_t device = 0, inode = 0, size = 0;
+  std::int64_t modifiedSeconds = 0, modifiedNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+// Throws Error(Io) when the file cannot be examined.
+FileIdentity IdentityOf(const std::filesystem::path& path);
+// True when `output` is the same file as `input` (however named: links and
+// other spellings of the path included).
+bool SameFile(const std::filesystem::path& input, const std::filesystem::path& output);
 
 // Removes a file if it exists; errors are ignored (used on cleanup paths).
 void RemoveQuietly(const std::filesystem::path& path) noexcept;

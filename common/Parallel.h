@@ -20,6 +20,10 @@
 
 namespace ost {
 
+// Thrown by a task that saw the cancel flag, to stop at once; it is not a
+// failure.
+struct TaskCancelled {};
+
 // Threads a job uses for work it can split: the cores this process may run
 // on (a process pinned to one core gets one thread, not the machine's count).
 inline unsigned DefaultThreads() {
@@ -50,6 +54,8 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
     for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) {
       try {
         tasks[i]();
+      } catch (const TaskCancelled&) {
+        cancel = true;
       } catch (...) {
         std::lock_guard lock(mutex);
         if (!failure) failure = std::current_exception();

@@ -40,6 +40,24 @@ std::optional<unsigned char> ToCp1252(char32_t cp) {
   return std::nullopt;
 }
 
+void AppendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
 }  // namespace
 
 std::size_t Utf8Length(std::string_view utf8) {
@@ -55,10 +73,27 @@ std::string PasswordBytes(std::string_view utf8) {
   std::string out;
   for (char32_t cp : *cps) {
     auto b = ToCp1252(cp);
-    if (!b) return std::string(utf8);  // not all representable: keep UTF-8
+    if (!b) {
+      std::string shown;
+      AppendUtf8(shown, cp);
+      throw Error(ErrorKind::Unsupported, "the password holds \"" + shown +
+                                              "\", which the archive's code page (Windows-1252) cannot store; use "
+                                              "letters, digits and signs of Western European languages");
+    }
     out.push_back(static_cast<char>(*b));
   }
   return out;
+}
+
+bool PasswordMatches(std::string_view typed, std::string_view stored) {
+  try {
+    return PasswordBytes(typed) == stored;
+  } catch (const Error&) {
+    // Not a password this program writes now; an older archive may hold it
+    // as UTF-8 (at most 14 characters).
+    auto cps = DecodeUtf8(typed);
+    return cps && cps->size() <= kMaxPasswordChars && typed == stored;
+  }
 }
 
 std::string PasswordRecord(std::string_view utf8) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <string>
 #include <system_error>
@@ -14,45 +15,70 @@
 
 namespace ost {
 
+namespace {
+
+std::filesystem::path FolderOf(const std::filesystem::path& target) {
+  std::filesystem::path folder = target.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+}  // namespace
+
+std::string PendingOutput::TempPrefix(const std::filesystem::path& target) {
+  long nameMax = pathconf(FolderOf(target).c_str(), _PC_NAME_MAX);
+  if (nameMax <= 0) nameMax = NAME_MAX;
+  static constexpr std::size_t kAdded = 1 + 6 + 6;  // ".", ".part-", the random part
+  std::string name = target.filename().string();
+  const std::size_t room = static_cast<std::size_t>(nameMax) > kAdded ? static_cast<std::size_t>(nameMax) - kAdded : 1;
+  if (name.size() > room) {
+    std::size_t cut = room;
+    // Never in the middle of a UTF-8 sequence: continuation bytes are 10xxxxxx.
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return "." + name + ".part-";
+}
+
 PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
     : target_(std::move(target)), replace_(replace) {
   std::error_code ec;
   if (!replace_ && std::filesystem::exists(target_, ec))
     throw Error(ErrorKind::Exists, target_.string() + " already exists");
-  std::filesystem::path folder = target_.parent_path();
-  if (folder.empty()) folder = ".";
-  std::string templ = (folder / ("." + target_.filename().string() + ".part-XXXXXX")).string();
-  int fd = mkstemp(templ.data());
-  if (fd < 0) ThrowIo("cannot create", target_);
+  const std::filesystem::path folder = FolderOf(target_);
+  const std::string prefix = TempPrefix(target_);
+  leftovers::RemoveDead(folder, prefix);
+  temp_ = leftovers::MakeFile(folder, prefix, target_);
+  leftovers::Add(temp_.path);
   // mkstemp makes the file private; give it the permissions a new file gets.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  close(fd);
-  temp_ = templ;
+  fchmod(temp_.fd, 0666 & ~mask);
 }
 
 PendingOutput::~PendingOutput() {
-  if (!committed_) RemoveQuietly(temp_);
+  if (!committed_) RemoveQuietly(temp_.path);
+  leftovers::Release(temp_);
+  leftovers::Forget(temp_.path);
 }
 
 void PendingOutput::Commit() {
+  const std::filesystem::path& temp = temp_.path;
   if (replace_) {
-    if (std::rename(temp_.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
+    if (std::rename(temp.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
   } else {
     // link() fails with EEXIST instead of replacing, unlike rename().
-    if (link(temp_.c_str(), target_.c_str()) != 0) {
+    if (link(temp.c_str(), target_.c_str()) != 0) {
       int err = errno;
       if (err == EEXIST) throw Error(ErrorKind::Exists, target_.string() + " already exists");
       // File systems without hard links: fall back to a checked rename.
       std::error_code ec;
       if (std::filesystem::exists(target_, ec))
         throw Error(ErrorKind::Exists, target_.string() + " already exists");
-      if (std::rename(temp_.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
+      if (std::rename(temp.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
       committed_ = true;
       return;
     }
-    RemoveQuietly(temp_);
+    RemoveQuietly(temp);
   }
   committed_ = true;
 }

@@ -1,10 +1,16 @@
 // An output file that appears only when it is complete. It is written under
 // a temporary name beside its target and renamed into place by Commit(); if
 // the job fails or is cancelled first, the temporary file is removed and a
-// file already at the target is left as it was.
+// file already at the target is left as it was. The temporary name is
+// ".NAME.part-XXXXXX", with NAME shortened where needed so that it fits
+// wherever the target's name fits; it stays locked while this object lives,
+// and the next output to the same target removes one left by a process that
+// was killed.
 #pragma once
 
 #include <filesystem>
+
+#include "common/Leftovers.h"
 
 namespace ost {
 
@@ -16,15 +22,19 @@ class PendingOutput {
   PendingOutput& operator=(const PendingOutput&) = delete;
   ~PendingOutput();
 
-  const std::filesystem::path& temp() const { return temp_; }
+  const std::filesystem::path& temp() const { return temp_.path; }
   const std::filesystem::path& target() const { return target_; }
   // Moves the finished file into place. Without `replace` an existing target
   // is never overwritten, even one that appeared while the job ran.
   void Commit();
 
+  // The temporary names' common part for `target`: "." + its name (cut at a
+  // character boundary when too long) + ".part-".
+  static std::string TempPrefix(const std::filesystem::path& target);
+
  private:
   std::filesystem::path target_;
-  std::filesystem::path temp_;
+  leftovers::Owned temp_;
   bool replace_;
   bool committed_ = false;
 };

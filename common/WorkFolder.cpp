@@ -8,28 +8,38 @@
 
 namespace ost {
 
+namespace {
+constexpr const char* kPrefix = "ostinato-job-";
+}
+
 WorkFolder::WorkFolder() {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);
   if (ec) base = "/tmp";
-  std::string templ = (base / "ostinato-job-XXXXXX").string();
-  if (!mkdtemp(templ.data())) ThrowIo("cannot create working folder", templ);
-  path_ = templ;
+  // Folders of jobs whose process was killed go first.
+  leftovers::RemoveDead(base, kPrefix);
+  folder_ = leftovers::MakeFolder(base, kPrefix);
+  leftovers::Add(folder_.path);
 }
 
 WorkFolder::~WorkFolder() {
   std::error_code ec;
-  std::filesystem::remove_all(path_, ec);
+  std::filesystem::remove_all(folder_.path, ec);
+  leftovers::Release(folder_);
+  leftovers::Forget(folder_.path);
 }
 
 void WorkFolder::CopyAllTo(const std::filesystem::path& dir) const {
   std::error_code ec;
   std::filesystem::create_directories(dir, ec);
   if (ec) ThrowIo("cannot create folder", dir, ec.value());
-  for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-    std::filesystem::copy_file(entry.path(), dir / entry.path().filename(),
+  std::filesystem::directory_iterator it(folder_.path, ec);
+  if (ec) ThrowIo("cannot read working folder", folder_.path, ec.value());
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) ThrowIo("cannot read working folder", folder_.path, ec.value());
+    std::filesystem::copy_file(it->path(), dir / it->path().filename(),
                                std::filesystem::copy_options::overwrite_existing, ec);
-    if (ec) ThrowIo("cannot copy working file to", dir / entry.path().filename(), ec.value());
+    if (ec) ThrowIo("cannot copy working file to", dir / it->path().filename(), ec.value());
   }
 }
 

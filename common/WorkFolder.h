@@ -1,10 +1,14 @@
 // A private folder for the working files of one job. Each job gets its own
 // under the system's temporary folder, so two jobs (or two programs) never
-// meet, and the whole folder goes when the job ends, however it ends.
+// meet, and the whole folder goes when the job ends, however it ends. The
+// folder stays locked while its owner lives, so that a folder left by a
+// killed process is recognised and removed by the next job.
 #pragma once
 
 #include <filesystem>
 #include <string_view>
+
+#include "common/Leftovers.h"
 
 namespace ost {
 
@@ -15,13 +19,13 @@ class WorkFolder {
   WorkFolder& operator=(const WorkFolder&) = delete;
   ~WorkFolder();
 
-  const std::filesystem::path& path() const { return path_; }
-  std::filesystem::path File(std::string_view name) const { return path_ / name; }
+  const std::filesystem::path& path() const { return folder_.path; }
+  std::filesystem::path File(std::string_view name) const { return folder_.path / name; }
   // Copies every file of the folder into `dir` (made if missing), for inspection.
   void CopyAllTo(const std::filesystem::path& dir) const;
 
  private:
-  std::filesystem::path path_;
+  leftovers::Owned folder_;
 };
 
 }  // namespace ost

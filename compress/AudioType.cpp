@@ -572,7 +572,8 @@ class PipelinedCascade {
 // the analysis stream is on a byte boundary (4 frames are 27 bytes).
 void AnalyseRange(const std::filesystem::path& source, const std::filesystem::path& residualPath,
                   const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
-                  std::uint64_t end, bool search, int channels, Crc32* crc) {
+                  std::uint64_t end, bool search, int channels, Crc32* crc, const std::atomic<bool>& cancel,
+                  std::atomic<std::uint64_t>& done) {
   const std::uint64_t warm = first >= 3 ? first - 3 : 0;
   Cascade cascade(n);
   PipelinedCascade pipeline(n);
@@ -609,6 +610,8 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
     residual.Write(outBytes.data(), 2 * static_cast<std::size_t>(c));
   };
   for (std::uint64_t f = warm; f < end; ++f) {
+    if (cancel.load(std::memory_order_relaxed)) throw TaskCancelled{};
+    if (f > first) done.fetch_add(1, std::memory_order_relaxed);
     const int c = frameSamples(f);
     in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
     if (f >= first) crc->Update(raw.data(), 2 * static_cast<std::size_t>(c));
@@ -620,8 +623,8 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
       continue;
     }
     auto step = [&] {
-      const std::int64_t done = pipeline.Step();
-      if (done >= 0) emit(static_cast<std::uint64_t>(done), pipeline.Indices(done), pipeline.out);
+      const std::int64_t finished = pipeline.Step();
+      if (finished >= 0) emit(static_cast<std::uint64_t>(finished), pipeline.Indices(finished), pipeline.out);
     };
     if (c < n)
       while (pipeline.Busy()) step();
@@ -629,9 +632,10 @@ void AnalyseRange(const std::filesystem::path& source, const std::filesystem::pa
     step();
   }
   while (pipeline.Busy()) {
-    const std::int64_t done = pipeline.Step();
-    if (done >= 0) emit(static_cast<std::uint64_t>(done), pipeline.Indices(done), pipeline.out);
+    const std::int64_t finished = pipeline.Step();
+    if (finished >= 0) emit(static_cast<std::uint64_t>(finished), pipeline.Indices(finished), pipeline.out);
   }
+  done.fetch_add(1, std::memory_order_relaxed);
   bits.Flush();  // only the last range can end within a byte
   residual.Close();
   analysis.Close();
@@ -658,21 +662,21 @@ bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
   std::vector<std::function<void()>> tasks;
   // Each range also takes the checksum of the source bytes it reads.
   std::vector<Crc32> rangeCrcs(span ? static_cast<std::size_t>((frames + span - 1) / span) : 0);
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> cancel{false};
   for (std::uint64_t first = 0; first < frames; first += span) {
     const std::uint64_t end = std::min(frames, first + span);
     Crc32* crc = &rangeCrcs[static_cast<std::size_t>(first / span)];
-    tasks.push_back([=, this] {
-      AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_, crc);
+    tasks.push_back([=, this, &cancel, &done] {
+      AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_, crc, cancel, done);
     });
   }
-  bool ran = true;
-  if (!progress) {
-    RunParallel(tasks, threads_);
-  } else {
-    std::atomic<std::uint64_t> noUnits{0};
-    std::atomic<bool> cancel{false};
-    ran = RunWithProgress(tasks, threads_, *progress, noUnits, cancel);
-  }
+  // One unit a frame; the frames are checked for a cancel one by one.
+  NullProgress quiet;
+  JobProgress& shown = progress ? *progress : quiet;
+  shown.Begin({}, frames);
+  const bool ran = RunWithProgress(tasks, threads_, shown, done, cancel);
+  shown.End();
   if (ran && sourceCrc) {
     // The ranges' checksums joined in order, and a final odd byte, which no
     // sample holds.

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,9 @@ std::optional<Rate> ParseRate(std::string_view text);
 
 struct CompressionOptions {
   std::filesystem::path source;
+  // The source's name in messages when `source` is a copy (of standard
+  // input, say); empty: the source's path.
+  std::string shownAs;
   std::filesystem::path archive;
   Rate rate = Rate::Maximum;
   // The password as typed (UTF-8); nullopt writes no password record.
@@ -39,6 +43,10 @@ struct CompressionOptions {
   // Threads for the passes that can run side by side (0: one per core). The
   // archive is the same whatever the number.
   unsigned threads = 0;
+  // Called with the finished archive, still under its temporary name, just
+  // before it is moved into place (to verify it); an exception thrown here
+  // fails the job, and an archive already at the target stays as it was.
+  std::function<void(const std::filesystem::path& finished)> beforeCommit;
 };
 
 struct CompressionResult {
@@ -56,7 +64,10 @@ class CompressionJob {
   CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels);
   // Runs the whole chain. Failures are thrown as Error: InvalidName ("Invalid
   // file name"), ChannelCancelled ("Action Cancelled"), InputOpen, Io,
-  // Unsupported, Exists. A cancel is a result, not an error.
+  // Unsupported, Exists, SameFile (the archive would replace the source),
+  // Changed (the source changed while it was read). A cancel is a result,
+  // not an error. Progress is one bar over every pass: Begin once with
+  // kCompressingText, then steps to its end.
   CompressionResult Run();
 
  private:
@@ -80,6 +91,7 @@ class OutFile;
 // input's position at its end.
 void WriteStreamLength(OutFile& out, InFile& in);
 void CopyStream(OutFile& out, InFile& in);
+
 
 
 // The integrity record appended after the streams: tag, restored length

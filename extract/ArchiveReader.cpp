@@ -16,8 +16,9 @@ std::uint32_t U32(const std::uint8_t* p) {
 
 }  // namespace
 
-ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive) {
-  InFile in(archive);
+ArchiveInfo ReadArchiveInfo(const std::filesystem::path& path, const std::filesystem::path& shownAs) {
+  const std::filesystem::path& archive = shownAs.empty() ? path : shownAs;
+  InFile in(path);
   ArchiveInfo info;
   info.archiveSize = in.Size();
   std::uint8_t head[5];
@@ -77,7 +78,7 @@ ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive) {
 }
 
 std::string RestoredName(const std::string& archiveName, std::uint8_t waveHeader) {
-  const std::string stem = archiveName.size() >= 4 ? archiveName.substr(0, archiveName.size() - 4) : std::string();
+  const std::string stem = archiveName.size() > 4 ? archiveName.substr(0, archiveName.size() - 4) : archiveName;
   return stem + (waveHeader == 1 ? ".wav" : ".pcm");
 }
 

@@ -33,11 +33,14 @@ struct ArchiveInfo {
 
 enum StreamIndex { kHeaderStream, kSignStream, kLowerStream, kHigherStream, kFlagStream, kAnalysisStream };
 
-// Reads and checks the head; throws Error(Io) or Error(Damaged).
-ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive);
+// Reads and checks the head; throws Error(Io) or Error(Damaged). Messages
+// name `shownAs` when given (an archive read under a temporary name).
+ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive, const std::filesystem::path& shownAs = {});
 
 // The restored file's name: the archive's name with its last four
-// characters replaced by ".wav" when byte 0 is 1, else ".pcm".
+// characters replaced by ".wav" when byte 0 is 1, else ".pcm". A name of
+// four characters or fewer keeps them all and gets the suffix appended, so
+// that it never restores to a hidden ".wav".
 std::string RestoredName(const std::string& archiveName, std::uint8_t waveHeader);
 
 }  // namespace ost

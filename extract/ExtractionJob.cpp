@@ -8,6 +8,7 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
+#include "common/JobMeter.h"
 #include "common/Parallel.h"
 #include "common/Password.h"
 #include "common/PendingOutput.h"
@@ -25,19 +26,28 @@ namespace {
 // compared with a reference file (if any) as they are made.
 class RestoredSink final : public SampleSink {
  public:
-  RestoredSink(const std::filesystem::path* target, const std::filesystem::path* reference) {
-    if (target) file_.Open(*target);
+  // `shownAs`: the target's name in messages (the file written is its
+  // temporary one).
+  RestoredSink(const std::filesystem::path* target, const std::filesystem::path& shownAs,
+               const std::filesystem::path* reference, bool toStandardOutput) {
+    if (target) file_.Open(*target, shownAs);
+    if (toStandardOutput) file_.OpenStandardOutput();
     if (reference) reference_.Open(*reference);
   }
-  // Set when the user cancels: the next write stops the synthesis.
-  void StopOn(const std::atomic<bool>* cancel) { cancel_ = cancel; }
-  struct Stopped {};
+  // The next write after a cancel stops the synthesis; `done` counts the
+  // restored bytes in units of kUnitBytes.
+  static constexpr std::uint64_t kUnitBytes = 1 << 16;
+  void Watch(const std::atomic<bool>* cancel, std::atomic<std::uint64_t>* done) {
+    cancel_ = cancel;
+    done_ = done;
+  }
 
   void Write(const std::uint8_t* data, std::size_t count) override {
-    if (cancel_ && cancel_->load()) throw Stopped{};
+    if (cancel_ && cancel_->load(std::memory_order_relaxed)) throw TaskCancelled{};
     if (file_.IsOpen()) file_.Write(data, count);
     crc_.Update(data, count);
     size_ += count;
+    if (done_) done_->store(size_ / kUnitBytes, std::memory_order_relaxed);
     if (reference_.IsOpen() && !differs_) {
       buffer_.resize(count);
       if (reference_.Read(buffer_.data(), count) != count || std::memcmp(buffer_.data(), data, count) != 0)
@@ -60,6 +70,7 @@ class RestoredSink final : public SampleSink {
   bool differs_ = false;
   std::vector<std::uint8_t> buffer_;
   const std::atomic<bool>* cancel_ = nullptr;
+  std::atomic<std::uint64_t>* done_ = nullptr;
 };
 
 std::string StreamName(int i) {
@@ -142,8 +153,9 @@ class DecodedResidual final : public ResidualSource {
 // beyond what the encoder can write). A stated length beyond these is
 // damage, refused before anything is expanded, so a small hostile archive
 // cannot fill the disk.
+// Returns the four coded streams' stated lengths, summed.
 template <typename Range>
-void CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string& where) {
+std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string& where) {
   const std::uint64_t frames = 8 * static_cast<std::uint64_t>(info.streamLength[kAnalysisStream]) / 54;
   const std::uint64_t samples = frames * static_cast<std::uint64_t>(FrameLength(info.waveHeader != 0));
   const std::uint64_t subBlocks = samples / 32 + 2;
@@ -151,6 +163,7 @@ void CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string
     int stream;
     std::uint64_t most;
   };
+  std::uint64_t total = 0;
   for (const Bound& b : {Bound{kHeaderStream, subBlocks + 1}, Bound{kFlagStream, subBlocks + 1},
                          Bound{kSignStream, samples / 8 + subBlocks}, Bound{kHigherStream, 2 * samples + 64}}) {
     InFile in;
@@ -162,7 +175,9 @@ void CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string
     if (stated > b.most)
       ThrowDamaged(where + "the " + StreamName(b.stream) + " stream announces " + std::to_string(stated) +
                    " bytes, more than the " + std::to_string(samples) + " samples of the analysis stream can need");
+    total += stated;
   }
+  return total;
 }
 
 ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
@@ -170,20 +185,25 @@ ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, P
 
 ExtractionResult ExtractionJob::Run() {
   ExtractionResult result;
-  const ArchiveInfo info = ReadArchiveInfo(options_.archive);
+  const std::filesystem::path& shown = options_.shownAs.empty() ? options_.archive : options_.shownAs;
+  const ArchiveInfo info = ReadArchiveInfo(options_.archive, shown);
+  const FileIdentity identity = IdentityOf(options_.archive);
   result.info = info;
-  const std::string where = options_.archive.string() + ": ";
+  const std::string where = shown.string() + ": ";
+
+  if (options_.requireIntegrity && !info.integrity)
+    throw Error(ErrorKind::NoIntegrity,
+                where + "the archive has no integrity record (it was written without one, or its last 16 bytes "
+                        "were cut off), so its restored bytes cannot be checked");
+  if (!options_.target.empty() && SameFile(options_.archive, options_.target))
+    throw Error(ErrorKind::SameFile,
+                options_.target.string() + " is the archive itself; restore it to another file");
 
   if (info.hasPassword && options_.checkPassword) {
     std::optional<std::string> typed = options_.password;
     if (!typed && password_) typed = password_->AskPassword(options_.archive);
-    bool matches = false;
-    try {
-      matches = PasswordBytes(typed.value_or(std::string())) == info.passwordRecord;
-    } catch (const Error&) {
-      matches = false;  // a text that no password can be is simply wrong
-    }
-    if (!matches) throw Error(ErrorKind::WrongPassword, kWrongPasswordMessage);
+    if (!PasswordMatches(typed.value_or(std::string()), info.passwordRecord))
+      throw Error(ErrorKind::WrongPassword, kWrongPasswordMessage);
   }
 
   std::optional<PendingOutput> target;
@@ -199,7 +219,10 @@ ExtractionResult ExtractionJob::Run() {
     in.OpenRange(options_.archive, offset, info.streamLength[stream]);
   };
 
-  CheckStatedLengths(info, range, where);
+  const std::uint64_t expandedBytes = CheckStatedLengths(info, range, where);
+
+  // The passes' shares of the bar, from their measured cost.
+  JobMeter meter(progress_, kExtractingText, {40, 20, 38, 2});
 
   struct Coded {
     const char* in;
@@ -208,7 +231,9 @@ ExtractionResult ExtractionJob::Run() {
     int stream;
   };
   // The four coded streams are independent: expanded side by side, the
-  // largest first.
+  // largest first, counting their progress in blocks of output.
+  std::atomic<std::uint64_t> expanded{0};
+  std::atomic<bool> cancel{false};
   std::vector<std::function<void()>> coders;
   for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Read Error_d", kHigherStream},
                          Coded{"Sign.out", "Sign1.out", "Read Error3_d", kSignStream},
@@ -218,18 +243,19 @@ ExtractionResult ExtractionJob::Run() {
       try {
         InFile coded;
         range(c.stream, coded);
-        CLzariDecoder(options_.archive, file(c.out), c.message).ExpandFrom(coded);
+        CLzariDecoder decoder(options_.archive, file(c.out), c.message);
+        decoder.Watch(&cancel, &expanded);
+        decoder.ExpandFrom(coded);
       } catch (const Error& e) {
         if (e.kind() != ErrorKind::Damaged) throw;
-        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " +
-                     std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+        ThrowDamaged(where + "the " + StreamName(c.stream) + " stream: " + e.detail());
       }
     });
   }
   const unsigned threads = options_.threads ? options_.threads : DefaultThreads();
-  std::atomic<std::uint64_t> noUnits{0};
-  std::atomic<bool> cancel{false};
-  if (!RunWithProgress(coders, threads, progress_, noUnits, cancel)) {
+  JobProgress& expandPass = meter.NextPass();
+  expandPass.Begin({}, expandedBytes / CLzariDecoder::kWatchBytes);
+  if (!RunWithProgress(coders, threads, expandPass, expanded, cancel)) {
     result.cancelled = true;
     return result;
   }
@@ -242,8 +268,7 @@ ExtractionResult ExtractionJob::Run() {
       return ScanLayout(header, flags, info.predictorSet != 0);
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Damaged) throw;
-      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
-                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+      ThrowDamaged(where + e.detail());
     }
   }();
 
@@ -271,11 +296,10 @@ ExtractionResult ExtractionJob::Run() {
     decoder.ResetBlockDecoder();
     bool ran;
     try {
-      ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, progress_);
+      ran = decoder.DecodeAll(header, flags, sign, lower, higher, residual, layout, meter.NextPass());
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Damaged) throw;
-      throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + where +
-                                          std::string(e.what()).substr(std::strlen(kDamagedMessage) + 2));
+      ThrowDamaged(where + e.detail());
     }
     if (!ran) {
       result.cancelled = true;
@@ -296,24 +320,23 @@ ExtractionResult ExtractionJob::Run() {
 
   const std::filesystem::path* targetPath = target ? &target->temp() : nullptr;
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
-  RestoredSink sink(targetPath, reference);
+  RestoredSink sink(targetPath, options_.target, reference, options_.toStandardOutput);
   CAudioSynth synth;
   InFile analysis;
   range(kAnalysisStream, analysis);
   const std::uint64_t residualBytes = FileSize(file("temp.out"));
   DecodedResidual residual(file("temp.out"), residualBytes, info.channels == 1);
   // The synthesis runs on a worker so that the caller stays alive meanwhile.
-  sink.StopOn(&cancel);
-  auto synthesise = [&] {
-    try {
-      synth.Synthesize(info.waveHeader, residual, sink, analysis);
-    } catch (const RestoredSink::Stopped&) {
-    }
-  };
-  if (!RunWithProgress({synthesise}, 1, progress_, noUnits, cancel)) {
+  std::atomic<std::uint64_t> restored{0};
+  sink.Watch(&cancel, &restored);
+  auto synthesise = [&] { synth.Synthesize(info.waveHeader, residual, sink, analysis); };
+  JobProgress& synthesisPass = meter.NextPass();
+  synthesisPass.Begin({}, 2 * layout.samples / RestoredSink::kUnitBytes);
+  if (!RunWithProgress({synthesise}, 1, synthesisPass, restored, cancel)) {
     result.cancelled = true;
     return result;
   }
+  meter.NextPass();
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();
@@ -325,7 +348,10 @@ ExtractionResult ExtractionJob::Run() {
   }
   if (reference && sink.differs())
     throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string());
+  if (IdentityOf(options_.archive) != identity)
+    throw Error(ErrorKind::Changed, shown.string() + " changed while it was being extracted");
   if (target) target->Commit();
+  meter.Finish();
   return result;
 }
 

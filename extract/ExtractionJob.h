@@ -20,6 +20,9 @@ struct ExtractionOptions {
   // Full path of the restored file; empty runs the whole chain and writes
   // nothing (a test of the archive).
   std::filesystem::path target;
+  // Streams the restored bytes to standard output as they are made (for a
+  // pipe); the checks still come at the end and still fail the job.
+  bool toStandardOutput = false;
   // The password as typed (UTF-8); when the archive holds a record and this
   // is nullopt, the PasswordQuestion is asked.
   std::optional<std::string> password;
@@ -31,6 +34,12 @@ struct ExtractionOptions {
   std::filesystem::path compareWith;
   // Threads for the passes that can run side by side (0: one per core).
   unsigned threads = 0;
+  // Refuse an archive without the integrity record (Error NoIntegrity):
+  // cutting exactly its 16 bytes makes an archive look like an older one.
+  bool requireIntegrity = false;
+  // The archive's name in messages when `archive` is a temporary name (an
+  // archive verified before it is moved into place); empty: `archive`.
+  std::filesystem::path shownAs;
 };
 
 struct ExtractionResult {
@@ -45,7 +54,10 @@ class ExtractionJob {
  public:
   ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password);
   // Failures are thrown as Error: WrongPassword ("You have Entered the WRONG
-  // PASSWORD!"), PasswordNeeded, Damaged, Io, Exists. A cancel is a result.
+  // PASSWORD!"), PasswordNeeded, Damaged, Io, Exists, SameFile (the target
+  // is the archive), NoIntegrity, Changed (the archive changed while it was
+  // read), Verify. A cancel is a result. Progress is one bar over every
+  // pass: Begin once with kExtractingText, then steps to its end.
   ExtractionResult Run();
 
  private:

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "common/Errors.h"
+#include "common/Parallel.h"
 #include "common/FileIO.h"
 
 namespace ost {
@@ -40,7 +41,7 @@ void CLzariDecoder::ExpandFrom(InFile& in) {
     Decode(source, size, sink);
     out.Close();
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, failureMessage_ + ": " + e.what());
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
     throw;
   }
 }
@@ -154,6 +155,11 @@ int CLzariDecoder::DecodeMatchPosition(Source& in) {
   return position;
 }
 
+void CLzariDecoder::Poll() {
+  if (cancel_ && cancel_->load(std::memory_order_relaxed)) throw TaskCancelled{};
+  if (done_) done_->fetch_add(1, std::memory_order_relaxed);
+}
+
 template <typename Source, typename Sink>
 void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   std::uint8_t head[4];
@@ -178,10 +184,16 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   // blocks, from `written` up to r, whenever r wraps and at the end.
   int r = kLookAheadStart;
   int written = r;
+  static_assert(kWatchBytes % kRingSize == 0);
+  unsigned wraps = 0;
   auto advance = [&] {
     if (++r == kRingSize) {
       PutBytes(out, ring_ + written, static_cast<std::size_t>(kRingSize - written));
       r = written = 0;
+      if (++wraps == kWatchBytes / kRingSize) {
+        wraps = 0;
+        Poll();
+      }
     }
   };
   std::uint32_t count = 0;

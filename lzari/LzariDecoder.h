@@ -4,6 +4,7 @@
 // past its end by more than the coder's look-ahead.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -16,7 +17,7 @@ namespace ost {
 
 class CLzariDecoder {
  public:
-  // `failureMessage` prefixes the error of a failed read ("Read Error_d", ...).
+  // `failureMessage` is kept as the detail of the error of a failed read ("Read Error_d", ...).
   CLzariDecoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage);
 
   // Expands the input file into the output file. Throws Error(Io) on a failed
@@ -30,6 +31,15 @@ class CLzariDecoder {
 
   // The most bytes a valid stream of `codeBytes` code bytes can expand to.
   static std::uint64_t MaxExpandedSize(std::uint64_t codeBytes);
+
+  // Lets a job follow a long stream and stop it: `done` gains one for
+  // every kWatchBytes of output written, and coding stops with TaskCancelled soon
+  // after `cancel` is set.
+  static constexpr std::uint32_t kWatchBytes = 1 << 16;
+  void Watch(const std::atomic<bool>* cancel, std::atomic<std::uint64_t>* done) {
+    cancel_ = cancel;
+    done_ = done;
+  }
 
  private:
   template <typename Source, typename Sink>
@@ -62,6 +72,9 @@ class CLzariDecoder {
   std::uint64_t fetchedBytes_ = 0;
   std::uint64_t codeBytes_ = kUnknown;
   std::uint64_t bitLimit_ = kUnknown;
+  void Poll();
+  const std::atomic<bool>* cancel_ = nullptr;
+  std::atomic<std::uint64_t>* done_ = nullptr;
 };
 
 }  // namespace ost

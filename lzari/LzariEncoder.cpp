@@ -5,6 +5,7 @@
 
 #include "common/Errors.h"
 #include "common/FileIO.h"
+#include "common/Parallel.h"
 
 namespace ost {
 
@@ -24,7 +25,7 @@ void CLzariEncoder::CompressFile() {
     Encode(source, static_cast<std::uint32_t>(length), sink);
     out.Close();
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, failureMessage_ + ": " + e.what());
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
     throw;
   }
 }
@@ -244,6 +245,11 @@ void CLzariEncoder::DeleteString(int p) {
   parent_[p] = kNone;
 }
 
+void CLzariEncoder::Poll() {
+  if (cancel_ && cancel_->load(std::memory_order_relaxed)) throw TaskCancelled{};
+  if (done_) done_->fetch_add(1, std::memory_order_relaxed);
+}
+
 template <typename Source, typename Sink>
 void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
   textSize_ = length;
@@ -262,6 +268,7 @@ void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
   textSize_ = static_cast<std::uint32_t>(len);
   for (int i = 1; i <= kLongestMatch; ++i) InsertString(r - i);
   InsertString(r);
+  std::uint64_t nextWatch = kWatchBytes;
   while (len > 0) {
     if (matchLength_ > len) matchLength_ = len;
     if (matchLength_ <= kThreshold) {
@@ -282,6 +289,10 @@ void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
       InsertString(r);
     }
     textSize_ += static_cast<std::uint32_t>(i);
+    if (textSize_ >= nextWatch) {
+      nextWatch += kWatchBytes;
+      Poll();
+    }
     while (i++ < last) {
       DeleteString(s);
       s = (s + 1) & (kRingSize - 1);

@@ -4,6 +4,7 @@
 // code bits, most significant bit of each byte first.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -16,7 +17,7 @@ namespace ost {
 
 class CLzariEncoder {
  public:
-  // `failureMessage` prefixes the error of a failed write ("Write Error", ...).
+  // `failureMessage` is kept as the detail of the error of a failed write ("Write Error", ...).
   CLzariEncoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage);
 
   // Codes the input file into the output file. Throws Error on a failed
@@ -25,6 +26,15 @@ class CLzariEncoder {
 
   // Codes bytes in memory; the same bits as CompressFile.
   static std::vector<std::uint8_t> EncodeBytes(std::span<const std::uint8_t> input);
+
+  // Lets a job follow a long stream and stop it: `done` gains one for
+  // every kWatchBytes of input read, and coding stops with TaskCancelled soon
+  // after `cancel` is set.
+  static constexpr std::uint32_t kWatchBytes = 1 << 16;
+  void Watch(const std::atomic<bool>* cancel, std::atomic<std::uint64_t>* done) {
+    cancel_ = cancel;
+    done_ = done;
+  }
 
  private:
   template <typename Source, typename Sink>
@@ -70,6 +80,9 @@ class CLzariEncoder {
   int bitCount_ = 0;
   int outCount_ = 0;
   std::uint8_t outBuffer_[kOutBufferSize + 8] = {};
+  void Poll();
+  const std::atomic<bool>* cancel_ = nullptr;
+  std::atomic<std::uint64_t>* done_ = nullptr;
 };
 
 }  // namespace ost

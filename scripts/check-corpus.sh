@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compresses every developer-corpus file at every rate without the integrity
 # record and compares each archive with the pinned digest; then restores each
-# archive and compares it with its source. Prints one line per mismatch and a
+# archive, to a file and through a pipe, and compares it with its source. Prints one line per mismatch and a
 # closing count. Usage: scripts/check-corpus.sh [OTQ] [CORPUS]
 set -uo pipefail
 here="$(cd "$(dirname "$0")/.." && pwd)"
@@ -24,6 +24,9 @@ while read -r digest name; do
   if [ "$got" != "$digest" ]; then echo "DIGEST MISMATCH: $name"; fail=$((fail + 1)); continue; fi
   "$otq" extract "$scratch/a.otq" -o "$scratch/r" -f -q
   if ! cmp -s "$scratch/r" "$corpus/$file"; then echo "RESTORE MISMATCH: $name"; fail=$((fail + 1)); continue; fi
+  if ! "$otq" extract "$scratch/a.otq" -o - 2>/dev/null | cmp -s - "$corpus/$file"; then
+    echo "PIPE MISMATCH: $name"; fail=$((fail + 1)); continue
+  fi
   pass=$((pass + 1))
 done <"$corpus/expected-archives.sha256"
 echo "$pass passed, $fail failed"

@@ -46,8 +46,7 @@ if ! clang++ -fsanitize=fuzzer,address,undefined "$probe/p.cpp" -o "$probe/p" 2>
 fi
 
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
-  cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DOSTINATO_FUZZ=ON -DOSTINATO_BUILD_GUI=OFF -DOSTINATO_BUILD_TESTS=OFF >/dev/null
+  cmake --preset fuzz >/dev/null
 fi
 cmake --build "$BUILD" --target fuzz_all -j2 | grep -v '^\[' || true
 [ -x "$BUILD/fuzz/fuzz_seeds" ] || { echo "fuzz: the build failed" >&2; exit 1; }

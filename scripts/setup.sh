@@ -5,9 +5,9 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config
-  libgtest-dev libcli11-dev
+  libgtest-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev qt6-multimedia-dev qt6-svg-dev libqt6svg6 libgl-dev
-  flac wavpack vorbis-tools
+  flac wavpack vorbis-tools python3
   dpkg-dev desktop-file-utils shared-mime-info
   clang libclang-rt-14-dev
   xvfb openbox xdotool x11-utils pulseaudio

@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "compress/AudioType.h"
 #include "compress/Quantiser.h"
+#include "extract/AudioSynth.h"
 #include "TestUtil.h"
 
 namespace ost {
@@ -104,12 +106,41 @@ TEST(Analysis, LarToCoefficientsBoundariesAndStepUp) {
 }
 
 TEST(Analysis, ResidualOutsideSixteenBitsWraps) {
-  // A full-scale square wave drives the predictions past the 16-bit range;
-  // the residual is written as its low 16 bits, never saturated.
+  // A full-scale square wave of period 20 drives the predictions of both
+  // kinds of stage past the 16-bit range; the residual is written as its
+  // low 16 bits, never saturated.
   std::vector<std::int16_t> square(4096);
-  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 3) % 2 ? 32767 : -32768;
-  AnalysisRun run = Analyse(test::Pcm(square), false);
-  EXPECT_EQ(run.residual.size(), square.size() * 2);
+  for (std::size_t i = 0; i < square.size(); ++i) square[i] = (i / 10) % 2 ? 32767 : -32768;
+
+  // One stage: each written value is the low 16 bits of the sample less its
+  // prediction from the stage's own quantised coefficients.
+  for (int order : {2, 10}) {
+    std::vector<std::int16_t> in(10 + 512, 0);  // the stage's history in front
+    std::copy(square.begin(), square.begin() + 512, in.begin() + 10);
+    std::int16_t out[512];
+    int indices[10];
+    CAudioType::AnalyseStage(in.data() + 10, 512, order, out, indices);
+    float q[11] = {}, a[11];
+    for (int c = 1; c <= order; ++c) q[c] = QuantiserFor(c).value[indices[c - 1]];
+    LarToCoefficients(q, order, a);
+    int outside = 0;
+    for (int i = 0; i < 512; ++i) {
+      const std::int16_t* x = in.data() + 10 + i;
+      const std::int32_t residual = x[0] - (order == 2 ? PredictionSum<2>(x, a) : PredictionSum<10>(x, a));
+      outside += residual < -32768 || residual > 32767;
+      ASSERT_EQ(out[i], static_cast<std::int16_t>(static_cast<std::uint16_t>(residual)))
+          << "order " << order << ", sample " << i << ", residual " << residual;
+    }
+    EXPECT_GT(outside, 0) << "order " << order << ": no residual outside 16 bits, the case is not tested";
+  }
+
+  // The whole pass: the synthesis gives the square back from what the pass
+  // wrote, which a clipped residual could not.
+  WorkFolder dir;
+  test::WriteAll(dir.File("src"), test::Pcm(square));
+  CAudioType().Analyse(0, dir.File("src"), dir.File("temp.out"), dir.File("ilar.txt"));
+  CAudioSynth().Synthesize(0, dir.File("temp.out"), dir.File("back"), dir.File("ilar.txt"));
+  EXPECT_EQ(test::ReadAll(dir.File("back")), test::Pcm(square));
 }
 
 }  // namespace

@@ -117,6 +117,12 @@ const Fault kFaults[] = {
     {"CodedLengthInflated", "the header stream states 2 GiB of content", Base::Stereo,
      Stored(kHeaderStream, [](Bytes& s) { test::PutU32(s, 0, 0x7FFFFFFFu); }), ErrorKind::Damaged,
      "announces 2147483647 bytes"},
+    // The analysis stream's 24 frames hold at most 12288 samples in 386
+    // sub-blocks: their signs take at most 12288 / 8 + 386 = 1922 bytes.
+    // One byte more is refused before the stream is expanded.
+    {"SignLengthJustPastItsBound", "the sign stream states 1923 bytes of content", Base::Stereo,
+     Stored(kSignStream, [](Bytes& s) { test::PutU32(s, 0, 1923); }), ErrorKind::Damaged,
+     "the sign stream announces 1923 bytes"},
     {"EmptyCodedStreamWithCode", "the sign stream states 0 bytes but carries code", Base::Stereo,
      Stored(kSignStream, [](Bytes& s) { test::PutU32(s, 0, 0); }), ErrorKind::Damaged,
      "the sign stream: an empty coded stream carries code bytes"},

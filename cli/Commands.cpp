@@ -1,0 +1,775 @@
+#include "cli/Commands.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "cli/TerminalUi.h"
+#include "common/Errors.h"
+#include "common/FileIO.h"
+#include "common/Parallel.h"
+#include "common/Password.h"
+#include "common/WorkFolder.h"
+#include "compress/CompressionJob.h"
+#include "compress/WaveFormat.h"
+#include "extract/ArchiveReader.h"
+#include "extract/ExtractionJob.h"
+
+namespace ost::cli {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+// ---- Output ----------------------------------------------------------------
+// Lines go out whole, one thread at a time. When standard output carries an
+// archive or a restored recording, every line goes to standard error.
+
+std::mutex g_outputMutex;
+std::atomic<bool> g_stdoutCarriesData{false};
+std::string g_batchLine;  // the batch's progress line, redrawn under messages
+
+void Write(std::FILE* stream, const std::string& line) {
+  std::lock_guard lock(g_outputMutex);
+  if (stream == stdout && g_stdoutCarriesData) stream = stderr;
+  if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
+  std::fprintf(stream, "%s\n", line.c_str());
+  // A reader that went away stops the run like any other stop request.
+  if (std::fflush(stream) != 0 && errno == EPIPE && stream == stdout) OutputClosed();
+  if (!g_batchLine.empty()) {
+    std::fprintf(stderr, "%s", g_batchLine.c_str());
+    std::fflush(stderr);
+  }
+}
+
+void Say(const std::string& line) { Write(stdout, line); }
+void Warn(const std::string& line) { Write(stderr, "otq: " + line); }
+// The message with the file's name in front, unless it names it already.
+std::string Named(const std::string& name, const std::string& what) {
+  return what.find(name) == std::string::npos ? name + ": " + what : what;
+}
+
+double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+std::string Format(const char* fmt, auto... args) {
+  char buffer[1024];
+  std::snprintf(buffer, sizeof buffer, fmt, args...);
+  return buffer;
+}
+
+std::string Bytes(std::uint64_t n) {
+  if (n < 10'000) return std::to_string(n) + " bytes";
+  if (n < 10'000'000) return Format("%.1f kB", static_cast<double>(n) / 1e3);
+  if (n < 10'000'000'000ull) return Format("%.1f MB", static_cast<double>(n) / 1e6);
+  return Format("%.2f GB", static_cast<double>(n) / 1e9);
+}
+
+double Saving(std::uint64_t in, std::uint64_t out) {
+  return in ? 100.0 * (1.0 - static_cast<double>(out) / static_cast<double>(in)) : 0.0;
+}
+
+// ---- Batches -----------------------------------------------------------------
+
+struct Totals {
+  std::atomic<std::uint64_t> done{0}, failed{0}, skipped{0}, bytesIn{0}, bytesOut{0};
+};
+
+// One line on a terminal for a batch of several files: how many are done.
+class BatchLine {
+ public:
+  BatchLine(std::size_t files, bool draw) : files_(files), draw_(draw && files > 1) { Draw(); }
+  ~BatchLine() {
+    if (!draw_) return;
+    std::lock_guard lock(g_outputMutex);
+    g_batchLine.clear();
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+  }
+  void Finished() {
+    ++finished_;
+    Draw();
+  }
+
+ private:
+  void Draw() {
+    if (!draw_) return;
+    std::lock_guard lock(g_outputMutex);
+    g_batchLine = Format("\rotq: %zu of %zu files", finished_.load(), files_);
+    std::fprintf(stderr, "%s", g_batchLine.c_str());
+    std::fflush(stderr);
+  }
+  std::size_t files_;
+  bool draw_;
+  std::atomic<std::size_t> finished_{0};
+};
+
+// Runs `work(i)` for i in [0, count) on up to `jobs` threads and returns the
+// number of failures. No job starts once the run was stopped, and whatever
+// a job throws is a failure of that job, never the end of the process.
+std::uint64_t RunAll(std::size_t count, unsigned jobs, const std::function<bool(std::size_t)>& work,
+                     const std::function<std::string(std::size_t)>& name) {
+  std::atomic<std::size_t> next{0};
+  std::atomic<std::uint64_t> failures{0};
+  auto worker = [&] {
+    for (std::size_t i; !Interrupted() && (i = next.fetch_add(1)) < count;) {
+      bool ok = false;
+      try {
+        ok = work(i);
+      } catch (const PromptInterrupted&) {
+        Warn(name(i) + ": stopped");
+      } catch (const std::exception& e) {
+        Warn(Named(name(i), e.what()));
+      } catch (...) {
+        Warn(name(i) + ": failed for an unknown reason");
+      }
+      if (!ok) failures.fetch_add(1);
+    }
+  };
+  jobs = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(std::max<std::size_t>(count, 1))));
+  std::vector<std::jthread> threads;
+  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+  worker();
+  threads.clear();
+  return failures.load();
+}
+
+// Threads each job may use inside one file when `jobs` files run side by side.
+unsigned InnerThreads(unsigned jobs, std::size_t files) {
+  const unsigned cores = DefaultThreads();
+  const unsigned side = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(jobs, files)));
+  return std::max(1u, cores / side);
+}
+
+bool HasSuffix(const fs::path& p, std::initializer_list<const char*> suffixes) {
+  std::string name = p.filename().string();
+  std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+  for (const char* s : suffixes) {
+    const std::size_t n = std::strlen(s);
+    if (name.size() > n && name.compare(name.size() - n, n, s) == 0) return true;
+  }
+  return false;
+}
+
+// One input of a batch: the file, and the folder it was found under (empty
+// for a file named on the command line), so that outputs can mirror the
+// folder tree.
+struct Input {
+  fs::path file;
+  fs::path root;
+};
+
+// The named files, or with `recursive` every file under the named folders
+// whose name ends in one of `suffixes` (any case), each folder's files in
+// name order. Throws Error for a folder that cannot be read.
+std::vector<Input> Collect(const std::vector<std::string>& names, bool recursive,
+                           std::initializer_list<const char*> suffixes) {
+  std::vector<Input> inputs;
+  for (const std::string& name : names) {
+    std::error_code ec;
+    if (!recursive || name == "-" || !fs::is_directory(name, ec)) {
+      inputs.push_back({name, {}});
+      continue;
+    }
+    std::vector<fs::path> found;
+    fs::recursive_directory_iterator it(name, fs::directory_options::skip_permission_denied, ec);
+    if (ec) ThrowIo("cannot read folder", name, ec.value());
+    for (; it != fs::recursive_directory_iterator(); it.increment(ec)) {
+      if (ec) ThrowIo("cannot read folder", it->path(), ec.value());
+      const std::string leaf = it->path().filename().string();
+      if (!leaf.empty() && leaf[0] == '.') {  // hidden files and folders, our own temporary files among them
+        if (it->is_directory(ec)) it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_regular_file(ec) && HasSuffix(it->path(), suffixes)) found.push_back(it->path());
+    }
+    std::sort(found.begin(), found.end());
+    for (auto& f : found) inputs.push_back({f, name});
+  }
+  return inputs;
+}
+
+// Where an output goes: `outDir` mirrors the input's place under its root
+// (or holds it directly), else beside the input.
+fs::path OutputFor(const Input& in, const std::string& outDir, const std::string& name) {
+  if (outDir.empty()) return in.file.parent_path() / name;
+  const fs::path below = in.root.empty() ? fs::path() : in.file.parent_path().lexically_relative(in.root);
+  return fs::path(outDir) / below / name;
+}
+
+// The second of two jobs of one run that would write the same file fails
+// before any work, naming both inputs; `-f` never lets one run overwrite
+// its own output.
+struct TargetClaims {
+  std::vector<std::pair<fs::path, std::string>> claimed;
+  std::string Claim(const fs::path& target, const std::string& input) {
+    if (target == "-") return {};
+    std::error_code ec;
+    fs::path key = fs::weakly_canonical(fs::absolute(target, ec), ec);
+    if (ec) key = target;
+    for (const auto& [other, by] : claimed)
+      if (other == key || SameFile(other, target))
+        return input + ": would write " + target.string() + ", which " + by + " already writes in this run";
+    claimed.emplace_back(key, input);
+    return {};
+  }
+};
+
+// ---- Standard streams ------------------------------------------------------
+
+constexpr const char* kStandardInput = "standard input";
+
+// Copies standard input into `path` (a job reads its source more than once).
+void Spool(const fs::path& path) {
+  OutFile out(path);
+  std::vector<std::uint8_t> buffer(1 << 16);
+  for (;;) {
+    if (Interrupted()) throw PromptInterrupted{};
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    const int ready = poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) ThrowIo("cannot read", kStandardInput);
+    if (ready <= 0) continue;
+    const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ThrowIo("cannot read", kStandardInput);
+    if (got == 0) break;
+    out.Write(buffer.data(), static_cast<std::size_t>(got));
+  }
+  out.Close();
+}
+
+void SendToStandardOutput(const fs::path& path) {
+  InFile in(path);
+  OutFile out;
+  out.OpenStandardOutput();
+  std::vector<std::uint8_t> buffer(1 << 16);
+  for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) out.Write(buffer.data(), got);
+  out.Close();
+}
+
+// ---- Passwords -------------------------------------------------------------
+
+// The password of --password, or the first line of --password-file (its
+// line end, LF or CRLF, removed). A file that gives no password (a folder,
+// an empty file, a blank first line) is an error: an empty password would
+// be stored without a word.
+std::optional<std::string> PasswordFromOptions(const std::string& text, const std::string& file, bool haveText) {
+  if (haveText) return text;
+  if (file.empty()) return std::nullopt;
+  std::error_code ec;
+  if (fs::is_directory(file, ec)) throw Error(ErrorKind::Io, "cannot read password file " + file + ": it is a folder");
+  std::ifstream in(file, std::ios::binary);
+  if (!in) throw Error(ErrorKind::Io, "cannot read password file " + file + ": " + std::strerror(errno));
+  std::string line;
+  std::getline(in, line);
+  if (in.bad()) throw Error(ErrorKind::Io, "cannot read password file " + file);
+  if (!line.empty() && line.back() == '\r') line.pop_back();
+  if (line.empty())
+    throw Error(ErrorKind::Io, "password file " + file + " holds no password (it is empty or its first line is blank)");
+  return line;
+}
+
+class PromptingPassword final : public PasswordQuestion {
+ public:
+  explicit PromptingPassword(std::string shown) : shown_(std::move(shown)) {}
+  std::optional<std::string> AskPassword(const fs::path&) override {
+    std::lock_guard lock(g_outputMutex);
+    if (auto typed = PromptPassword("Password for " + shown_ + ": ")) return typed;
+    throw Error(ErrorKind::PasswordNeeded,
+                shown_ + " holds a password; give it with --password TEXT or --password-file FILE");
+  }
+
+ private:
+  std::string shown_;
+};
+
+// ---- Compression -------------------------------------------------------------
+
+// Answers the channel question: --channels, else what the "fmt " chunk says
+// where the format's own header scan cannot read it (an extensible chunk);
+// more than two channels are coded in the one-channel layout, which keeps
+// every byte.
+class OptionChannels final : public ChannelQuestion {
+ public:
+  OptionChannels(std::optional<ChannelLayout> given, const WaveFormat& wave, std::string shown)
+      : given_(given), wave_(wave), shown_(std::move(shown)) {}
+  std::optional<ChannelLayout> AskChannels(const fs::path&) override {
+    if (given_) return given_;
+    if (wave_.fmtFound && wave_.channels >= 1)
+      return wave_.channels == 2 ? ChannelLayout::Stereo : ChannelLayout::Mono;
+    throw Error(ErrorKind::ChannelCancelled,
+                shown_ + ": the file does not say how many channels it has; give them with --channels mono or "
+                         "--channels stereo");
+  }
+
+ private:
+  std::optional<ChannelLayout> given_;
+  const WaveFormat& wave_;
+  std::string shown_;
+};
+
+struct CompressSetup {
+  Rate rate = Rate::Maximum;
+  std::optional<ChannelLayout> layout;
+  std::optional<std::string> password;
+  unsigned jobs = 1, innerThreads = 1;
+  bool drawBar = false;
+};
+
+// What the ".wav" holds, told before it is coded; under --strict a file the
+// archive cannot code well is refused.
+std::vector<std::string> DescribeSource(const CompressArgs& a, const WaveFormat& wave, const std::string& shown) {
+  std::vector<std::string> notes;
+  const std::string holds = wave.WhatItHolds();
+  if (!holds.empty()) {
+    if (a.strict)
+      throw Error(ErrorKind::Unsupported, shown + " holds " + holds +
+                                              "; --strict refuses what the archive does not code well (16-bit PCM "
+                                              "in one or two channels)");
+    notes.push_back(shown + " holds " + holds + "; it is kept byte for byte, but the archive will save little");
+  }
+  if (wave.claimedData && (*wave.claimedData == 0 || *wave.claimedData == 0xFFFFFFFFu ||
+                           *wave.claimedData > wave.RealData()))
+    notes.push_back(shown + ": its header claims " + std::to_string(*wave.claimedData) +
+                    " bytes of samples, the file holds " + std::to_string(wave.RealData()) +
+                    "; every byte is kept, whatever the header says");
+  return notes;
+}
+
+struct Outcome {
+  bool ok = false;
+  std::uint64_t in = 0, out = 0;
+  double seconds = 0;
+};
+
+Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Input& input, const fs::path& target) {
+  const bool fromStdin = input.file == "-";
+  const std::string shown = fromStdin ? kStandardInput : input.file.string();
+  const auto start = std::chrono::steady_clock::now();
+  // The standard streams pass through the job's own private folder.
+  std::optional<WorkFolder> streams;
+  if (fromStdin || target == "-") streams.emplace();
+  const fs::path source = fromStdin ? streams->File("standard-input.wav") : input.file;
+  if (fromStdin) Spool(source);
+  const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
+  // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
+  if (!a.dir.empty() && !target.parent_path().empty()) fs::create_directories(target.parent_path());
+
+  WaveFormat wave;
+  if (HasSuffix(source, {".wav"}) && fs::is_regular_file(source)) wave = ReadWaveFormat(source);
+  for (const auto& note : DescribeSource(a, wave, shown)) Warn("note: " + note);
+
+  CompressionOptions options;
+  options.source = source;
+  options.shownAs = fromStdin ? shown : std::string();
+  options.archive = archive;
+  options.rate = setup.rate;
+  options.password = setup.password;
+  options.replaceArchive = a.force;
+  options.integrityRecord = !a.noIntegrity;
+  options.threads = setup.innerThreads;
+  if (!a.keepWork.empty()) options.keepWorkDir = fs::path(a.keepWork);
+  // Verified before it is moved into place: a failed check leaves an archive
+  // that was already there untouched.
+  double verifySeconds = -1;
+  if (a.verify) {
+    options.beforeCommit = [&](const fs::path& finished) {
+      const auto vstart = std::chrono::steady_clock::now();
+      ExtractionOptions check;
+      check.archive = finished;
+      check.shownAs = target == "-" ? fs::path("the archive") : target;
+      check.compareWith = source;
+      check.checkPassword = false;
+      check.threads = options.threads;
+      TerminalProgress vprogress(input.file.filename().string() + " (verify)", setup.drawBar);
+      ExtractionResult checked;
+      try {
+        checked = ExtractionJob(check, vprogress, nullptr).Run();
+      } catch (const Error& e) {
+        throw Error(ErrorKind::Verify, check.shownAs.string() + ": VERIFICATION FAILED, no archive written: " + e.what());
+      }
+      if (checked.cancelled) throw Error(ErrorKind::Verify, shown + ": " + kCompressionCancelledMessage);
+      verifySeconds = Seconds(std::chrono::steady_clock::now() - vstart);
+    };
+  }
+  TerminalProgress progress(fromStdin ? shown : input.file.filename().string(), setup.drawBar);
+  OptionChannels channels(setup.layout, wave, shown);
+  CompressionResult result = CompressionJob(options, progress, channels).Run();
+  if (result.cancelled) {
+    Warn(shown + ": " + kCompressionCancelledMessage);
+    return {};
+  }
+  for (const auto& notice : result.notices) Warn("note: " + notice);
+  if (target == "-") SendToStandardOutput(archive);
+  Outcome done{true, result.sourceSize, result.archiveSize, Seconds(std::chrono::steady_clock::now() - start)};
+  if (a.json) {
+    Say(json{{"source", shown}, {"archive", target == "-" ? "-" : target.string()}, {"ok", true},
+             {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}}
+            .dump());
+  } else if (!a.quiet) {
+    Say(Format("%s -> %s: %llu -> %llu bytes, %.1f%% saved, %.2f s", shown.c_str(),
+               target == "-" ? "standard output" : target.c_str(), static_cast<unsigned long long>(done.in),
+               static_cast<unsigned long long>(done.out), Saving(done.in, done.out), done.seconds) +
+        (verifySeconds >= 0 ? Format(", verified in %.2f s", verifySeconds) : ""));
+  }
+  return done;
+}
+
+// `restoring`: the bytes in are archives and the bytes out what they hold,
+// so the saving is that of the archives.
+void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::size_t files, double seconds) {
+  const std::uint64_t in = t.bytesIn, out = t.bytesOut;
+  const double saved = restoring ? Saving(out, in) : Saving(in, out);
+  if (json) {
+    Say(nlohmann::json{{"summary",
+                        {{"files", files},
+                         {"done", t.done.load()},
+                         {"failed", t.failed.load()},
+                         {"skipped", t.skipped.load()},
+                         {"bytesIn", in},
+                         {"bytesOut", out},
+                         {"saved", saved},
+                         {"seconds", seconds}}}}
+            .dump());
+  } else if (!quiet && files > 1) {
+    Say(Format("%zu files: %llu done (%s -> %s, %.1f%% saved), %llu failed, %llu skipped, %.2f s", files,
+               static_cast<unsigned long long>(t.done.load()), Bytes(in).c_str(), Bytes(out).c_str(), saved, static_cast<unsigned long long>(t.failed.load()),
+               static_cast<unsigned long long>(t.skipped.load()), seconds));
+  }
+}
+
+}  // namespace
+
+int Compress(const CompressArgs& a) {
+  if (!a.output.empty() && (a.sources.size() > 1 || a.recursive)) {
+    std::fprintf(stderr, "otq: -o names one archive; use -d with several sources\n");
+    return kExitUsage;
+  }
+  if (!a.output.empty() && !a.dir.empty()) {
+    std::fprintf(stderr, "otq: give -o or -d, not both\n");
+    return kExitUsage;
+  }
+  if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && (a.output.empty() || a.sources.size() > 1)) {
+    std::fprintf(stderr, "otq: a source read from standard input is the only one and needs -o FILE (or -o - for "
+                         "standard output)\n");
+    return kExitUsage;
+  }
+  if (!a.keepWork.empty() && (a.sources.size() > 1 || a.recursive)) {
+    std::fprintf(stderr, "otq: --keep-work keeps the files of one job; give one source\n");
+    return kExitUsage;
+  }
+  CompressSetup setup;
+  const std::optional<Rate> rate = ParseRate(a.rate);
+  if (!rate) {
+    std::fprintf(stderr, "otq: unknown rate '%s' (fastest, fast, normal, maximum or extreme)\n", a.rate.c_str());
+    return kExitUsage;
+  }
+  setup.rate = *rate;
+  if (a.channels == "mono") setup.layout = ChannelLayout::Mono;
+  if (a.channels == "stereo") setup.layout = ChannelLayout::Stereo;
+  std::vector<Input> inputs;
+  try {
+    setup.password = PasswordFromOptions(a.password, a.passwordFile, a.havePassword);
+    if (setup.password) PasswordRecord(*setup.password);  // refuses a password it cannot store before any work
+    inputs = Collect(a.sources, a.recursive, {".wav", ".pcm"});
+  } catch (const Error& e) {
+    Warn(e.what());
+    return kExitFailure;
+  }
+  g_stdoutCarriesData = a.output == "-";
+  setup.jobs = a.jobs ? a.jobs : DefaultThreads();
+  setup.innerThreads = InnerThreads(setup.jobs, inputs.size());
+  setup.drawBar = !a.quiet && StderrIsTerminal() && std::min<std::size_t>(setup.jobs, inputs.size()) == 1 &&
+                  inputs.size() == 1;
+
+  std::vector<fs::path> targets(inputs.size());
+  std::vector<std::string> refused(inputs.size());
+  TargetClaims claims;
+  for (std::size_t i = 0; i < inputs.size(); ++i) {
+    targets[i] = !a.output.empty() ? fs::path(a.output)
+                                   : OutputFor(inputs[i], a.dir, inputs[i].file.filename().replace_extension(".otq").string());
+    refused[i] = claims.Claim(targets[i], inputs[i].file.string());
+  }
+  Totals totals;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    BatchLine line(inputs.size(), !a.quiet && StderrIsTerminal());
+    RunAll(
+        inputs.size(), setup.jobs,
+        [&](std::size_t i) {
+          bool ok = false;
+          const std::string name = inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string();
+          auto report = [&](const std::string& error) {
+            if (a.json) Say(json{{"source", name}, {"ok", false}, {"error", error}}.dump());
+          };
+          try {
+            std::error_code ec;
+            if (!refused[i].empty()) {
+              Warn(refused[i]);
+              report(refused[i]);
+            } else if (a.recursive && !a.force && !inputs[i].root.empty() && fs::exists(targets[i], ec)) {
+              ++totals.skipped;  // compressed already
+              line.Finished();
+              return true;
+            } else if (const Outcome o = CompressOne(a, setup, inputs[i], targets[i]); o.ok) {
+              ok = true;
+              ++totals.done;
+              totals.bytesIn += o.in;
+              totals.bytesOut += o.out;
+            }
+          } catch (const std::exception& e) {
+            report(e.what());
+            ++totals.failed;
+            line.Finished();
+            throw;
+          } catch (...) {
+            ++totals.failed;
+            line.Finished();
+            throw;
+          }
+          if (!ok) {
+            if (refused[i].empty()) report("cancelled");
+            ++totals.failed;
+          }
+          line.Finished();
+          return ok;
+        },
+        [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); });
+  }
+  if (a.json || inputs.size() > 1)
+    PrintSummary(a.json, a.quiet, false, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start));
+  if (Interrupted()) return StopStatus();
+  return totals.failed ? kExitFailure : 0;
+}
+
+// ---- Extraction --------------------------------------------------------------
+
+namespace {
+
+Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& password, unsigned threads, bool drawBar,
+                   const Input& input, const fs::path& target, bool testOnly) {
+  const bool fromStdin = input.file == "-";
+  const std::string shown = fromStdin ? kStandardInput : input.file.string();
+  const auto start = std::chrono::steady_clock::now();
+  std::optional<WorkFolder> streams;
+  fs::path archive = input.file;
+  if (fromStdin) {
+    streams.emplace();
+    archive = streams->File("standard-input.otq");
+    Spool(archive);
+  }
+  fs::path restored = target;
+  if (!testOnly && restored.empty()) {
+    const ArchiveInfo info = ReadArchiveInfo(archive, shown);
+    restored = OutputFor(input, a.dir, RestoredName(fromStdin ? "standard-input.otq" : input.file.filename().string(),
+                                                    info.waveHeader));
+  }
+  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
+  ExtractionOptions options;
+  options.archive = archive;
+  options.shownAs = fromStdin ? fs::path(shown) : fs::path();
+  options.password = password;
+  options.replaceTarget = a.force;
+  options.threads = threads;
+  options.requireIntegrity = a.requireIntegrity;
+  if (testOnly) options.checkPassword = false;
+  else if (restored == "-") options.toStandardOutput = true;
+  else options.target = restored;
+  TerminalProgress progress(fromStdin ? shown : input.file.filename().string(), drawBar);
+  PromptingPassword prompt(shown);
+  ExtractionResult result = ExtractionJob(options, progress, &prompt).Run();
+  if (result.cancelled) {
+    Warn(shown + ": " + kExtractionCancelledMessage);
+    return {};
+  }
+  Outcome done{true, result.info.archiveSize, result.restoredSize, Seconds(std::chrono::steady_clock::now() - start)};
+  if (a.json) {
+    json line{{"archive", shown}, {"ok", true}, {"integrityChecked", result.integrityChecked},
+              {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}};
+    if (!testOnly) line["restored"] = restored == "-" ? "-" : restored.string();
+    Say(line.dump());
+  } else if (testOnly) {
+    Say(shown + ": ok" +
+        (result.integrityChecked ? " (length and CRC-32 match the integrity record)"
+                                 : " (no integrity record: decodes consistently)"));
+  } else if (!a.quiet) {
+    Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? "standard output" : restored.c_str(),
+               static_cast<unsigned long long>(done.out), done.seconds));
+  }
+  return done;
+}
+
+}  // namespace
+
+int Extract(const ExtractArgs& a, bool testOnly) {
+  if (!a.output.empty() && (a.archives.size() > 1 || a.recursive)) {
+    std::fprintf(stderr, "otq: -o names one restored file; use -d with several archives\n");
+    return kExitUsage;
+  }
+  if (std::count(a.archives.begin(), a.archives.end(), "-") > 0 && a.archives.size() > 1) {
+    std::fprintf(stderr, "otq: an archive read from standard input is the only one\n");
+    return kExitUsage;
+  }
+  std::optional<std::string> password;
+  std::vector<Input> inputs;
+  try {
+    if (!testOnly) password = PasswordFromOptions(a.password, a.passwordFile, a.havePassword);
+    inputs = Collect(a.archives, a.recursive, {".otq"});
+  } catch (const Error& e) {
+    Warn(e.what());
+    return kExitFailure;
+  }
+  if (!testOnly && !a.dir.empty()) {
+    std::error_code ec;
+    fs::create_directories(a.dir, ec);
+    if (ec) {
+      Warn("cannot create folder " + a.dir + ": " + ec.message());
+      return kExitFailure;
+    }
+  }
+  g_stdoutCarriesData = a.output == "-";
+  const unsigned jobs = a.jobs ? a.jobs : DefaultThreads();
+  const bool drawBar = !a.quiet && StderrIsTerminal() && std::min<std::size_t>(jobs, inputs.size()) == 1 &&
+                       inputs.size() == 1;
+
+  // Targets come from the archives' heads, all read before any work.
+  std::vector<fs::path> targets(inputs.size());
+  std::vector<std::string> refused(inputs.size());
+  if (!testOnly) {
+    TargetClaims claims;
+    for (std::size_t i = 0; i < inputs.size(); ++i) {
+      if (inputs[i].file == "-") {
+        targets[i] = a.output;  // known once the archive is read, unless -o gives it
+        continue;
+      }
+      try {
+        targets[i] = !a.output.empty()
+                         ? fs::path(a.output)
+                         : OutputFor(inputs[i], a.dir,
+                                     RestoredName(inputs[i].file.filename().string(),
+                                                  ReadArchiveInfo(inputs[i].file).waveHeader));
+        refused[i] = claims.Claim(targets[i], inputs[i].file.string());
+      } catch (const Error&) {
+        // The job itself reports the damage with its full message.
+      }
+    }
+  }
+  Totals totals;
+  const auto start = std::chrono::steady_clock::now();
+  {
+    BatchLine line(inputs.size(), !a.quiet && StderrIsTerminal());
+    RunAll(
+        inputs.size(), jobs,
+        [&](std::size_t i) {
+          bool ok = false;
+          const std::string name = inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string();
+          auto report = [&](const std::string& error) {
+            if (a.json) Say(json{{"archive", name}, {"ok", false}, {"error", error}}.dump());
+          };
+          try {
+            std::error_code ec;
+            if (!refused[i].empty()) {
+              Warn(refused[i]);
+              report(refused[i]);
+            } else if (!testOnly && a.recursive && !a.force && !inputs[i].root.empty() && !targets[i].empty() &&
+                       fs::exists(targets[i], ec)) {
+              ++totals.skipped;  // restored already
+              line.Finished();
+              return true;
+            } else if (const Outcome o = ExtractOne(a, password, InnerThreads(jobs, inputs.size()), drawBar,
+                                                    inputs[i], targets[i], testOnly);
+                       o.ok) {
+              ok = true;
+              ++totals.done;
+              totals.bytesIn += o.in;
+              totals.bytesOut += o.out;
+            }
+          } catch (const std::exception& e) {
+            report(e.what());
+            ++totals.failed;
+            line.Finished();
+            throw;
+          } catch (...) {
+            ++totals.failed;
+            line.Finished();
+            throw;
+          }
+          if (!ok) {
+            if (refused[i].empty()) report("cancelled");
+            ++totals.failed;
+          }
+          line.Finished();
+          return ok;
+        },
+        [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); });
+  }
+  if (a.json || inputs.size() > 1)
+    PrintSummary(a.json, a.quiet, true, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start));
+  if (Interrupted()) return StopStatus();
+  return totals.failed ? kExitFailure : 0;
+}
+
+// ---- List --------------------------------------------------------------------
+
+int List(const std::vector<std::string>& archives, bool asJson) {
+  static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
+  static const char* kKeys[6] = {"header", "sign", "lowBits", "highParts", "predictorFlags", "analysis"};
+  int failures = 0;
+  for (const auto& name : archives) {
+    try {
+      const ArchiveInfo info = ReadArchiveInfo(name);
+      const std::string restored = RestoredName(fs::path(name).filename().string(), info.waveHeader);
+      if (asJson) {
+        json streams;
+        for (int i = 0; i < 6; ++i) streams[kKeys[i]] = info.streamLength[i];
+        json line{{"archive", name},
+                  {"kind", info.waveHeader == 1 ? "wav" : "pcm"},
+                  {"restoredName", restored},
+                  {"sourceNameKind", info.sourceType == 0 ? "pcm" : "wav"},
+                  {"channels", info.channels == 1 ? 2 : 1},
+                  {"predictorSet", info.predictorSet},
+                  {"predictors", info.predictorSet ? 8 : 4},
+                  {"password", info.hasPassword},
+                  {"streams", streams},
+                  {"archiveSize", info.archiveSize}};
+        line["integrity"] = info.integrity ? json{{"restoredLength", info.integrity->restoredLength},
+                                                  {"crc32", Format("%08X", info.integrity->crc32)}}
+                                           : json(nullptr);
+        Say(line.dump());
+        continue;
+      }
+      std::printf("%s\n", name.c_str());
+      std::printf("  source kind:     %s (restores as %s)\n", info.waveHeader == 1 ? ".wav" : ".pcm", restored.c_str());
+      std::printf("  source name:     ended in %s\n", info.sourceType == 0 ? ".pcm" : ".wav");
+      std::printf("  channels:        %s\n", info.channels == 1 ? "two (stereo)" : "one (mono)");
+      std::printf("  predictors:      %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum, Extreme)" : "0 to 3 (Fastest, Normal)");
+      std::printf("  password:        %s\n", info.hasPassword ? "yes" : "no");
+      for (int i = 0; i < 6; ++i) std::printf("  %-17s%u bytes\n", (std::string(kNames[i]) + ":").c_str(), info.streamLength[i]);
+      if (info.integrity)
+        std::printf("  integrity:       %llu bytes, CRC-32 %08X\n",
+                    static_cast<unsigned long long>(info.integrity->restoredLength), info.integrity->crc32);
+      else
+        std::printf("  integrity:       none (the format carries no checksum)\n");
+      std::printf("  archive size:    %llu bytes\n", static_cast<unsigned long long>(info.archiveSize));
+    } catch (const Error& e) {
+      if (asJson) Say(json{{"archive", name}, {"ok", false}, {"error", e.what()}}.dump());
+      Warn(Named(name, e.what()));
+      ++failures;
+    }
+  }
+  return failures ? kExitFailure : 0;
+}
+
+}  // namespace ost::cli

@@ -1,0 +1,126 @@
+#include "common/Leftovers.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+#include <system_error>
+
+#include "common/Errors.h"
+
+namespace ost::leftovers {
+
+namespace {
+
+std::mutex& RegistryMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::set<std::filesystem::path>& Registry() {
+  static std::set<std::filesystem::path> paths;
+  return paths;
+}
+
+constexpr std::size_t kRandomChars = 6;
+
+bool SameInode(int fd, const std::filesystem::path& path) {
+  struct stat byFd {}, byName {};
+  return fstat(fd, &byFd) == 0 && lstat(path.c_str(), &byName) == 0 && byFd.st_ino == byName.st_ino &&
+         byFd.st_dev == byName.st_dev;
+}
+
+// A scan of another process may have removed what was just made, in the
+// moment before it was locked: once the lock is held, the name must still
+// lead to it.
+template <typename Make>
+Owned MakeLocked(Make make) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    Owned owned = make();
+    if (owned.fd < 0 && errno == ENOENT) continue;  // made and removed before it could be opened
+    if (owned.fd < 0) return owned;
+    if (flock(owned.fd, LOCK_EX) == 0 && SameInode(owned.fd, owned.path)) return owned;
+    close(owned.fd);
+  }
+  errno = EAGAIN;
+  return Owned{};
+}
+
+}  // namespace
+
+void Add(const std::filesystem::path& path) {
+  std::lock_guard lock(RegistryMutex());
+  Registry().insert(path);
+}
+
+void Forget(const std::filesystem::path& path) noexcept {
+  std::lock_guard lock(RegistryMutex());
+  Registry().erase(path);
+}
+
+void RemoveAll() noexcept {
+  std::lock_guard lock(RegistryMutex());
+  for (const auto& path : Registry()) {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+  }
+  Registry().clear();
+}
+
+Owned MakeFile(const std::filesystem::path& folder, const std::string& prefix, const std::filesystem::path& shownAs) {
+  Owned owned = MakeLocked([&] {
+    std::string name = (folder / (prefix + std::string(kRandomChars, 'X'))).string();
+    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    return Owned{name, fd};
+  });
+  if (owned.fd < 0) ThrowIo("cannot create", shownAs);
+  return owned;
+}
+
+Owned MakeFolder(const std::filesystem::path& folder, const std::string& prefix) {
+  std::string attempted;
+  Owned owned = MakeLocked([&] {
+    attempted = (folder / (prefix + std::string(kRandomChars, 'X'))).string();
+    if (!mkdtemp(attempted.data())) return Owned{attempted, -1};
+    const int fd = open(attempted.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+      const int err = errno;
+      rmdir(attempted.c_str());
+      errno = err;
+    }
+    return Owned{attempted, fd};
+  });
+  if (owned.fd < 0) ThrowIo("cannot create working folder", attempted);
+  return owned;
+}
+
+void Release(Owned& owned) noexcept {
+  if (owned.fd >= 0) close(owned.fd);
+  owned.fd = -1;
+}
+
+void RemoveDead(const std::filesystem::path& folder, const std::string& prefix) noexcept {
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder.empty() ? std::filesystem::path(".") : folder, ec);
+  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    const std::filesystem::path path = it->path();
+    const std::string name = path.filename().string();
+    if (name.size() != prefix.size() + kRandomChars || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat info {};
+    const bool ours = fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) &&
+                      info.st_uid == geteuid();
+    if (ours && flock(fd, LOCK_EX | LOCK_NB) == 0 && SameInode(fd, path)) {
+      std::error_code removeError;
+      std::filesystem::remove_all(path, removeError);
+    }
+    close(fd);
+  }
+}
+
+}  // namespace ost::leftovers

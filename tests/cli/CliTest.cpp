@@ -1,0 +1,513 @@
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "TestUtil.h"
+
+namespace ost {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+struct OtqRun {
+  int status;
+  std::string out;  // standard output and standard error together
+};
+
+OtqRun Otq(const std::string& args) {
+  const std::string command = std::string(OSTINATO_OTQ) + " " + args + " 2>&1 </dev/null";
+  OtqRun run{0, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  std::array<char, 4096> buffer;
+  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) run.out.append(buffer.data(), got);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wav = dir.File("take one.wav");
+    test::WriteAll(wav, test::Wave(2, 44100, test::Sweep(30000, 9000, 21)));
+    pcm = dir.File("voice.PCM");
+    test::WriteAll(pcm, test::Pcm(test::Sweep(9000, 6000, 22)));
+  }
+  WorkFolder dir;
+  fs::path wav, pcm;
+};
+
+TEST_F(CliTest, CompressListExtractRoundTrip) {
+  OtqRun c = Otq("compress " + Q(wav) + " -r fast");
+  ASSERT_EQ(c.status, 0) << c.out;
+  EXPECT_NE(c.out.find("% saved"), std::string::npos) << c.out;
+  const fs::path archive = dir.File("take one.otq");  // the source's name with .otq
+  ASSERT_TRUE(fs::exists(archive));
+
+  OtqRun l = Otq("list " + Q(archive));
+  EXPECT_EQ(l.status, 0);
+  EXPECT_NE(l.out.find(".wav (restores as take one.wav)"), std::string::npos) << l.out;
+  EXPECT_NE(l.out.find("two (stereo)"), std::string::npos);
+  EXPECT_NE(l.out.find("password:        no"), std::string::npos);
+
+  fs::create_directory(dir.File("out"));
+  OtqRun x = Otq("extract " + Q(archive) + " -d " + Q(dir.File("out")));
+  ASSERT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("out") / "take one.wav"), test::ReadAll(wav));
+  // Never replaced without -f.
+  OtqRun again = Otq("extract " + Q(archive) + " -d " + Q(dir.File("out")));
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.out.find("already exists"), std::string::npos) << again.out;
+  EXPECT_EQ(Otq("compress " + Q(wav) + " -r fast").status, 1);
+  EXPECT_EQ(Otq("compress " + Q(wav) + " -r fast -f --verify").status, 0);
+
+  OtqRun t = Otq("test " + Q(archive));
+  EXPECT_EQ(t.status, 0);
+  EXPECT_NE(t.out.find(": ok"), std::string::npos);
+}
+
+TEST_F(CliTest, HeaderlessSourcesNeedTheirChannels) {
+  OtqRun c = Otq("compress " + Q(pcm));
+  EXPECT_EQ(c.status, 1);
+  EXPECT_NE(c.out.find("--channels mono"), std::string::npos) << c.out;
+  EXPECT_FALSE(fs::exists(dir.File("voice.otq")));
+  ASSERT_EQ(Otq("compress " + Q(pcm) + " --channels mono -o " + Q(dir.File("v.otq"))).status, 0);
+  OtqRun x = Otq("extract " + Q(dir.File("v.otq")));
+  ASSERT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("v.pcm")), test::ReadAll(pcm));  // last four characters replaced
+}
+
+TEST_F(CliTest, Passwords) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  OtqRun none = Otq("extract " + Q(dir.File("p.otq")));
+  EXPECT_EQ(none.status, 1);
+  EXPECT_NE(none.out.find("--password"), std::string::npos) << none.out;
+  OtqRun wrong = Otq("extract " + Q(dir.File("p.otq")) + " --password S3cret");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_NE(wrong.out.find("You have Entered the WRONG PASSWORD!"), std::string::npos) << wrong.out;
+  EXPECT_FALSE(fs::exists(dir.File("p.wav")));
+  test::WriteAll(dir.File("pw.txt"), Bytes{'s', '3', 'c', 'r', 'e', 't', '\n'});
+  EXPECT_EQ(Otq("extract " + Q(dir.File("p.otq")) + " --password-file " + Q(dir.File("pw.txt"))).status, 0);
+  EXPECT_EQ(Otq("compress " + Q(wav) + " -f --password fifteen-chars!!").status, 1);
+  EXPECT_EQ(Otq("list " + Q(dir.File("p.otq"))).out.find("s3cret"), std::string::npos);  // never printed
+}
+
+TEST_F(CliTest, DamageAndUsage) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("d.otq"))).status, 0);
+  Bytes archive = test::ReadAll(dir.File("d.otq"));
+  archive.resize(archive.size() - 100);
+  test::WriteAll(dir.File("cut.otq"), archive);
+  OtqRun t = Otq("test " + Q(dir.File("cut.otq")) + " " + Q(dir.File("d.otq")));
+  EXPECT_EQ(t.status, 1);
+  EXPECT_NE(t.out.find("The archive is damaged"), std::string::npos) << t.out;
+  EXPECT_NE(t.out.find("d.otq: ok"), std::string::npos) << t.out;
+  OtqRun x = Otq("extract " + Q(dir.File("cut.otq")) + " -o " + Q(dir.File("cut.wav")));
+  EXPECT_EQ(x.status, 1);
+  EXPECT_FALSE(fs::exists(dir.File("cut.wav")));
+
+  EXPECT_EQ(Otq("compress " + Q(wav) + " -r fastest2").status, 2);
+  EXPECT_EQ(Otq("frobnicate").status, 2);
+  EXPECT_EQ(Otq("--help").status, 0);
+  EXPECT_EQ(Otq("compress " + Q(dir.File("a.flac"))).status, 1);
+}
+
+}  // namespace
+}  // namespace ost
+
+namespace ost {
+namespace {
+
+// Runs a shell command line (bash) and returns its output and the status it
+// prints last.
+OtqRun Shell(const std::string& script) {
+  char name[] = "/tmp/otq-test-script-XXXXXX";
+  const int fd = mkstemp(name);
+  if (fd < 0 || write(fd, script.data(), script.size()) != static_cast<ssize_t>(script.size())) return {-1, "no script"};
+  close(fd);
+  const std::string command = std::string("bash ") + name + " 2>&1 </dev/null; s=$?; rm -f " + name + "; exit $s";
+  OtqRun run{0, {}};
+  FILE* pipe = popen(command.c_str(), "r");
+  std::array<char, 4096> buffer;
+  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) run.out.append(buffer.data(), got);
+  const int raw = pclose(pipe);
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+std::size_t Leftovers(const fs::path& dir) {
+  std::size_t n = 0;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    const std::string name = e.path().filename().string();
+    if (Has(name, ".part-") || name.rfind("ostinato-job-", 0) == 0) ++n;
+  }
+  return n;
+}
+
+TEST_F(CliTest, TheIntegrityRecordIsWrittenByDefaultAndCanBeRequired) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("i.otq"))).status, 0);
+  ASSERT_EQ(Otq("compress " + Q(wav) + " --no-integrity -o " + Q(dir.File("n.otq"))).status, 0);
+  const Bytes with = test::ReadAll(dir.File("i.otq")), without = test::ReadAll(dir.File("n.otq"));
+  ASSERT_EQ(with.size(), without.size() + 16);
+  EXPECT_EQ(std::string(with.end() - 16, with.end() - 12), "OTQC");
+  EXPECT_TRUE(std::equal(without.begin(), without.end(), with.begin()));
+  OtqRun t = Otq("test --require-integrity " + Q(dir.File("i.otq")) + " " + Q(dir.File("n.otq")));
+  EXPECT_EQ(t.status, 1);
+  EXPECT_TRUE(Has(t.out, "i.otq: ok (length and CRC-32 match")) << t.out;
+  EXPECT_TRUE(Has(t.out, "n.otq: the archive has no integrity record")) << t.out;
+  EXPECT_EQ(Otq("extract --require-integrity " + Q(dir.File("n.otq")) + " -o " + Q(dir.File("n.wav"))).status, 1);
+  EXPECT_FALSE(fs::exists(dir.File("n.wav")));
+}
+
+TEST_F(CliTest, OneRunNeverWritesOneTargetTwice) {
+  const Bytes first = test::ReadAll(wav);
+  fs::copy_file(wav, dir.File("take one.WAV"));
+  test::WriteAll(dir.File("take one.pcm"), test::Pcm(test::Noise(5000, 100, 1)));
+  OtqRun c = Otq("compress " + Q(wav) + " " + Q(dir.File("take one.WAV")) + " " + Q(dir.File("take one.pcm")) +
+                 " --channels mono -f -j 1");
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(Has(c.out, "take one.WAV: would write")) << c.out;
+  EXPECT_TRUE(Has(c.out, "which " + wav.string() + " already writes")) << c.out;
+  fs::create_directories(dir.File("out"));
+  ASSERT_EQ(Otq("extract " + Q(dir.File("take one.otq")) + " -d " + Q(dir.File("out"))).status, 0);
+  EXPECT_EQ(test::ReadAll(dir.File("out") / "take one.wav"), first);  // the first source's archive, kept
+
+  fs::create_directories(dir.File("d1"));
+  fs::create_directories(dir.File("d2"));
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("d1/a.otq"))).status, 0);
+  ASSERT_EQ(Otq("compress " + Q(pcm) + " --channels mono -o " + Q(dir.File("d2/a.otq"))).status, 0);
+  // d2/a.otq restores as a.pcm, d1/a.otq as a.wav: different targets. The same kind twice is refused.
+  fs::copy_file(dir.File("d1/a.otq"), dir.File("d2/b.otq"));
+  fs::copy_file(dir.File("d1/a.otq"), dir.File("d2/a.otq"), fs::copy_options::overwrite_existing);
+  OtqRun x = Otq("extract " + Q(dir.File("d1/a.otq")) + " " + Q(dir.File("d2/a.otq")) + " -d " +
+                 Q(dir.File("restored")) + " -f -j 2");
+  EXPECT_EQ(x.status, 1);
+  EXPECT_TRUE(Has(x.out, "d2/a.otq: would write")) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("restored/a.wav")), first);  // -d made the folder
+}
+
+TEST_F(CliTest, AnOutputThatIsItsOwnSourceIsRefused) {
+  const Bytes original = test::ReadAll(wav);
+  fs::create_hard_link(wav, dir.File("linked.otq"));
+  for (const fs::path& out : {wav, dir.File("linked.otq")}) {
+    OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(out) + " -f");
+    EXPECT_EQ(c.status, 1) << c.out;
+    EXPECT_TRUE(Has(c.out, "is the source itself")) << c.out;
+    EXPECT_EQ(test::ReadAll(wav), original);
+  }
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("x.otq"))).status, 0);
+  const Bytes archive = test::ReadAll(dir.File("x.otq"));
+  EXPECT_EQ(Otq("extract " + Q(dir.File("x.otq")) + " -o " + Q(dir.File("x.otq")) + " -f").status, 1);
+  EXPECT_EQ(test::ReadAll(dir.File("x.otq")), archive);
+}
+
+TEST_F(CliTest, PasswordFilesThatGiveNoPasswordAreErrors) {
+  test::WriteAll(dir.File("empty.txt"), {});
+  test::WriteAll(dir.File("blank.txt"), Bytes{'\n', 'x', '\n'});
+  fs::create_directory(dir.File("folder"));
+  for (const std::string& file : {dir.File("empty.txt").string(), dir.File("blank.txt").string(),
+                                  dir.File("folder").string(), std::string("/dev/null")}) {
+    OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password-file " + Q(file));
+    EXPECT_EQ(c.status, 1) << file;
+    EXPECT_TRUE(Has(c.out, file)) << c.out;
+    EXPECT_FALSE(fs::exists(dir.File("p.otq")));
+  }
+  // A file saved with CRLF line ends holds the password without the CR.
+  test::WriteAll(dir.File("crlf.txt"), Bytes{'s', '3', 'c', 'r', 'e', 't', '\r', '\n'});
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password-file " + Q(dir.File("crlf.txt"))).status, 0);
+  EXPECT_EQ(Otq("extract " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  // The wrong password names its archive; a test needs no password at all.
+  OtqRun wrong = Otq("extract " + Q(dir.File("p.otq")) + " -f --password nope");
+  EXPECT_TRUE(Has(wrong.out, "otq: " + dir.File("p.otq").string() + ": You have Entered the WRONG PASSWORD!")) << wrong.out;
+  EXPECT_EQ(Otq("test " + Q(dir.File("p.otq"))).status, 0);
+  // Characters the archive's code page cannot hold are refused.
+  OtqRun wide = Otq("compress " + Q(wav) + " -f -o " + Q(dir.File("w.otq")) + " --password " + Q("\xc3\xa9\xe4\xb8\xad"));
+  EXPECT_EQ(wide.status, 1) << wide.out;
+  EXPECT_TRUE(Has(wide.out, "Windows-1252")) << wide.out;
+}
+
+TEST_F(CliTest, SourcesThatAreNotFilesAndShortNames) {
+  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
+  fs::create_symlink("/dev/zero", dir.File("zero.pcm"));
+  for (const char* name : {"fifo.wav", "zero.pcm"}) {
+    OtqRun c = Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File(name)) + " --channels mono");
+    EXPECT_EQ(c.status, 1) << c.out;  // not 124: no wait for a writer
+    EXPECT_TRUE(Has(c.out, "is not a regular file")) << c.out;
+  }
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("ab"))).status, 0);
+  ASSERT_EQ(Otq("extract " + Q(dir.File("ab"))).status, 0);
+  EXPECT_EQ(test::ReadAll(dir.File("ab.wav")), test::ReadAll(wav));
+}
+
+// A larger source, so that a job is still running when it is signalled.
+class CliSignalTest : public CliTest {
+ protected:
+  void SetUp() override {
+    CliTest::SetUp();
+    big = dir.File("big.wav");
+    test::WriteAll(big, test::Wave(2, 44100, test::Noise(6'000'000, 8000, 9)));
+    fs::create_directory(dir.File("tmp"));
+  }
+  // otq in the background with TMPDIR in the scratch folder; `then` runs
+  // in the shell while it works; prints otq's status last.
+  OtqRun RunAndSignal(const std::string& args, const std::string& then) {
+    return Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " " + args +
+                 " & pid=$!; " + then + "; wait $pid; echo status=$?");
+  }
+  fs::path big;
+};
+
+TEST_F(CliSignalTest, HangUpTerminateAndInterruptLeaveNothing) {
+  for (const auto& [signal, status] : {std::pair{"HUP", "129"}, {"TERM", "143"}, {"INT", "130"}}) {
+    OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                            std::string("sleep 0.5; kill -") + signal + " $pid");
+    EXPECT_TRUE(Has(r.out, std::string("status=") + status)) << signal << r.out;
+    EXPECT_TRUE(Has(r.out, "Compression Cancelled")) << r.out;
+    EXPECT_FALSE(fs::exists(dir.File("big.otq")));
+    EXPECT_EQ(Leftovers(dir.path()), 0u) << signal;
+  }
+  // Twice: the program ends at once, still removing what it made.
+  OtqRun twice = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                              "sleep 0.5; kill -INT $pid; kill -INT $pid");
+  EXPECT_TRUE(Has(twice.out, "status=130")) << twice.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+TEST_F(CliSignalTest, AClosedOutputPipeStopsTheRunAndSaysSo) {
+  fs::copy_file(big, dir.File("big2.wav"));
+  OtqRun r = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " compress " + Q(big) +
+                   " " + Q(dir.File("big2.wav")) + " -r extreme -j 2 | head -c 0; echo status=${PIPESTATUS[0]}");
+  EXPECT_TRUE(Has(r.out, "status=141")) << r.out;
+  EXPECT_TRUE(Has(r.out, "standard output was closed")) << r.out;
+  // Seen while the jobs run, not when they first print: they stop unfinished.
+  EXPECT_FALSE(fs::exists(dir.File("big.otq")));
+  EXPECT_FALSE(fs::exists(dir.File("big2.otq")));
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
+  OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
+                          "sleep 0.5; kill -KILL $pid");
+  ASSERT_TRUE(Has(r.out, "status=137")) << r.out;
+  ASSERT_EQ(Leftovers(dir.path()), 2u);  // the hidden archive and the job folder
+  OtqRun again = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " compress " +
+                       Q(wav) + " -r fast -o " + Q(dir.File("big.otq")));
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+}  // namespace
+}  // namespace ost
+
+namespace ost {
+namespace {
+
+// A full disk names the file the user asked for, not its temporary name,
+// and leaves nothing. Needs a small file system of its own (root only).
+TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
+  const fs::path full = dir.File("full");
+  fs::create_directory(full);
+  if (geteuid() != 0 || Shell("mount -t tmpfs -o size=16k tmpfs " + Q(full)).status != 0)
+    GTEST_SKIP() << "a small file system to fill needs root (mount -t tmpfs)";
+  const Bytes big = test::Wave(2, 44100, test::Noise(200'000, 20000, 5));
+  test::WriteAll(dir.File("big.wav"), big);
+  OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq"));
+  ASSERT_EQ(Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("big.otq"))).status, 0);
+  OtqRun x = Otq("extract " + Q(dir.File("big.otq")) + " -d " + Q(full));
+  const bool empty = fs::is_empty(full);
+  Shell("umount " + Q(full));
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(Has(c.out, "cannot write " + (full / "big.otq").string() + ": No space left on device")) << c.out;
+  EXPECT_EQ(x.status, 1);
+  EXPECT_TRUE(Has(x.out, "cannot write " + (full / "big.wav").string() + ": No space left on device")) << x.out;
+  EXPECT_TRUE(empty);
+}
+
+}  // namespace
+}  // namespace ost
+
+namespace ost {
+namespace {
+
+// RIFF files of any sample format: `bits` per sample, `channels`, format
+// tag `tag` (0xFFFE: extensible with sub-format `sub`), `bytes` of samples
+// and the data size the header claims.
+Bytes AnyWave(int tag, int channels, int bits, std::size_t bytes, int sub = 1,
+              std::optional<std::uint32_t> claimed = std::nullopt) {
+  Bytes fmt, out;
+  auto put = [](Bytes& b, std::uint32_t v, int n) {
+    for (int i = 0; i < n; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+  };
+  put(fmt, static_cast<std::uint32_t>(tag), 2);
+  put(fmt, static_cast<std::uint32_t>(channels), 2);
+  put(fmt, 44100, 4);
+  put(fmt, static_cast<std::uint32_t>(44100 * channels * bits / 8), 4);
+  put(fmt, static_cast<std::uint32_t>(channels * bits / 8), 2);
+  put(fmt, static_cast<std::uint32_t>(bits), 2);
+  if (tag == 0xFFFE) {
+    put(fmt, 22, 2);
+    put(fmt, static_cast<std::uint32_t>(bits), 2);
+    put(fmt, 3, 4);
+    put(fmt, static_cast<std::uint32_t>(sub), 2);
+    for (int i = 0; i < 14; ++i) fmt.push_back(static_cast<std::uint8_t>(i));
+  }
+  const Bytes data = test::Pcm(test::Noise(bytes / 2, 3000, 12));
+  out.insert(out.end(), {'R', 'I', 'F', 'F'});
+  put(out, static_cast<std::uint32_t>(4 + 8 + fmt.size() + 8 + data.size()), 4);
+  out.insert(out.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
+  put(out, static_cast<std::uint32_t>(fmt.size()), 4);
+  out.insert(out.end(), fmt.begin(), fmt.end());
+  out.insert(out.end(), {'d', 'a', 't', 'a'});
+  put(out, claimed ? *claimed : static_cast<std::uint32_t>(data.size()), 4);
+  out.insert(out.end(), data.begin(), data.end());
+  return out;
+}
+
+TEST_F(CliTest, PipesCarryTheDataAndNothingElse) {
+  const std::string otq = OSTINATO_OTQ;
+  // The archive on standard output is exactly the archive a file would hold.
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("file.otq"))).status, 0);
+  OtqRun piped = Shell(otq + " compress - -o - < " + Q(wav) + " > " + Q(dir.File("piped.otq")) + " 2>" +
+                       Q(dir.File("err")));
+  ASSERT_EQ(piped.status, 0) << test::ReadAll(dir.File("err")).size();
+  const Bytes fromFile = test::ReadAll(dir.File("file.otq")), fromPipe = test::ReadAll(dir.File("piped.otq"));
+  ASSERT_EQ(fromPipe.size(), fromFile.size());
+  EXPECT_EQ(Bytes(fromPipe.begin() + 29, fromPipe.end()), Bytes(fromFile.begin() + 29, fromFile.end()));
+  // Restored to standard output and from standard input, byte for byte.
+  OtqRun back = Shell(otq + " extract - -o - < " + Q(dir.File("piped.otq")) + " 2>/dev/null | cmp - " + Q(wav) +
+                      " && " + otq + " extract " + Q(dir.File("file.otq")) + " -o - 2>/dev/null | cmp - " + Q(wav));
+  EXPECT_EQ(back.status, 0) << back.out;
+  // A headerless stream needs its channels, as a .pcm does.
+  OtqRun raw = Shell(otq + " compress - -o " + Q(dir.File("raw.otq")) + " < " + Q(pcm));
+  EXPECT_EQ(raw.status, 1);
+  EXPECT_TRUE(Has(raw.out, "standard input: the file does not say how many channels")) << raw.out;
+  EXPECT_EQ(Shell(otq + " compress - < " + Q(wav)).status, 2);  // where to? -o is needed
+  // A mismatch found at the end still fails loudly, after the bytes went out.
+  Bytes damaged = fromFile;
+  damaged[damaged.size() / 2] ^= 0x10;
+  test::WriteAll(dir.File("damaged.otq"), damaged);
+  OtqRun bad = Shell(otq + " extract " + Q(dir.File("damaged.otq")) + " -o - > /dev/null");
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_TRUE(Has(bad.out, "damaged")) << bad.out;
+}
+
+TEST_F(CliTest, EveryWaveIsToldForWhatItHoldsAndKeptByteForByte) {
+  struct Case {
+    const char* name;
+    Bytes data;
+    const char* told;  // nullptr: codes well, nothing said
+  };
+  const Case cases[] = {
+      {"s24.wav", AnyWave(1, 2, 24, 30000), "holds 24-bit samples"},
+      {"six.wav", AnyWave(1, 6, 16, 30000), "holds 6 channels"},
+      {"float.wav", AnyWave(3, 2, 32, 30000), "holds 32-bit floating-point samples"},
+      {"ext.wav", AnyWave(0xFFFE, 2, 16, 30000), nullptr},
+      {"stream.wav", AnyWave(1, 2, 16, 30000, 1, 0xFFFFFFFFu), "its header claims 4294967295 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::WriteAll(dir.File(c.name), c.data);
+    OtqRun r = Otq("compress " + Q(dir.File(c.name)));
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_FALSE(Has(r.out, "does not say how many channels")) << r.out;
+    if (c.told) EXPECT_TRUE(Has(r.out, c.told)) << r.out;
+    else EXPECT_FALSE(Has(r.out, "note:")) << r.out;
+    fs::remove(dir.File(c.name));
+    ASSERT_EQ(Otq("extract " + Q(dir.File(std::string(c.name).replace(std::string(c.name).size() - 4, 4, ".otq")))).status, 0);
+    EXPECT_EQ(test::ReadAll(dir.File(c.name)), c.data);
+  }
+  OtqRun strict = Otq("compress --strict -f " + Q(dir.File("six.wav")));
+  EXPECT_EQ(strict.status, 1);
+  EXPECT_TRUE(Has(strict.out, "six.wav holds 6 channels; --strict refuses")) << strict.out;
+  EXPECT_EQ(Otq("compress --strict -f " + Q(dir.File("ext.wav"))).status, 0);
+}
+
+TEST_F(CliTest, FoldersInBatchesMirroredSkippedAndSummed) {
+  // 200 recordings in a tree, three of them bad.
+  for (int i = 0; i < 200; ++i) {
+    const fs::path sub = dir.File("tree") / ("d" + std::to_string(i % 7)) / (i % 2 ? "x" : "");
+    fs::create_directories(sub);
+    Bytes data = test::Wave(1, 8000, test::Noise(200 + i, 500, static_cast<unsigned>(i)));
+    if (i == 13 || i == 77) data.push_back(0);  // an odd number of bytes
+    if (i == 150) data = Bytes{'n', 'o', 't', ' ', 'a', ' ', 'w', 'a', 'v', 'e'};  // no "fmt ": channels unknown
+    test::WriteAll(sub / ("take" + std::to_string(i) + ".wav"), data);
+  }
+  test::WriteAll(dir.File("tree/notes.txt"), Bytes{'x'});
+  OtqRun c = Otq("compress --recursive " + Q(dir.File("tree")) + " -d " + Q(dir.File("out")) + " -r fastest");
+  EXPECT_EQ(c.status, 1);
+  for (const char* bad : {"take13.wav", "take77.wav", "take150.wav"}) EXPECT_TRUE(Has(c.out, bad)) << bad;
+  EXPECT_TRUE(Has(c.out, "200 files: 197 done")) << c.out;
+  EXPECT_TRUE(Has(c.out, "3 failed, 0 skipped")) << c.out;
+  EXPECT_TRUE(fs::exists(dir.File("out/d3/x/take3.otq")));
+  // Again: what is compressed already is skipped and counted.
+  OtqRun again = Otq("compress --recursive " + Q(dir.File("tree")) + " -d " + Q(dir.File("out")) + " --json");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_TRUE(Has(again.out, "\"skipped\":197")) << again.out;
+  // Restored as a mirrored tree, each file as it was (one branch of it: the
+  // batch above already ran every file once).
+  OtqRun x = Otq("extract --recursive " + Q(dir.File("out/d3")) + " -d " + Q(dir.File("back")));
+  EXPECT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(test::ReadAll(dir.File("back/x/take3.wav")), test::ReadAll(dir.File("tree/d3/x/take3.wav")));
+  EXPECT_EQ(test::ReadAll(dir.File("back/take10.wav")), test::ReadAll(dir.File("tree/d3/take10.wav")));
+  OtqRun t = Otq("test --recursive --json " + Q(dir.File("out/d3")));
+  EXPECT_EQ(t.status, 0);
+  EXPECT_TRUE(Has(t.out, "\"failed\":0")) << t.out;
+}
+
+TEST_F(CliTest, JsonDescribesArchivesAndTheirDamage) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("j.otq")) + " --password pw").status, 0);
+  test::WriteAll(dir.File("bad.otq"), Bytes{1, 2, 3});
+  OtqRun l = Otq("list --json " + Q(dir.File("j.otq")) + " " + Q(dir.File("bad.otq")));
+  EXPECT_EQ(l.status, 1);
+  EXPECT_TRUE(Has(l.out, "\"channels\":2")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"password\":true")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"restoredName\":\"j.wav\"")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"integrity\":{\"crc32\":")) << l.out;
+  EXPECT_TRUE(Has(l.out, "\"ok\":false")) << l.out;
+  OtqRun t = Otq("test --json " + Q(dir.File("j.otq")) + " " + Q(dir.File("bad.otq")));
+  EXPECT_EQ(t.status, 1);
+  EXPECT_TRUE(Has(t.out, "\"integrityChecked\":true,\"ok\":true")) << t.out;
+  EXPECT_TRUE(Has(t.out, "\"error\":\"The archive is damaged")) << t.out;
+  EXPECT_TRUE(Has(t.out, "{\"summary\":{")) << t.out;
+}
+
+TEST(CliCompletion, TheBashCompletionLoadsAndKnowsTheCommands) {
+  const std::string file = std::string(OSTINATO_SOURCE_DIR) + "/packaging/otq.bash-completion";
+  OtqRun r = Shell("source " + Q(file) + " && complete -p otq && COMP_WORDS=(otq c) COMP_CWORD=1 && _otq && "
+                   "echo \"${COMPREPLY[*]}\" && COMP_WORDS=(otq compress -r '') COMP_CWORD=3 && _otq && "
+                   "echo \"${COMPREPLY[*]}\"");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_TRUE(Has(r.out, "compress")) << r.out;
+  EXPECT_TRUE(Has(r.out, "fastest fast normal maximum extreme")) << r.out;
+}
+
+}  // namespace
+}  // namespace ost
+
+namespace ost {
+namespace {
+
+// Ctrl-C at the password prompt stops the run; it is not an empty password.
+TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
+  if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-c-at-prompt.py") +
+                   " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
+  EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
+  EXPECT_TRUE(Has(r.out, "status 130")) << r.out;
+  EXPECT_FALSE(Has(r.out, "WRONG PASSWORD")) << r.out;
+  EXPECT_FALSE(fs::exists(dir.File("p.wav")));
+}
+
+}  // namespace
+}  // namespace ost

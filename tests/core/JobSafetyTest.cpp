@@ -1,0 +1,464 @@
+// What happens around a job: a source that changes while it is read, an
+// output that is its own input, a check that fails before the archive is in
+// place, leftovers of killed processes, long names, and one progress bar
+// that follows every pass and stops within each of them.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "Chain.h"
+#include "common/FileIO.h"
+#include "common/JobMeter.h"
+#include "common/Leftovers.h"
+#include "common/Parallel.h"
+#include "common/Password.h"
+#include "common/PendingOutput.h"
+#include "extract/ArchiveReader.h"
+#include "lzari/LzariDecoder.h"
+#include "lzari/LzariEncoder.h"
+
+namespace ost {
+namespace {
+
+namespace fs = std::filesystem;
+using test::Bytes;
+
+std::size_t Entries(const fs::path& dir, const std::string& prefix) {
+  std::size_t n = 0;
+  for (const auto& e : fs::directory_iterator(dir))
+    if (e.path().filename().string().rfind(prefix, 0) == 0) ++n;
+  return n;
+}
+
+// Records the bar as the job drives it and runs `onStep(position)` at each
+// step; cancels from position `cancelAt` on.
+class Recorder final : public JobProgress {
+ public:
+  void Begin(std::string_view text, std::uint64_t units) override {
+    ++begins;
+    this->text = text;
+    total = units;
+  }
+  void Step() override {
+    ++steps;
+    if (onStep) onStep(steps);
+  }
+  bool IsCancelled() override { return steps >= cancelAt; }
+  void End() override { ++ends; }
+  int begins = 0, ends = 0;
+  std::string text;
+  std::uint64_t total = 0, steps = 0, cancelAt = ~std::uint64_t{0};
+  std::function<void(std::uint64_t)> onStep;
+};
+
+// A source long enough for every pass to have many units of work.
+Bytes LongWave() { return test::Wave(2, 44100, test::Noise(1'600'000, 6000, 3)); }
+
+CompressionOptions Options(const fs::path& source, const fs::path& archive, Rate rate = Rate::Fast) {
+  CompressionOptions o;
+  o.source = source;
+  o.archive = archive;
+  o.rate = rate;
+  o.threads = 2;
+  return o;
+}
+
+TEST(SourceChanges, ShrinkingOrRewrittenSourceFailsTheJobAndLeavesNothing) {
+  for (bool integrity : {true, false}) {
+    for (int when : {0, 1}) {  // 0: cut before the analysis reads it; 1: rewritten in place mid-job
+      SCOPED_TRACE(std::to_string(integrity) + " " + std::to_string(when));
+      test::Scratch s;
+      const fs::path src = s.Put("src.wav", LongWave());
+      CompressionOptions o = Options(src, s.dir.File("a.otq"));
+      o.integrityRecord = integrity;
+      Recorder progress;
+      test::FixedChannels none(std::nullopt);
+      bool done = false;
+      auto change = [&] {
+        if (done) return;
+        done = true;
+        if (when == 0) {
+          fs::resize_file(src, fs::file_size(src) / 2);
+        } else {
+          Bytes data = test::ReadAll(src);
+          data[data.size() / 2] ^= 1;
+          test::WriteAll(src, data);  // same size; a new modification time
+          fs::last_write_time(src, fs::last_write_time(src) + std::chrono::seconds(2));
+        }
+      };
+      if (when == 0) {
+        progress.onStep = [&](std::uint64_t) {};
+        struct CutAtBegin final : public JobProgress {
+          std::function<void()> cut;
+          void Begin(std::string_view, std::uint64_t) override { cut(); }
+          void Step() override {}
+          bool IsCancelled() override { return false; }
+          void End() override {}
+        } cutter;
+        cutter.cut = change;
+        try {
+          CompressionJob(o, cutter, none).Run();
+          ADD_FAILURE() << "a source cut while it was read was reported as compressed";
+        } catch (const Error& e) {
+          EXPECT_EQ(e.kind(), ErrorKind::Changed);
+          EXPECT_EQ(std::string(e.what()), src.string() + " changed while it was being compressed");
+        }
+      } else {
+        progress.onStep = [&](std::uint64_t at) {
+          if (at == JobMeter::kUnits / 2) change();
+        };
+        try {
+          CompressionJob(o, progress, none).Run();
+          ADD_FAILURE() << "a source rewritten while it was read was reported as compressed";
+        } catch (const Error& e) {
+          EXPECT_EQ(e.kind(), ErrorKind::Changed) << e.what();
+        }
+      }
+      EXPECT_FALSE(fs::exists(s.dir.File("a.otq")));
+      EXPECT_EQ(Entries(s.dir.path(), ".a.otq.part-"), 0u);
+    }
+  }
+}
+
+TEST(SourceChanges, AFileThatEndsBeforeItsSizeIsAChangeNotAnEnd) {
+  test::Scratch s;
+  const fs::path file = s.Put("f", Bytes(300000, 7));
+  InFile in(file);
+  std::vector<std::uint8_t> buffer(100000);
+  ASSERT_EQ(in.Read(buffer.data(), buffer.size()), buffer.size());
+  fs::resize_file(file, 150000);
+  try {
+    while (in.Read(buffer.data(), buffer.size()) > 0) {
+    }
+    ADD_FAILURE() << "a short read was taken for the end of the file";
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Changed);
+  }
+}
+
+TEST(SameFile, AnOutputNeverReplacesItsOwnInput) {
+  test::Scratch s;
+  const Bytes wave = test::Wave(1, 8000, test::Noise(4000, 300, 1));
+  const fs::path src = s.Put("s.wav", wave);
+  fs::create_hard_link(src, s.dir.File("link.otq"));
+  fs::create_symlink(src, s.dir.File("sym.otq"));
+  for (const fs::path& out : {src, s.dir.path() / "." / "s.wav", s.dir.File("link.otq"), s.dir.File("sym.otq")}) {
+    SCOPED_TRACE(out.string());
+    CompressionOptions o = Options(src, out);
+    o.replaceArchive = true;
+    test::FixedChannels none(std::nullopt);
+    NullProgress quiet;
+    try {
+      CompressionJob(o, quiet, none).Run();
+      ADD_FAILURE();
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::SameFile);
+    }
+    EXPECT_EQ(test::ReadAll(src), wave);
+  }
+  // Extraction: the restored file may not be the archive itself.
+  test::Compress(src, s.dir.File("a.otq"), Rate::Fast);
+  const Bytes archive = test::ReadAll(s.dir.File("a.otq"));
+  ExtractionOptions x;
+  x.archive = s.dir.File("a.otq");
+  x.target = s.dir.File("a.otq");
+  x.replaceTarget = true;
+  NullProgress quiet;
+  EXPECT_THROW(ExtractionJob(x, quiet, nullptr).Run(), Error);
+  EXPECT_EQ(test::ReadAll(s.dir.File("a.otq")), archive);
+}
+
+TEST(Verification, AFailedCheckKeepsTheArchiveThatWasThere) {
+  test::Scratch s;
+  const fs::path src = s.Put("v.wav", test::Wave(2, 8000, test::Noise(8000, 500, 2)));
+  s.Put("v.otq", Bytes{1, 2, 3});
+  CompressionOptions o = Options(src, s.dir.File("v.otq"));
+  o.replaceArchive = true;
+  fs::path checked;
+  o.beforeCommit = [&](const fs::path& finished) {
+    checked = finished;
+    EXPECT_TRUE(fs::exists(finished));
+    EXPECT_EQ(test::ReadAll(s.dir.File("v.otq")), (Bytes{1, 2, 3}));  // not yet in place
+    throw Error(ErrorKind::Verify, "differs");
+  };
+  test::FixedChannels none(std::nullopt);
+  NullProgress quiet;
+  EXPECT_THROW(CompressionJob(o, quiet, none).Run(), Error);
+  EXPECT_EQ(test::ReadAll(s.dir.File("v.otq")), (Bytes{1, 2, 3}));
+  EXPECT_FALSE(checked.empty());
+  EXPECT_FALSE(fs::exists(checked));
+}
+
+TEST(Verification, ComparesEveryByteAndTheLength) {
+  test::Scratch s;
+  const Bytes wave = test::Wave(2, 8000, test::Noise(8000, 500, 4));
+  const fs::path src = s.Put("c.wav", wave);
+  test::Compress(src, s.dir.File("c.otq"), Rate::Fast, std::nullopt, std::nullopt, /*integrity=*/false);
+  Bytes longer = wave, changed = wave;
+  longer.push_back(0);
+  changed[100] ^= 4;
+  Bytes shorter(wave.begin(), wave.end() - 2);
+  for (const auto& [name, reference] : {std::pair{"longer", longer}, {"changed", changed}, {"shorter", shorter}}) {
+    SCOPED_TRACE(name);
+    ExtractionOptions x;
+    x.archive = s.dir.File("c.otq");
+    x.compareWith = s.Put(name, reference);
+    NullProgress quiet;
+    try {
+      ExtractionJob(x, quiet, nullptr).Run();
+      ADD_FAILURE() << "a restored file that differs from its source passed verification";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Verify);
+    }
+  }
+  ExtractionOptions same;
+  same.archive = s.dir.File("c.otq");
+  same.compareWith = src;
+  NullProgress quiet;
+  EXPECT_NO_THROW(ExtractionJob(same, quiet, nullptr).Run());
+}
+
+TEST(Integrity, RequiredRecordRefusesArchivesWithoutOne) {
+  test::Scratch s;
+  const fs::path src = s.Put("r.wav", test::Wave(1, 8000, test::Noise(3000, 500, 5)));
+  test::Compress(src, s.dir.File("with.otq"), Rate::Fast);
+  test::Compress(src, s.dir.File("without.otq"), Rate::Fast, std::nullopt, std::nullopt, false);
+  for (const char* name : {"with.otq", "without.otq"}) {
+    ExtractionOptions x;
+    x.archive = s.dir.File(name);
+    x.requireIntegrity = true;
+    NullProgress quiet;
+    if (std::string(name) == "with.otq") {
+      EXPECT_TRUE(ExtractionJob(x, quiet, nullptr).Run().integrityChecked);
+    } else {
+      try {
+        ExtractionJob(x, quiet, nullptr).Run();
+        ADD_FAILURE();
+      } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::NoIntegrity);
+      }
+    }
+  }
+}
+
+// The bar opens once, when the job starts, and ends exactly at its range,
+// for the shortest and for long jobs, at every rate, in both directions.
+TEST(Progress, OneBarOverTheWholeJobReachesItsEnd) {
+  test::Scratch s;
+  const fs::path tiny = s.Put("tiny.wav", test::Wave(1, 8000, test::Noise(10, 100, 6)));
+  const fs::path long_ = s.Put("long.wav", test::Wave(2, 44100, test::Noise(400'000, 4000, 7)));
+  for (const fs::path& src : {tiny, long_}) {
+    for (Rate rate : test::kAllRates) {
+      if (rate == Rate::Extreme && src == long_) continue;  // the same passes; slow
+      SCOPED_TRACE(src.filename().string() + " " + RateName(rate));
+      const fs::path archive = s.dir.File("p.otq");
+      fs::remove(archive);
+      Recorder c;
+      test::FixedChannels none(std::nullopt);
+      ASSERT_FALSE(CompressionJob(Options(src, archive, rate), c, none).Run().cancelled);
+      EXPECT_EQ(c.begins, 1);
+      EXPECT_EQ(c.text, kCompressingText);
+      EXPECT_EQ(c.total, JobMeter::kUnits);
+      EXPECT_EQ(c.steps, JobMeter::kUnits);
+      EXPECT_EQ(c.ends, 1);
+    }
+    ExtractionOptions x;
+    x.archive = s.dir.File("p.otq");
+    x.target = s.dir.File("back.wav");
+    x.replaceTarget = true;
+    Recorder e;
+    ASSERT_FALSE(ExtractionJob(x, e, nullptr).Run().cancelled);
+    EXPECT_EQ(e.begins, 1);
+    EXPECT_EQ(e.text, kExtractingText);
+    EXPECT_EQ(e.steps, JobMeter::kUnits);
+    EXPECT_EQ(e.ends, 1);
+    EXPECT_EQ(test::ReadAll(s.dir.File("back.wav")), test::ReadAll(src));
+  }
+}
+
+// A cancel in any pass stops that pass: the bar never runs on to the end of
+// the pass's share, and nothing is left behind.
+TEST(Progress, CancelStopsWithinEveryPass) {
+  test::Scratch s;
+  const fs::path src = s.Put("c.wav", LongWave());
+  test::Compress(src, s.dir.File("c.otq"), Rate::Fast);
+  // Compression passes end at 250, 550, 950 and 1000; extraction at 400,
+  // 600, 980 and 1000.
+  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{3, 250}, {260, 550}, {560, 950}}) {
+    SCOPED_TRACE("compress " + std::to_string(at));
+    Recorder r;
+    r.cancelAt = at;
+    test::FixedChannels none(std::nullopt);
+    // Maximum: a block pass long enough to be looked at while it runs.
+    CompressionOptions o = Options(src, s.dir.File("new.otq"), Rate::Maximum);
+    EXPECT_TRUE(CompressionJob(o, r, none).Run().cancelled);
+    EXPECT_LT(r.steps, passEnd);
+    EXPECT_EQ(r.ends, 1);
+    EXPECT_FALSE(fs::exists(s.dir.File("new.otq")));
+    EXPECT_EQ(Entries(s.dir.path(), ".new.otq.part-"), 0u);
+  }
+  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{3, 400}, {402, 600}, {610, 980}}) {
+    SCOPED_TRACE("extract " + std::to_string(at));
+    Recorder r;
+    r.cancelAt = at;
+    ExtractionOptions x;
+    x.archive = s.dir.File("c.otq");
+    x.target = s.dir.File("back.wav");
+    x.threads = 2;
+    EXPECT_TRUE(ExtractionJob(x, r, nullptr).Run().cancelled);
+    EXPECT_LT(r.steps, passEnd);
+    EXPECT_FALSE(fs::exists(s.dir.File("back.wav")));
+    EXPECT_EQ(Entries(s.dir.path(), ".back.wav.part-"), 0u);
+  }
+}
+
+TEST(Progress, StreamCodersStopOnTheCancelFlag) {
+  test::Scratch s;
+  const fs::path in = s.Put("in", test::Pcm(test::Noise(400'000, 3000, 8)));
+  std::atomic<bool> cancel{false};
+  std::atomic<std::uint64_t> done{0};
+  CLzariEncoder encoder(in, s.dir.File("coded"), "Write Error");
+  encoder.Watch(&cancel, &done);
+  encoder.CompressFile();
+  EXPECT_EQ(done.load(), fs::file_size(in) / CLzariEncoder::kWatchBytes);
+  done = 0;
+  CLzariDecoder decoder(s.dir.File("coded"), s.dir.File("back"), "Read Error_d");
+  decoder.Watch(&cancel, &done);
+  decoder.ExpandFile();
+  EXPECT_EQ(done.load(), fs::file_size(in) / CLzariDecoder::kWatchBytes);
+  cancel = true;
+  CLzariEncoder stopped(in, s.dir.File("coded2"), "Write Error");
+  stopped.Watch(&cancel, nullptr);
+  EXPECT_THROW(stopped.CompressFile(), TaskCancelled);
+  CLzariDecoder stoppedDecoder(s.dir.File("coded"), s.dir.File("back2"), "Read Error_d");
+  stoppedDecoder.Watch(&cancel, nullptr);
+  EXPECT_THROW(stoppedDecoder.ExpandFile(), TaskCancelled);
+}
+
+// Runs `body` in a child process, which kills itself before its objects'
+// destructors run, as a killed process leaves things.
+void InKilledChild(const std::function<void()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    body();  // ends with raise(SIGKILL), its objects still alive
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+}
+
+TEST(Leftovers, ThoseOfKilledProcessesGoAndOnlyThose) {
+  test::Scratch s;
+  const fs::path target = s.dir.File("a.otq");
+  InKilledChild([&] {
+    PendingOutput out(target, false);
+    test::WriteAll(out.temp(), {1, 2});
+    raise(SIGKILL);
+  });
+  ASSERT_EQ(Entries(s.dir.path(), ".a.otq.part-"), 1u);
+  {
+    // A live one (ours, still being written) stays while the dead one goes.
+    PendingOutput live(s.dir.File("a.otq"), false);
+    PendingOutput other(target, false);
+    EXPECT_EQ(Entries(s.dir.path(), ".a.otq.part-"), 2u);
+    EXPECT_TRUE(fs::exists(live.temp()));
+  }
+  EXPECT_EQ(Entries(s.dir.path(), ".a.otq.part-"), 0u);
+  // A stranger's file of a similar name is not ours to remove.
+  s.Put(".a.otq.part-notours", {1});
+  { PendingOutput again(target, false); }
+  EXPECT_TRUE(fs::exists(s.dir.File(".a.otq.part-notours")));
+
+  // Working folders: the temporary folder pointed at this scratch folder.
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", s.dir.path().c_str(), 1);
+  InKilledChild([] {
+    WorkFolder dead;
+    test::WriteAll(dead.File("temp.out"), {1, 2, 3});
+    raise(SIGKILL);
+  });
+  EXPECT_EQ(Entries(s.dir.path(), "ostinato-job-"), 1u);
+  {
+    WorkFolder live;
+    EXPECT_EQ(Entries(s.dir.path(), "ostinato-job-"), 1u);  // the dead one went, this one is there
+    WorkFolder second;
+    EXPECT_TRUE(fs::exists(live.path()));
+    EXPECT_EQ(Entries(s.dir.path(), "ostinato-job-"), 2u);
+  }
+  if (old) setenv("TMPDIR", saved.c_str(), 1); else unsetenv("TMPDIR");
+}
+
+TEST(Leftovers, RemoveAllTakesEveryRegisteredOutputAndFolder) {
+  test::Scratch s;
+  auto* out = new PendingOutput(s.dir.File("x.otq"), false);
+  auto* work = new WorkFolder;
+  test::WriteAll(work->File("a"), {1});
+  const fs::path temp = out->temp(), folder = work->path();
+  leftovers::RemoveAll();
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_FALSE(fs::exists(folder));
+  delete out;
+  delete work;
+}
+
+// Any name the file system takes for the target works: the temporary name
+// is shortened, never the user's.
+TEST(PendingOutput, TemporaryNamesFitWhereTheTargetFits) {
+  test::Scratch s;
+  const std::string longest(251, 'n');
+  std::string wide;
+  while (wide.size() + 2 <= 250) wide += "\xc3\xa9";  // é: two bytes each
+  for (const std::string& name : {longest + ".otq", wide + ".wav", std::string("ab")}) {
+    SCOPED_TRACE(name.size());
+    const fs::path target = s.dir.File(name);
+    {
+      PendingOutput out(target, false);
+      EXPECT_LE(out.temp().filename().string().size(), 255u);
+      test::WriteAll(out.temp(), {7});
+      out.Commit();
+    }
+    EXPECT_EQ(test::ReadAll(target), (Bytes{7}));
+    const std::string prefix = PendingOutput::TempPrefix(target);
+    EXPECT_EQ(prefix.rfind(".part-"), prefix.size() - 6);
+    // Cut on a character boundary: the part kept is a prefix of whole characters.
+    EXPECT_NE(static_cast<unsigned char>(prefix[prefix.size() - 7]) & 0xC0, 0xC0u);
+  }
+}
+
+TEST(RestoredNames, ShortNamesKeepTheirCharacters) {
+  EXPECT_EQ(RestoredName("take.otq", 1), "take.wav");
+  EXPECT_EQ(RestoredName("voice.PCM", 0), "voice.pcm");
+  EXPECT_EQ(RestoredName("abcde", 1), "a.wav");
+  EXPECT_EQ(RestoredName("abcd", 1), "abcd.wav");  // not the hidden ".wav"
+  EXPECT_EQ(RestoredName("ab", 0), "ab.pcm");
+  EXPECT_EQ(RestoredName("", 1), ".wav");
+}
+
+TEST(Password, OnlyTheArchivesCodePageAndOldArchivesStillOpen) {
+  // "é中": 中 has no Windows-1252 form, so it cannot be stored.
+  const std::string mixed = "\xc3\xa9\xe4\xb8\xad";
+  try {
+    PasswordRecord(mixed);
+    ADD_FAILURE();
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Unsupported);
+    EXPECT_NE(std::string(e.what()).find("Windows-1252"), std::string::npos) << e.what();
+  }
+  EXPECT_THROW(PasswordRecord("\xd0\x96"), Error);
+  // Archives that stored such a password in UTF-8 open with the same text.
+  EXPECT_TRUE(PasswordMatches(mixed, mixed));
+  EXPECT_FALSE(PasswordMatches(mixed, "\xc3\xa9"));
+  EXPECT_TRUE(PasswordMatches("caf\xc3\xa9", "caf\xe9"));
+  EXPECT_FALSE(PasswordMatches("caf\xc3\xa9", "caf\xc3\xa9"));  // é has a code-page form: that is what was stored
+  EXPECT_FALSE(PasswordMatches("fifteen chars!!", "fifteen chars!!"));
+}
+
+}  // namespace
+}  // namespace ost
