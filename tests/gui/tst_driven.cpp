@@ -9,6 +9,7 @@
 #include <QtTest>
 
 #include <QComboBox>
+#include <QDirIterator>
 #include <QDrag>
 #include <QFileDialog>
 #include <QLabel>
@@ -71,6 +72,22 @@ QString Row() {
   QStringList texts;
   for (int column = 0; column < 6; ++column) texts << list.topLevelItem(0)->text(column);
   return texts.join('|');
+}
+
+// Whether a job's working file (in its private folder under the system's
+// temporary folder) exists: tells which pass a job is in.
+bool WorkFile(const QString& name) {
+  QDirIterator files(QDir::tempPath(), {name}, QDir::Files, QDirIterator::Subdirectories);
+  return files.hasNext();
+}
+
+// The size of the restored file being written into `folder` (its temporary
+// ".NAME.part-" file), 0 when there is none.
+qint64 PendingSize(const QString& folder) {
+  qint64 size = 0;
+  for (const QFileInfo& file : QDir(folder).entryInfoList({".*.part-*"}, QDir::Files | QDir::Hidden))
+    size = std::max(size, file.size());
+  return size;
 }
 
 QByteArray Bytes(const QString& path) {
@@ -304,7 +321,18 @@ void DrivenTest::cancelCompressionWhileItRuns() {
     person.Click(person.Gui([&] { return QPointer<QWidget>(&options->m_btnCompress); }));
     person.WaitFor("the progress window", [] { return Shown<CProgressWnd>() != nullptr; }, 60s);
     const auto progress = person.Gui([] { return QPointer<CProgressWnd>(Shown<CProgressWnd>()); });
-    person.Shot("progress-extreme-analysis", progress.data());
+    if (person.TakesShots()) {
+      // The picture of the pre-analysis: its residual is being written, the
+      // block coder has not begun.
+      try {
+        person.WaitFor("the pre-analysis under the progress window", [&] {
+          return progress && progress->isVisible() && WorkFile("temp.out") && !WorkFile("Header.out");
+        }, 5s);
+        person.Shot("progress-extreme-analysis", progress.data());
+      } catch (const DriveFailure&) {
+        qInfo("no picture of the pre-analysis: the progress window did not show during it");
+      }
+    }
     person.Click(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
     clock.start();
@@ -337,6 +365,18 @@ void DrivenTest::cancelExtractionWithEscape() {
     const auto dialog = person.Gui([] { return QPointer<CExtractDlg>(Modal<CExtractDlg>()); });
     person.Click(person.Gui([&] { return QPointer<QWidget>(dialog->ExtractButton()); }));
     person.WaitFor("the progress window", [] { return Shown<CProgressWnd>() != nullptr; }, 30s);
+    if (person.TakesShots()) {
+      // The picture of the synthesis: the restored file is being written.
+      const auto progress = person.Gui([] { return QPointer<CProgressWnd>(Shown<CProgressWnd>()); });
+      const QString folder = m_scratch.path();
+      try {
+        person.WaitFor("the synthesis under the progress window",
+                       [&] { return progress && progress->isVisible() && PendingSize(folder) > 0; }, 20s);
+        person.Shot("progress-extract-synthesis", progress.data());
+      } catch (const DriveFailure&) {
+        qInfo("no picture of the synthesis: the progress window did not show during it");
+      }
+    }
     person.Key("Escape");
     QElapsedTimer clock;
     clock.start();
