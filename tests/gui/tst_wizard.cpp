@@ -16,6 +16,7 @@
 #include "app/OstinatoDoc.h"
 #include "app/OstinatoView.h"
 #include "common/Errors.h"
+#include "compress/CompressionJob.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Settings.h"
 
@@ -33,6 +34,30 @@ void SetModified(const QString& path, const QDateTime& when) {
   QFile file(path);
   QVERIFY(file.open(QIODevice::ReadWrite));
   QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A real archive of a short recording (a ".wav" with its header, or a
+// headerless ".pcm"), made by the core: the program checks what it opens.
+QString MakeArchive(const ScratchFolder& scratch, const QString& name, bool wave = true) {
+  const QString source = scratch.Write(name + (wave ? ".src.wav" : ".src.pcm"), wave ? MakeWave(1, 500) : MakePcm(500));
+  ost::CompressionOptions options;
+  options.source = source.toStdString();
+  options.archive = scratch.File(name).toStdString();
+  options.rate = ost::Rate::Fastest;
+  ost::NullProgress quiet;
+  struct : ost::ChannelQuestion {
+    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override {
+      return ost::ChannelLayout::Mono;
+    }
+  } mono;
+  ost::CompressionJob(options, quiet, mono).Run();
+  QFile::remove(source);
+  return scratch.File(name);
 }
 
 }  // namespace
@@ -68,6 +93,7 @@ class WizardTest : public QObject {
   void droppedFiles();
 
   void openShowsEntry();
+  void openRefusesWhatIsNoArchive();
   void extractFillsRow();
   void extractWrongPassword();
   void extractCancelled();
@@ -154,7 +180,7 @@ static void TypeName(QDialog* page, const QString& name) {
 }
 
 void WizardTest::fileDialogCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   QVERIFY(m_frame->m_actExtract->isEnabled());
   Compress(QString());
@@ -166,7 +192,7 @@ void WizardTest::fileDialogCancelled() {
 }
 
 void WizardTest::destinationCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   m_script->Then("CCompressDlg", [](QDialog* page) {
@@ -283,7 +309,7 @@ void WizardTest::compressionFillsRow() {
 }
 
 void WizardTest::compressionCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   m_behaviour = [](const ost::CompressionOptions&, ost::JobProgress& progress, ost::ChannelQuestion&) {
@@ -575,7 +601,7 @@ void WizardTest::noticesShownAfterSuccess() {
 // Drops on the main window: an archive opens, a recording starts the wizard
 // with it as the source; anything else is refused while dragging.
 void WizardTest::droppedFiles() {
-  const QString archive = m_scratch->Write("dropped.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "dropped.otq");
   const QString source = m_scratch->Write("take.wav", MakeWave(1, 500));
   const QString other = m_scratch->Write("notes.txt", "x");
   const auto drop = [this](const QString& path) {
@@ -625,25 +651,47 @@ void WizardTest::viewToggles() {
 
 void WizardTest::openShowsEntry() {
   QVERIFY(!m_frame->m_actExtract->isEnabled());
-  const QString wave = m_scratch->Write("song.otq", QByteArray("\1\1\0\0\0", 5));
+  const QString wave = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(wave));
   QCOMPARE(RowText(m_view), QString("song.otq|||||"));
   QCOMPARE(m_extract->m_szOutputName, QString("song.wav"));
   QCOMPARE(m_frame->windowTitle(), QString("song.otq - Ostinato"));
   QVERIFY(m_frame->m_actExtract->isEnabled());
   COstinatoDoc* doc = m_frame->Document();
-  QCOMPARE(doc->m_nArchiveLength, quint64(5));
+  QCOMPARE(doc->m_nArchiveLength, quint64(QFileInfo(wave).size()));
   QCOMPARE(doc->m_bEntryPending, 0);
 
-  const QString pcm = m_scratch->Write("take.otq", QByteArray("\0\0\0\0\0", 5));
+  const QString pcm = MakeArchive(*m_scratch, "take.otq", false);
   QVERIFY(m_frame->OpenDocumentFile(pcm));
   QCOMPARE(RowText(m_view), QString("take.otq|||||"));
   QCOMPARE(m_extract->m_szOutputName, QString("take.pcm"));
 }
 
+// What is not an archive, or a damaged one, is refused when it is opened,
+// not only at Extract: the head and the stream lengths are read then. The
+// archive that was open stays open.
+void WizardTest::openRefusesWhatIsNoArchive() {
+  const QString good = MakeArchive(*m_scratch, "good.otq");
+  QVERIFY(m_frame->OpenDocumentFile(good));
+  QByteArray bytes = ReadFile(good);
+  const QString text = m_scratch->Write("notes.otq", "some text, not an archive");
+  const QString cut = m_scratch->Write("cut.otq", bytes.left(bytes.size() - 7));
+  for (const QString& bad : {text, cut}) {
+    m_prompts->Clear();
+    QVERIFY(!m_frame->OpenDocumentFile(bad));
+    QCOMPARE(m_prompts->records.size(), 1);
+    QVERIFY2(m_prompts->records[0].text.startsWith("Cannot open " + bad + ": The archive is damaged"),
+             qPrintable(m_prompts->records[0].text));
+    QCOMPARE(m_frame->windowTitle(), QString("good.otq - Ostinato"));
+    QCOMPARE(RowText(m_view), QString("good.otq|||||"));
+    QVERIFY(!m_frame->RecentFiles().contains(bad));
+  }
+  m_prompts->Clear();
+}
+
 void WizardTest::extractFillsRow() {
   QDir(m_scratch->Path()).mkpath("out");
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   QList<ost::ExtractionOptions> jobs;
   m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress& progress,
@@ -680,13 +728,16 @@ void WizardTest::extractFillsRow() {
   QCOMPARE(m_prompts->Texts(), QStringList({"song.wav already exist.\nYou want to overwrite it?"}));
   m_prompts->Clear();
   const QDateTime written = QFileInfo(m_scratch->File("out/song.wav")).lastModified();
-  QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|400|60.00%")
-                                .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time())));
+  const qint64 packed = QFileInfo(archive).size();
+  QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|%3|%4")
+                                .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time()))
+                                .arg(packed)
+                                .arg(COstinatoView::RatioText(1000, packed)));
   QVERIFY(m_prompts->records.isEmpty());
 }
 
 void WizardTest::extractWrongPassword() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   std::optional<std::string> given;
   m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress&,
@@ -714,7 +765,7 @@ void WizardTest::extractWrongPassword() {
 }
 
 void WizardTest::extractCancelled() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress& progress, ost::PasswordQuestion*) {
     progress.Begin("Ostinato 3 is Extracting your file\n\nPlease wait......", 10);
@@ -735,7 +786,7 @@ void WizardTest::extractCancelled() {
 }
 
 void WizardTest::extractDamagedKeepsDialog() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress&,
                             ost::PasswordQuestion*) -> ost::ExtractionResult {
@@ -753,7 +804,7 @@ void WizardTest::extractDamagedKeepsDialog() {
 
 void WizardTest::recentFiles() {
   QStringList paths;
-  for (int i = 1; i <= 5; ++i) paths << m_scratch->Write(QString("a%1.otq").arg(i), "x");
+  for (int i = 1; i <= 5; ++i) paths << MakeArchive(*m_scratch, QString("a%1.otq").arg(i));
   for (const QString& path : paths) QVERIFY(m_frame->OpenDocumentFile(path));
   QCOMPARE(m_frame->RecentFiles(), QStringList({paths[4], paths[3], paths[2], paths[1]}));
   QVERIFY(m_frame->OpenDocumentFile(paths[2]));
