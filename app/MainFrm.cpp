@@ -1,6 +1,7 @@
 #include "app/MainFrm.h"
 
 #include <QAction>
+#include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QMimeData>
 #include <QTimer>
@@ -54,6 +55,7 @@ CMainFrame::CMainFrame(bool showPicture, QWidget* parent)
   setCentralWidget(m_view);
   connect(m_document, &COstinatoDoc::changed, this, &CMainFrame::OnUpdateFrame);
   OnCreate(showPicture);
+  RestoreState();
   setAcceptDrops(true);
   m_document->OnNewDocument();
   CProgressWnd::SetMainWindow(this);
@@ -169,8 +171,44 @@ void CMainFrame::OnUpdateFrame() {
   m_actExtract->setEnabled(m_view->IsExtractEnabled());
 }
 
+void CMainFrame::RestoreState() {
+  // What the last run left: the window's size (kept only when it fits the
+  // screen), the list's column widths, and the folders used last.
+  QSettings settings = gui::AppSettings();
+  const QSize size = settings.value(QStringLiteral("Window/Size")).toSize();
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (size.isValid() && (!screen || screen->availableGeometry().size().expandedTo(size) == screen->availableGeometry().size()))
+    resize(size);
+  const QList<QVariant> widths = settings.value(QStringLiteral("Window/Columns")).toList();
+  for (int column = 0; column < widths.size() && column < 6; ++column)
+    if (const int width = widths[column].toInt(); width > 0) m_view->List().setColumnWidth(column, width);
+  m_strArchiveFolder = settings.value(QStringLiteral("Folders/Archive")).toString();
+  const QString source = settings.value(QStringLiteral("Folders/Source")).toString();
+  if (COstinatoView::s_strLastSourcePath.isEmpty() && !source.isEmpty()) {
+    COstinatoView::s_strLastSourcePath = source;
+    COstinatoView::s_strLastSourceName = QFileInfo(source).fileName();
+  }
+}
+
+void CMainFrame::SaveState() {
+  QSettings settings = gui::AppSettings();
+  settings.setValue(QStringLiteral("Window/Size"), size());
+  QList<QVariant> widths;
+  for (int column = 0; column < 6; ++column) widths << m_view->List().columnWidth(column);
+  settings.setValue(QStringLiteral("Window/Columns"), widths);
+  if (!m_strArchiveFolder.isEmpty()) settings.setValue(QStringLiteral("Folders/Archive"), m_strArchiveFolder);
+  if (!COstinatoView::s_strLastSourcePath.isEmpty())
+    settings.setValue(QStringLiteral("Folders/Source"), COstinatoView::s_strLastSourcePath);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  SaveState();
+  QMainWindow::closeEvent(event);
+}
+
 void CMainFrame::OnFileOpen() {
-  const QString path = m_pickArchive ? m_pickArchive(this, CDriveCombo::CurrentFolder()) : QString();
+  const QString folder = m_strArchiveFolder.isEmpty() ? CDriveCombo::CurrentFolder() : m_strArchiveFolder;
+  const QString path = m_pickArchive ? m_pickArchive(this, folder) : QString();
   if (!path.isEmpty()) OpenDocumentFile(path);
 }
 
@@ -183,6 +221,7 @@ bool CMainFrame::OpenDocumentFile(const QString& path) {
     return false;
   }
   AddRecentFile(m_document->m_strArchivePath);
+  m_strArchiveFolder = QFileInfo(m_document->m_strArchivePath).absolutePath();
   // The extract dialog opens in the archive's folder.
   CDriveCombo::SetCurrentFolder(QFileInfo(m_document->m_strArchivePath).absolutePath());
   return true;

@@ -57,9 +57,14 @@ class CMainFrame : public QMainWindow {
   void dragEnterEvent(QDragEnterEvent* event) override;
   void dragMoveEvent(QDragMoveEvent* event) override;
   void dropEvent(QDropEvent* event) override;
+  // Keeps the window's size, the column widths and the folders used last
+  // for the next run.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void PreCreateWindow();
+  void RestoreState();
+  void SaveState();
   void OnCreate(bool showPicture);
   void AddRecentFile(const QString& path);
   void RemoveRecentFile(const QString& path);
@@ -72,4 +77,5 @@ class CMainFrame : public QMainWindow {
   QList<QAction*> m_recentActions;
   QAction* m_recentSeparator = nullptr;
   QString m_strIdleText = QStringLiteral("Ready");
+  QString m_strArchiveFolder;  // folder of the archive opened last
 };

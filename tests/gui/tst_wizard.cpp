@@ -17,6 +17,7 @@
 #include "app/OstinatoView.h"
 #include "common/Errors.h"
 #include "compress/CompressionJob.h"
+#include "controls/DriveCombo.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Settings.h"
 
@@ -99,6 +100,7 @@ class WizardTest : public QObject {
   void extractCancelled();
   void extractDamagedKeepsDialog();
   void recentFiles();
+  void rememberedAcrossRuns();
 
  private:
   // Runs the Compress command with `source` picked and the given script.
@@ -800,6 +802,47 @@ void WizardTest::extractDamagedKeepsDialog() {
   m_frame->m_actExtract->trigger();
   QCOMPARE(m_prompts->Texts(), QStringList({"The archive is damaged: stream 2 is too short"}));
   QCOMPARE(RowText(m_view), QString("song.otq|||||"));
+}
+
+// The window's size, the list's column widths and the folders used last are
+// there again in the next run.
+void WizardTest::rememberedAcrossRuns() {
+  const QString archive = MakeArchive(*m_scratch, "kept.otq");
+  QDir(m_scratch->Path()).mkpath("sources");
+  const QString source = m_scratch->Write("sources/take.wav", MakeWave(1, 500));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  m_view->m_pickSource = [&](QWidget*, const QString&) { return source; };
+  m_script->Then("CCompressDlg", [](QDialog* page) { page->reject(); });
+  m_view->OnCompress();
+  m_frame->resize(700, 321);
+  m_view->List().setColumnWidth(2, 123);
+  m_frame->close();
+  m_frame.reset();
+
+  // The next run: nothing of the last one left in memory.
+  COstinatoView::s_strLastSourceName.clear();
+  COstinatoView::s_strLastSourcePath.clear();
+  CDriveCombo::ResetFolders(QDir::rootPath());
+  m_frame = std::make_unique<CMainFrame>(false);
+  m_frame->show();
+  m_view = m_frame->View();
+  m_options = &m_view->m_optionsPage;
+  m_extract = &m_view->m_extractDlg;
+  QCOMPARE(m_frame->size(), QSize(700, 321));
+  QCOMPARE(m_view->List().columnWidth(2), 123);
+  QString offered;
+  m_view->m_pickSource = [&](QWidget*, const QString& initial) {
+    offered = initial;
+    return QString();
+  };
+  m_view->OnCompress();
+  QCOMPARE(offered, source);
+  m_frame->m_pickArchive = [&](QWidget*, const QString& folder) {
+    offered = folder;
+    return QString();
+  };
+  m_frame->OnFileOpen();
+  QCOMPARE(offered, m_scratch->Path());
 }
 
 void WizardTest::recentFiles() {
