@@ -86,6 +86,9 @@ void CMainFrame::OnCreate(bool showPicture) {
   m_actExtract = new QAction(QIcon(QStringLiteral(":/toolbar/extract.svg")), QStringLiteral("&Extract"), this);
   m_actExtract->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
   SetPrompt(m_actExtract, QStringLiteral("Extract the *.otq file\nExtract"));
+  m_actPlay = new QAction(QStringLiteral("&Play"), this);
+  m_actPlay->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  SetPrompt(m_actPlay, QStringLiteral("Listen to the recording in the *.otq file\nPlay"));
   m_actAbout = new QAction(QIcon(QStringLiteral(":/toolbar/about.svg")), QStringLiteral("&About Ostinato..."), this);
   SetPrompt(m_actAbout, QStringLiteral("Display program information, version number and credits\nAbout"));
   m_actHelp = new QAction(QStringLiteral("&Help Ostinato"), this);
@@ -106,6 +109,8 @@ void CMainFrame::OnCreate(bool showPicture) {
   QMenu* action = menuBar()->addMenu(QStringLiteral("&Action"));
   action->addAction(m_actCompress);
   action->addAction(m_actExtract);
+  action->addSeparator();
+  action->addAction(m_actPlay);
   QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->addAction(m_actHelp);
@@ -155,6 +160,11 @@ void CMainFrame::OnCreate(bool showPicture) {
   connect(m_actExit, &QAction::triggered, this, &CMainFrame::close);
   connect(m_actCompress, &QAction::triggered, m_view, &COstinatoView::OnCompress);
   connect(m_actExtract, &QAction::triggered, m_view, &COstinatoView::OnExtract);
+  connect(m_actPlay, &QAction::triggered, m_view, &COstinatoView::OnPlayArchive);
+  connect(m_view, &COstinatoView::playingChanged, this, [this](bool playing) {
+    m_actPlay->setText(playing ? QStringLiteral("S&top") : QStringLiteral("&Play"));
+    OnUpdateFrame();
+  });
   connect(m_actAbout, &QAction::triggered, this, &CMainFrame::appAbout);
   connect(m_actHelp, &QAction::triggered, this, &CMainFrame::appHelp);
   UpdateRecentMenu();
@@ -169,6 +179,7 @@ void CMainFrame::OnUpdateFrame() {
   const QString title = m_document->GetTitle();
   setWindowTitle(title.isEmpty() ? QStringLiteral("Ostinato") : title + QStringLiteral(" - Ostinato"));
   m_actExtract->setEnabled(m_view->IsExtractEnabled());
+  m_actPlay->setEnabled(m_view->IsExtractEnabled() || m_view->IsPlayingArchive());
 }
 
 void CMainFrame::RestoreState() {

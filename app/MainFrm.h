@@ -38,6 +38,7 @@ class CMainFrame : public QMainWindow {
   QAction* m_actExit = nullptr;
   QAction* m_actCompress = nullptr;
   QAction* m_actExtract = nullptr;
+  QAction* m_actPlay = nullptr;
   QAction* m_actToolbar = nullptr;
   QAction* m_actStatusBar = nullptr;
   QAction* m_actHelp = nullptr;

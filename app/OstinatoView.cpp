@@ -10,7 +10,10 @@
 #include <cmath>
 
 #include "app/OstinatoDoc.h"
+#include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
+#include "common/Errors.h"
+#include "extract/ExtractionJob.h"
 
 QString COstinatoView::s_strLastSourceName;
 QString COstinatoView::s_strLastSourcePath;
@@ -29,6 +32,12 @@ COstinatoView::COstinatoView(COstinatoDoc* document, QWidget* parent)
       m_optionsPage(this), m_document(document), m_listCtrl(this) {
   InitListCtrl();
   connect(m_document, &COstinatoDoc::changed, this, &COstinatoView::OnDraw);
+  m_playWatch.setInterval(200);
+  connect(&m_playWatch, &QTimer::timeout, this, [this] {
+    if (m_archiveSound.IsPlaying()) return;
+    m_playWatch.stop();
+    emit playingChanged(false);
+  });
 }
 
 void COstinatoView::InitListCtrl() {
@@ -267,4 +276,60 @@ void COstinatoView::OnExtract() {
                        .arg(m_extractDlg.m_nJobMs / 1000.0, 0, 'f', 1));
   }
   OnSetFocus();
+}
+
+void COstinatoView::OnPlayArchive() {
+  if (m_archiveSound.IsPlaying()) {
+    m_archiveSound.Stop();
+    m_playWatch.stop();
+    emit playingChanged(false);
+    return;
+  }
+  if (!IsExtractEnabled()) return;
+  const QString archive = m_document->m_strArchivePath;
+  if (m_fileType != 1) {
+    gui::ShowMessage(this, QStringLiteral("%1 holds a recording without a RIFF WAVE header, which cannot be played.")
+                               .arg(m_document->m_strArchiveName));
+    return;
+  }
+  // Restored into a private folder of its own, never beside the archive;
+  // the folder goes with the next Play or with the view.
+  m_archiveSound.Stop();
+  m_strPlayedFile.clear();
+  m_playFolder = std::make_unique<QTemporaryDir>();
+  if (!m_playFolder->isValid()) {
+    gui::ShowMessage(this, QStringLiteral("No private folder to restore %1 into: %2")
+                               .arg(m_document->m_strArchiveName, m_playFolder->errorString()),
+                     gui::PromptIcon::Stop);
+    return;
+  }
+  const QString restored = m_playFolder->filePath(m_strOutputName.isEmpty() ? QStringLiteral("play.wav") : m_strOutputName);
+  ost::ExtractionOptions options;
+  const QByteArray from = QFile::encodeName(archive);
+  const QByteArray to = QFile::encodeName(restored);
+  options.archive = std::string(from.constData(), static_cast<std::size_t>(from.size()));
+  options.target = std::string(to.constData(), static_cast<std::size_t>(to.size()));
+  ost::ExtractionResult result;
+  try {
+    CProgressWnd progress(window(), QStringLiteral("Progress"), false);
+    progress.Hide();  // shown when the job begins
+    m_extractDlg.m_strArchiveName = m_document->m_strArchiveName;
+    result = ost::ExtractionJob(options, progress, &m_extractDlg).Run();
+  } catch (const ost::Error& error) {
+    gui::ShowMessage(this, QString::fromUtf8(error.what()), gui::PromptIcon::Stop,
+                     error.kind() == ost::ErrorKind::WrongPassword ? QStringLiteral("Wrong Password!")
+                                                                   : QString::fromLatin1(gui::kAppTitle));
+    return;
+  } catch (const std::exception& error) {
+    gui::ShowMessage(this, QString::fromUtf8(error.what()), gui::PromptIcon::Stop);
+    return;
+  }
+  window()->activateWindow();
+  if (result.cancelled) return;
+  m_strPlayedFile = restored;
+  // Without a sound output nothing plays, quietly, as with the play button.
+  if (m_archiveSound.PlayFile(restored)) {
+    m_playWatch.start();
+    emit playingChanged(true);
+  }
 }

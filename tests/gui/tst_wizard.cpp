@@ -4,7 +4,9 @@
 // the row of the list and the Extract command's state.
 #include <QtTest>
 
+#include <QAudioDevice>
 #include <QComboBox>
+#include <QMediaDevices>
 #include <QMimeData>
 #include <QLineEdit>
 #include <QRadioButton>
@@ -101,6 +103,7 @@ class WizardTest : public QObject {
   void extractDamagedKeepsDialog();
   void recentFiles();
   void rememberedAcrossRuns();
+  void playArchive();
 
  private:
   // Runs the Compress command with `source` picked and the given script.
@@ -843,6 +846,37 @@ void WizardTest::rememberedAcrossRuns() {
   };
   m_frame->OnFileOpen();
   QCOMPARE(offered, m_scratch->Path());
+}
+
+// Play restores the open archive into a private folder and plays it; a
+// second Play stops it. Nothing is written beside the archive. A headerless
+// recording cannot be played, and the user is told so.
+void WizardTest::playArchive() {
+  QVERIFY(!m_frame->m_actPlay->isEnabled());
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  QVERIFY(m_frame->m_actPlay->isEnabled());
+  const QStringList before = QDir(m_scratch->Path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+  m_frame->m_actPlay->trigger();
+  QVERIFY2(m_prompts->records.isEmpty(), qPrintable(m_prompts->Texts().join("; ")));
+  const QString restored = m_view->PlayedFile();
+  QVERIFY(!restored.isEmpty());
+  QVERIFY(!restored.startsWith(m_scratch->Path()));
+  QCOMPARE(QFileInfo(restored).size(), qint64(44 + 1000));  // the source: 500 samples and its header
+  if (!QMediaDevices::audioOutputs().isEmpty()) {
+    QVERIFY(m_view->IsPlayingArchive());
+    QCOMPARE(m_frame->m_actPlay->text(), QString("S&top"));
+  }
+  m_frame->m_actPlay->trigger();
+  QVERIFY(!m_view->IsPlayingArchive());
+  QCOMPARE(m_frame->m_actPlay->text(), QString("&Play"));
+  QCOMPARE(QDir(m_scratch->Path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+
+  const QString pcm = MakeArchive(*m_scratch, "take.otq", false);
+  QVERIFY(m_frame->OpenDocumentFile(pcm));
+  m_frame->m_actPlay->trigger();
+  QCOMPARE(m_prompts->Texts(), QStringList({"take.otq holds a recording without a RIFF WAVE header, which cannot be played."}));
+  m_prompts->Clear();
 }
 
 void WizardTest::recentFiles() {
