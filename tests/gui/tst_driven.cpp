@@ -333,10 +333,13 @@ void DrivenTest::cancelCompressionWhileItRuns() {
         qInfo("no picture of the pre-analysis: the progress window did not show during it");
       }
     }
-    person.Click(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
+    const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
     clock.start();
-    person.WaitFor("the job to stop", [] { return MessageSaying("Compression Cancelled") != nullptr; }, 10s);
+    person.Click(cancel);
+    person.WaitFor("the progress window to go", [&] { return !progress || !progress->isVisible(); }, 2s);
+    qInfo("the progress window went %lld ms after the click on Cancel", static_cast<long long>(clock.elapsed()));
+    person.WaitFor("the job to stop", [] { return MessageSaying("Compression Cancelled") != nullptr; }, 2s);
     qInfo("compression stopped %lld ms after the click on Cancel", static_cast<long long>(clock.elapsed()));
     person.Key("Return");
     person.WaitActive("the main window", [] { return MainFrame(); });
@@ -377,10 +380,10 @@ void DrivenTest::cancelExtractionWithEscape() {
         qInfo("no picture of the synthesis: the progress window did not show during it");
       }
     }
-    person.Key("Escape");
     QElapsedTimer clock;
     clock.start();
-    person.WaitFor("the job to stop", [] { return MessageSaying("Extraction Cancelled") != nullptr; }, 10s);
+    person.Key("Escape");
+    person.WaitFor("the job to stop", [] { return MessageSaying("Extraction Cancelled") != nullptr; }, 2s);
     qInfo("extraction stopped %lld ms after Escape", static_cast<long long>(clock.elapsed()));
     person.Key("Return");
     person.WaitActive("the main window", [] { return MainFrame(); });
