@@ -56,9 +56,9 @@ void InFile::Open(const std::filesystem::path& path) {
   }
   base_ = 0;
   length_ = static_cast<std::uint64_t>(info.st_size);
-  buffer_ = new std::uint8_t[kBufferSize];
+  buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
   bufferStart_ = 0;
-  cur_ = end_ = buffer_;
+  cur_ = end_ = buffer_.get();
 }
 
 void InFile::OpenRange(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
@@ -74,8 +74,7 @@ void InFile::Close() {
     std::fclose(file_);
     file_ = nullptr;
   }
-  delete[] buffer_;
-  buffer_ = nullptr;
+  buffer_.reset();
   cur_ = end_ = nullptr;
 }
 
@@ -83,15 +82,15 @@ bool InFile::Refill() {
   const std::uint64_t at = Tell();
   if (at >= length_) return false;
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, length_ - at));
-  const std::size_t got = std::fread(buffer_, 1, want, file_);
+  const std::size_t got = std::fread(buffer_.get(), 1, want, file_);
   if (got < want && ferror(file_)) FailRead();
   // The file is shorter than when it was opened: whatever follows would not
   // be the bytes the job measured.
   if (got < want)
     throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read");
   bufferStart_ = at;
-  cur_ = buffer_;
-  end_ = buffer_ + got;
+  cur_ = buffer_.get();
+  end_ = buffer_.get() + got;
   return got > 0;
 }
 
@@ -110,13 +109,13 @@ std::size_t InFile::Read(void* data, std::size_t count) {
 
 void InFile::Seek(std::uint64_t offset) {
   if (offset > length_) offset = length_;
-  if (offset >= bufferStart_ && offset <= bufferStart_ + static_cast<std::uint64_t>(end_ - buffer_)) {
-    cur_ = buffer_ + (offset - bufferStart_);
+  if (offset >= bufferStart_ && offset <= bufferStart_ + static_cast<std::uint64_t>(end_ - buffer_.get())) {
+    cur_ = buffer_.get() + (offset - bufferStart_);
     return;
   }
   if (fseeko(file_, static_cast<off_t>(base_ + offset), SEEK_SET) != 0) FailRead();
   bufferStart_ = offset;
-  cur_ = end_ = buffer_;
+  cur_ = end_ = buffer_.get();
 }
 
 void InFile::FailRead() { ThrowIo("cannot read", path_); }
@@ -126,7 +125,7 @@ OutFile::~OutFile() {
 }
 
 void OutFile::Open(const std::filesystem::path& path, const std::filesystem::path& shownAs) {
-  if (file_) std::fclose(file_);
+  Close();  // a write to the file before that failed is reported, not lost
   path_ = path;
   shown_ = shownAs.empty() ? path : shownAs;
   file_ = std::fopen(path.c_str(), "wb");
@@ -135,7 +134,7 @@ void OutFile::Open(const std::filesystem::path& path, const std::filesystem::pat
 }
 
 void OutFile::OpenStandardOutput() {
-  if (file_) std::fclose(file_);
+  Close();
   path_ = shown_ = "standard output";
   const int fd = dup(STDOUT_FILENO);
   file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
@@ -147,7 +146,7 @@ void OutFile::OpenStandardOutput() {
 }
 
 void OutFile::OpenForUpdate(const std::filesystem::path& path) {
-  if (file_) std::fclose(file_);
+  Close();
   path_ = path;
   shown_ = path;
   file_ = std::fopen(path.c_str(), "r+b");

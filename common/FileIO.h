@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <string>
 
 #include "common/Errors.h"
@@ -40,7 +41,7 @@ class InFile {
   std::uint64_t Size() const { return length_; }
   void Seek(std::uint64_t offset);
   void Rewind() { Seek(0); }
-  std::uint64_t Tell() const { return bufferStart_ + static_cast<std::uint64_t>(cur_ - buffer_); }
+  std::uint64_t Tell() const { return bufferStart_ + static_cast<std::uint64_t>(cur_ - buffer_.get()); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -52,7 +53,7 @@ class InFile {
   std::uint64_t base_ = 0;         // where the range starts in the file
   std::uint64_t length_ = 0;       // bytes in the range
   std::uint64_t bufferStart_ = 0;  // range offset of buffer_[0]
-  std::uint8_t* buffer_ = nullptr;
+  std::unique_ptr<std::uint8_t[]> buffer_;
   const std::uint8_t* cur_ = nullptr;
   const std::uint8_t* end_ = nullptr;
 };

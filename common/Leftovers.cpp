@@ -86,6 +86,7 @@ Owned MakeFolder(const std::filesystem::path& folder, const std::string& prefix)
   Owned owned = MakeLocked([&] {
     attempted = (folder / (prefix + std::string(kRandomChars, 'X'))).string();
     if (!mkdtemp(attempted.data())) return Owned{attempted, -1};
+    chmod(attempted.c_str(), 0700 | kOwnedMark);
     const int fd = open(attempted.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       const int err = errno;
@@ -113,8 +114,10 @@ void RemoveDead(const std::filesystem::path& folder, const std::string& prefix) 
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat info {};
+    // Only what this program marked as its own: an older program's files
+    // of the same names take no lock, and may still be in use.
     const bool ours = fstat(fd, &info) == 0 && (S_ISREG(info.st_mode) || S_ISDIR(info.st_mode)) &&
-                      info.st_uid == geteuid();
+                      info.st_uid == geteuid() && (info.st_mode & kOwnedMark) != 0;
     if (ours && flock(fd, LOCK_EX | LOCK_NB) == 0 && SameInode(fd, path)) {
       std::error_code removeError;
       std::filesystem::remove_all(path, removeError);

@@ -5,10 +5,17 @@
 // killed), and the next run that meets the leftover removes it.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <string>
 
 namespace ost::leftovers {
+
+// The mark of what this program makes while it runs (the sticky bit, which
+// means nothing on such files and private folders): an entry without it is
+// never taken for a leftover.
+inline constexpr mode_t kOwnedMark = S_ISVTX;
 
 // Registers a path the process is making, so that RemoveAll can find it.
 void Add(const std::filesystem::path& path);

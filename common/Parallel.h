@@ -45,6 +45,11 @@ inline unsigned DefaultThreads() {
 // cancelled; a task's failure is rethrown.
 inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, unsigned threads, JobProgress& progress,
                             std::atomic<std::uint64_t>& done, std::atomic<bool>& cancel) {
+  // A cancel that came before the tasks start stops them before any work.
+  if (progress.IsCancelled()) {
+    cancel = true;
+    return false;
+  }
   std::atomic<std::size_t> next{0};
   std::atomic<unsigned> running{0};
   std::exception_ptr failure;

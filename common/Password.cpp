@@ -60,11 +60,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
 
 }  // namespace
 
-std::size_t Utf8Length(std::string_view utf8) {
-  auto cps = DecodeUtf8(utf8);
-  return cps ? cps->size() : utf8.size();
-}
-
 std::string PasswordBytes(std::string_view utf8) {
   auto cps = DecodeUtf8(utf8);
   if (!cps) throw Error(ErrorKind::Unsupported, "the password is not valid UTF-8 text");

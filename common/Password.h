@@ -25,7 +25,4 @@ bool PasswordMatches(std::string_view typed, std::string_view stored);
 // The whole record: length byte and bytes.
 std::string PasswordRecord(std::string_view utf8);
 
-// Number of characters of a UTF-8 text (code points).
-std::size_t Utf8Length(std::string_view utf8);
-
 }  // namespace ost

@@ -49,10 +49,12 @@ PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
   leftovers::RemoveDead(folder, prefix);
   temp_ = leftovers::MakeFile(folder, prefix, target_);
   leftovers::Add(temp_.path);
-  // mkstemp makes the file private; give it the permissions a new file gets.
+  // mkstemp makes the file private; give it the permissions a new file
+  // gets, with the mark of an unfinished output until it is committed.
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(temp_.fd, 0666 & ~mask);
+  mode_ = 0666 & ~mask;
+  fchmod(temp_.fd, mode_ | leftovers::kOwnedMark);
 }
 
 PendingOutput::~PendingOutput() {
@@ -63,6 +65,7 @@ PendingOutput::~PendingOutput() {
 
 void PendingOutput::Commit() {
   const std::filesystem::path& temp = temp_.path;
+  if (fchmod(temp_.fd, mode_) != 0) ThrowIo("cannot create", target_);
   if (replace_) {
     if (std::rename(temp.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
   } else {

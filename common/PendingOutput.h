@@ -8,6 +8,8 @@
 // was killed.
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 
 #include "common/Leftovers.h"
@@ -37,6 +39,7 @@ class PendingOutput {
   leftovers::Owned temp_;
   bool replace_;
   bool committed_ = false;
+  mode_t mode_ = 0644;  // what the committed file gets
 };
 
 }  // namespace ost

@@ -17,7 +17,8 @@
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
-#include "compress/Quantiser.h"
+#include "format/Prediction.h"
+#include "format/Quantiser.h"
 
 namespace ost {
 
@@ -243,23 +244,39 @@ __attribute__((target("avx"))) void AutocorrelateThreeAvx(const std::int16_t* s,
 }
 #endif
 
+// Per-thread scratch for a stage's input as doubles.
+std::vector<double>& FilterScratch() {
+  thread_local std::vector<double> scratch;
+  return scratch;
+}
+
+// The residual of known samples: many predictions side by side, each lane
+// the prescribed sum in its order (PredictionSum), so no check is needed.
+// The input is converted to double once, not once per term.
 template <int Order>
-void Filter(const std::int16_t* in, int length, const float* a, std::int16_t* out) {
+void Filter(const std::int16_t* in, const double* x, int length, const float* a, std::int16_t* out) {
   for (int i = 0; i < length; ++i) {
-    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<Order>(in + i, a);
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<Order>(x + i, a);
     out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
   }
 }
 
-// One stage's filter over a frame.
-OST_VECTOR_CLONES void FilterStage(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
+OST_VECTOR_CLONES void FilterLanes(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
+  std::vector<double>& scratch = FilterScratch();
+  scratch.resize(static_cast<std::size_t>(length) + kHistory);
+  for (int i = -order; i < length; ++i) scratch[static_cast<std::size_t>(i + kHistory)] = in[i];
+  const double* x = scratch.data() + kHistory;
   if (order == 2)
-    Filter<2>(in, length, a, out);
+    Filter<2>(in, x, length, a, out);
   else
-    Filter<10>(in, length, a, out);
+    Filter<10>(in, x, length, a, out);
 }
 
 }  // namespace
+
+void CAudioType::AnalysisFilter(const std::int16_t* in, int length, const float* a, int order, std::int16_t* out) {
+  FilterLanes(in, length, order, a, out);
+}
 
 void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, float* r) {
   if (order == 2) {
@@ -353,7 +370,7 @@ void CAudioType::AnalyseStage(const std::int16_t* in, int length, int order, flo
     q[i] = QuantiserFor(i).value[indices[i - 1]];
   }
   LarToCoefficients(q, order, a);
-  FilterStage(in, length, order, a, out);
+  AnalysisFilter(in, length, a, order, out);
 }
 
 namespace {
@@ -436,7 +453,7 @@ struct Cascade {
       float q[11] = {}, a[11];
       for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * s + i - 1]];
       LarToCoefficients(q, order, a);
-      FilterStage(ins[s], n, order, a, outs[s]);
+      FilterLanes(ins[s], n, order, a, outs[s]);
     }
   }
   // Estimated bits of the first c residual values as the block coder sees

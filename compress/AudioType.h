@@ -10,16 +10,11 @@
 #include <filesystem>
 #include <vector>
 
+#include "format/ArchiveFormat.h"
+
 namespace ost {
 
 class JobProgress;
-
-inline constexpr int kAnalysisBitsPerFrame = 54;
-// Index widths of the 14 coefficients of a frame, in stream order.
-inline constexpr int kIndexBits[14] = {5, 5, 5, 5, 5, 5, 4, 4, 4, 3, 3, 2, 2, 2};
-
-// Frame length: 2048 samples for a ".wav" whose "fmt " chunk was found, else 512.
-inline int FrameLength(bool waveHeader) { return waveHeader ? 2048 : 512; }
 
 class CAudioType {
  public:
@@ -41,6 +36,8 @@ class CAudioType {
   static void AnalyseStage(const std::int16_t* in, int length, int order, float* r, std::int16_t* out, int* indices);
 
   // The steps of a stage, exposed for tests.
+  // out[i] = in[i] - the prediction from in[i-1] .. in[i-order], low 16 bits.
+  static void AnalysisFilter(const std::int16_t* in, int length, const float* a, int order, std::int16_t* out);
   static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
   // The same without the processor-specific paths: the two must agree to the bit.
   static void AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r);

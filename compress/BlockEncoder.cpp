@@ -103,11 +103,6 @@ void Residuals(const std::int16_t* x, int n, int chunk, std::uint16_t* r, std::u
 
 }  // namespace
 
-void WordBitWriter::PutZeros(std::uint32_t count) {
-  for (; count >= 16; count -= 16) Put(0, 16);
-  if (count) Put(0, static_cast<int>(count));
-}
-
 void WordBitWriter::PutFields(const std::uint16_t* values, int n, int k) {
   const std::uint32_t mask = (1u << k) - 1;
   std::uint64_t acc = acc_;
@@ -203,15 +198,6 @@ std::size_t ResidualReader::Read(std::uint8_t* out, std::size_t count) {
 void CBlockEncoder::ResetBlockEncoder() {
   std::memset(history_, 0, sizeof history_);
   lastPredictorFlag_ = 0;
-}
-
-void CBlockEncoder::ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream) {
-  stream.Seek(offset);
-  std::uint8_t bytes[2 * kBlock];
-  const std::size_t got = stream.Read(bytes, 2 * static_cast<std::size_t>(n));
-  std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);
-  for (int i = 0; i < n; ++i)
-    samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
 }
 
 int CBlockEncoder::EstimateShift(std::uint16_t* r, int n) {
@@ -530,7 +516,7 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     std::uint8_t bytes[2 * kBlock];
     reader.Seek(512 * blocks);
     const std::size_t got = reader.Read(bytes, 2 * static_cast<std::size_t>(n));
-    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);  // past the end: 0xFF, as ReadBlock
+    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);  // past the end: 0xFF
     for (int i = 0; i < n; ++i)
       tail[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
     auto trials = std::make_unique<Trials>();

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/FileIO.h"
+#include "format/Predictors.h"
 
 namespace ost {
 
@@ -30,29 +31,6 @@ struct BlockStreams {
   OutFile& flags;  // one byte per sub-block: 1 for predictors 4..7
 };
 
-// Prediction coefficients c1..c5 of the eight fixed predictors.
-inline constexpr int kPredictorCoefficients[8][5] = {
-    {0, 0, 0, 0, 0}, {1, 0, 0, 0, 0},    {2, -1, 0, 0, 0}, {3, -3, 1, 0, 0},
-    {5, -10, 10, -5, 1}, {2, -2, 1, 0, 0}, {4, -6, 4, -1, 0}, {1, -1, 1, 0, 0},
-};
-
-// Calls f.template operator()<P>() with predictor number p as a constant, so
-// that a loop over kPredictorCoefficients[P] is compiled with its
-// coefficients known (a predictor then costs only its own terms).
-template <typename F>
-inline void WithPredictor(int p, F&& f) {
-  switch (p) {
-    case 0: f.template operator()<0>(); break;
-    case 1: f.template operator()<1>(); break;
-    case 2: f.template operator()<2>(); break;
-    case 3: f.template operator()<3>(); break;
-    case 4: f.template operator()<4>(); break;
-    case 5: f.template operator()<5>(); break;
-    case 6: f.template operator()<6>(); break;
-    default: f.template operator()<7>(); break;
-  }
-}
-
 // Bits written most significant first into 16-bit words, each stored high
 // byte first; the words go out in large pieces.
 class WordBitWriter {
@@ -64,7 +42,6 @@ class WordBitWriter {
     total_ += static_cast<std::uint64_t>(bits);
     if (held_ >= 16) Spill();
   }
-  void PutZeros(std::uint32_t count);
   // n fields of k bits (1..16): the low k bits of each value.
   void PutFields(const std::uint16_t* values, int n, int k);
   // n unary codes: (value >> k) zero bits, then a one bit.
@@ -157,9 +134,6 @@ class CBlockEncoder {
   // The input file holds two channels interleaved; they are coded one after
   // the other (all left samples, then all right ones).
   void SetInterleaved(bool interleaved) { interleaved_ = interleaved; }
-
-  // Reads n samples at a byte offset; bytes past the end of the file count as 0xFF.
-  static void ReadBlock(std::int16_t* samples, std::uint64_t offset, int n, InFile& stream);
 
   // The shift of a sub-block: a first estimate from the mean magnitude, then
   // the best of it and its neighbours. The array forms rewrite residuals

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/JobInterfaces.h"
+#include "format/ArchiveFormat.h"
 
 namespace ost {
 
@@ -91,12 +92,5 @@ class OutFile;
 // input's position at its end.
 void WriteStreamLength(OutFile& out, InFile& in);
 void CopyStream(OutFile& out, InFile& in);
-
-
-
-// The integrity record appended after the streams: tag, restored length
-// (8 bytes) and CRC-32 of the restored bytes, all little-endian.
-inline constexpr std::uint8_t kIntegrityTag[4] = {'O', 'T', 'Q', 'C'};
-inline constexpr std::size_t kIntegrityRecordSize = 16;
 
 }  // namespace ost

@@ -4,7 +4,7 @@
 
 #include "common/Errors.h"
 #include "common/FileIO.h"
-#include "compress/CompressionJob.h"
+#include "format/ArchiveFormat.h"
 
 namespace ost {
 

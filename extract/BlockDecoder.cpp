@@ -5,8 +5,8 @@
 
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
-#include "compress/BlockEncoder.h"
 #include "extract/ExtractionJob.h"
+#include "format/Predictors.h"
 
 namespace ost {
 

@@ -13,9 +13,9 @@
 #include "common/Password.h"
 #include "common/PendingOutput.h"
 #include "common/WorkFolder.h"
-#include "compress/AudioType.h"
 #include "extract/AudioSynth.h"
 #include "extract/BlockDecoder.h"
+#include "format/ArchiveFormat.h"
 #include "lzari/LzariDecoder.h"
 
 namespace ost {

@@ -1,4 +1,4 @@
-#include "compress/Quantiser.h"
+#include "format/Quantiser.h"
 
 namespace ost {
 
