@@ -34,6 +34,7 @@ class ControlsTest : public QObject {
   void progressBarReachesItsEnd_data();
   void progressBarReachesItsEnd();
   void progressCancelButton();
+  void progressCloseBoxCancels();
   void progressEscape();
   void progressPosition();
   void progressPositionOffScreen();
@@ -151,6 +152,25 @@ void ControlsTest::progressBarReachesItsEnd() {
   QCOMPARE(wideBar->value() - wideBar->minimum(), (wideBar->maximum() - wideBar->minimum()) / 2);
   wide.SetPos(6000000000LL);
   QCOMPARE(wideBar->value(), wideBar->maximum());
+}
+
+// A window manager may give the progress window a close box although it
+// asks for none: closing the window cancels the job, it does not leave the
+// job running without a window.
+void ControlsTest::progressCloseBoxCancels() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  ost::JobProgress& job = progress;
+  job.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 10);
+  job.Step();
+  QVERIFY(progress.isVisible());
+  progress.close();
+  job.Step();
+  QVERIFY(job.IsCancelled());
+  QVERIFY(!progress.isVisible());
+  job.Step();
+  QVERIFY(!progress.isVisible());  // and it does not come back
+  job.End();
+  QVERIFY(m_main->isEnabled());
 }
 
 void ControlsTest::progressCancelButton() {
