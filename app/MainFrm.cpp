@@ -1,6 +1,10 @@
 #include "app/MainFrm.h"
 
 #include <QAction>
+#include <QCloseEvent>
+#include <QDragEnterEvent>
+#include <QMimeData>
+#include <QTimer>
 #include <QApplication>
 #include <QDir>
 #include <QFileDialog>
@@ -51,6 +55,8 @@ CMainFrame::CMainFrame(bool showPicture, QWidget* parent)
   setCentralWidget(m_view);
   connect(m_document, &COstinatoDoc::changed, this, &CMainFrame::OnUpdateFrame);
   OnCreate(showPicture);
+  RestoreState();
+  setAcceptDrops(true);
   m_document->OnNewDocument();
   CProgressWnd::SetMainWindow(this);
 }
@@ -75,9 +81,14 @@ void CMainFrame::OnCreate(bool showPicture) {
   m_actExit = new QAction(QStringLiteral("E&xit"), this);
   SetPrompt(m_actExit, QStringLiteral("Quit the application\nExit"));
   m_actCompress = new QAction(QIcon(QStringLiteral(":/toolbar/compress.svg")), QStringLiteral("&Compress"), this);
+  m_actCompress->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_N));
   SetPrompt(m_actCompress, QStringLiteral("Compress *.pcm file\nCompress"));
   m_actExtract = new QAction(QIcon(QStringLiteral(":/toolbar/extract.svg")), QStringLiteral("&Extract"), this);
+  m_actExtract->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
   SetPrompt(m_actExtract, QStringLiteral("Extract the *.otq file\nExtract"));
+  m_actPlay = new QAction(QStringLiteral("&Play"), this);
+  m_actPlay->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+  SetPrompt(m_actPlay, QStringLiteral("Listen to the recording in the *.otq file\nPlay"));
   m_actAbout = new QAction(QIcon(QStringLiteral(":/toolbar/about.svg")), QStringLiteral("&About Ostinato..."), this);
   SetPrompt(m_actAbout, QStringLiteral("Display program information, version number and credits\nAbout"));
   m_actHelp = new QAction(QStringLiteral("&Help Ostinato"), this);
@@ -98,6 +109,8 @@ void CMainFrame::OnCreate(bool showPicture) {
   QMenu* action = menuBar()->addMenu(QStringLiteral("&Action"));
   action->addAction(m_actCompress);
   action->addAction(m_actExtract);
+  action->addSeparator();
+  action->addAction(m_actPlay);
   QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
   QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
   help->addAction(m_actHelp);
@@ -131,16 +144,27 @@ void CMainFrame::OnCreate(bool showPicture) {
   view->addAction(m_actToolbar);
   view->addAction(m_actStatusBar);
 
+  // The message pane shows "Ready", or the result of the last job, whenever
+  // no prompt is shown.
   QStatusBar* status = statusBar();
-  connect(status, &QStatusBar::messageChanged, status, [status](const QString& text) {
-    if (text.isEmpty()) status->showMessage(QStringLiteral("Ready"));
+  connect(status, &QStatusBar::messageChanged, status, [this, status](const QString& text) {
+    if (text.isEmpty()) status->showMessage(m_strIdleText);
   });
-  status->showMessage(QStringLiteral("Ready"));
+  status->showMessage(m_strIdleText);
+  connect(m_view, &COstinatoView::jobResult, this, [this, status](const QString& text) {
+    m_strIdleText = text;
+    status->showMessage(text);
+  });
 
   connect(m_actOpen, &QAction::triggered, this, &CMainFrame::OnFileOpen);
   connect(m_actExit, &QAction::triggered, this, &CMainFrame::close);
   connect(m_actCompress, &QAction::triggered, m_view, &COstinatoView::OnCompress);
   connect(m_actExtract, &QAction::triggered, m_view, &COstinatoView::OnExtract);
+  connect(m_actPlay, &QAction::triggered, m_view, &COstinatoView::OnPlayArchive);
+  connect(m_view, &COstinatoView::playingChanged, this, [this](bool playing) {
+    m_actPlay->setText(playing ? QStringLiteral("S&top") : QStringLiteral("&Play"));
+    OnUpdateFrame();
+  });
   connect(m_actAbout, &QAction::triggered, this, &CMainFrame::appAbout);
   connect(m_actHelp, &QAction::triggered, this, &CMainFrame::appHelp);
   UpdateRecentMenu();
@@ -155,10 +179,47 @@ void CMainFrame::OnUpdateFrame() {
   const QString title = m_document->GetTitle();
   setWindowTitle(title.isEmpty() ? QStringLiteral("Ostinato") : title + QStringLiteral(" - Ostinato"));
   m_actExtract->setEnabled(m_view->IsExtractEnabled());
+  m_actPlay->setEnabled(m_view->IsExtractEnabled() || m_view->IsPlayingArchive());
+}
+
+void CMainFrame::RestoreState() {
+  // What the last run left: the window's size (kept only when it fits the
+  // screen), the list's column widths, and the folders used last.
+  QSettings settings = gui::AppSettings();
+  const QSize size = settings.value(QStringLiteral("Window/Size")).toSize();
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (size.isValid() && (!screen || screen->availableGeometry().size().expandedTo(size) == screen->availableGeometry().size()))
+    resize(size);
+  const QList<QVariant> widths = settings.value(QStringLiteral("Window/Columns")).toList();
+  for (int column = 0; column < widths.size() && column < 6; ++column)
+    if (const int width = widths[column].toInt(); width > 0) m_view->List().setColumnWidth(column, width);
+  m_strArchiveFolder = settings.value(QStringLiteral("Folders/Archive")).toString();
+  const QString source = settings.value(QStringLiteral("Folders/Source")).toString();
+  if (COstinatoView::s_strLastSourcePath.isEmpty() && !source.isEmpty()) {
+    COstinatoView::s_strLastSourcePath = source;
+    COstinatoView::s_strLastSourceName = QFileInfo(source).fileName();
+  }
+}
+
+void CMainFrame::SaveState() {
+  QSettings settings = gui::AppSettings();
+  settings.setValue(QStringLiteral("Window/Size"), size());
+  QList<QVariant> widths;
+  for (int column = 0; column < 6; ++column) widths << m_view->List().columnWidth(column);
+  settings.setValue(QStringLiteral("Window/Columns"), widths);
+  if (!m_strArchiveFolder.isEmpty()) settings.setValue(QStringLiteral("Folders/Archive"), m_strArchiveFolder);
+  if (!COstinatoView::s_strLastSourcePath.isEmpty())
+    settings.setValue(QStringLiteral("Folders/Source"), COstinatoView::s_strLastSourcePath);
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event) {
+  SaveState();
+  QMainWindow::closeEvent(event);
 }
 
 void CMainFrame::OnFileOpen() {
-  const QString path = m_pickArchive ? m_pickArchive(this, CDriveCombo::CurrentFolder()) : QString();
+  const QString folder = m_strArchiveFolder.isEmpty() ? CDriveCombo::CurrentFolder() : m_strArchiveFolder;
+  const QString path = m_pickArchive ? m_pickArchive(this, folder) : QString();
   if (!path.isEmpty()) OpenDocumentFile(path);
 }
 
@@ -171,9 +232,41 @@ bool CMainFrame::OpenDocumentFile(const QString& path) {
     return false;
   }
   AddRecentFile(m_document->m_strArchivePath);
+  m_strArchiveFolder = QFileInfo(m_document->m_strArchivePath).absolutePath();
   // The extract dialog opens in the archive's folder.
   CDriveCombo::SetCurrentFolder(QFileInfo(m_document->m_strArchivePath).absolutePath());
   return true;
+}
+
+QString CMainFrame::DroppedFile(const QMimeData* data) {
+  if (!data || !data->hasUrls() || data->urls().size() != 1 || !data->urls().first().isLocalFile()) return QString();
+  const QString path = data->urls().first().toLocalFile();
+  const QString suffix = QFileInfo(path).suffix().toLower();
+  if (!QFileInfo(path).isFile()) return QString();
+  return suffix == QLatin1String("otq") || suffix == QLatin1String("wav") || suffix == QLatin1String("pcm") ? path
+                                                                                                              : QString();
+}
+
+void CMainFrame::dragEnterEvent(QDragEnterEvent* event) {
+  if (isEnabled() && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CMainFrame::dragMoveEvent(QDragMoveEvent* event) {
+  if (isEnabled() && !DroppedFile(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void CMainFrame::dropEvent(QDropEvent* event) {
+  const QString path = DroppedFile(event->mimeData());
+  if (path.isEmpty() || !isEnabled()) return;
+  event->acceptProposedAction();
+  // The drop ends first: the source's drag must not wait for the dialogs.
+  QTimer::singleShot(0, this, [this, path] {
+    activateWindow();
+    if (QFileInfo(path).suffix().toLower() == QLatin1String("otq"))
+      OpenDocumentFile(path);
+    else
+      m_view->CompressFile(path);
+  });
 }
 
 QStringList CMainFrame::RecentFiles() const {

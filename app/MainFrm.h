@@ -8,6 +8,7 @@
 
 class QAction;
 class QMenu;
+class QMimeData;
 class COstinatoDoc;
 class COstinatoView;
 
@@ -27,6 +28,8 @@ class CMainFrame : public QMainWindow {
   // Opens an archive as the document; reports a failure in a message box.
   bool OpenDocumentFile(const QString& path);
   QStringList RecentFiles() const;
+  // The one ".otq", ".wav" or ".pcm" file that `data` carries, else empty.
+  static QString DroppedFile(const QMimeData* data);
 
   // The file dialog of File > Open; tests put a stand-in here.
   std::function<QString(QWidget* parent, const QString& folder)> m_pickArchive;
@@ -35,6 +38,7 @@ class CMainFrame : public QMainWindow {
   QAction* m_actExit = nullptr;
   QAction* m_actCompress = nullptr;
   QAction* m_actExtract = nullptr;
+  QAction* m_actPlay = nullptr;
   QAction* m_actToolbar = nullptr;
   QAction* m_actStatusBar = nullptr;
   QAction* m_actHelp = nullptr;
@@ -48,8 +52,20 @@ class CMainFrame : public QMainWindow {
   void OnFileOpen();
   void OnUpdateFrame();
 
+ protected:
+  // An archive dropped on the window opens; a recording dropped starts the
+  // compression wizard with it as the source.
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dragMoveEvent(QDragMoveEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  // Keeps the window's size, the column widths and the folders used last
+  // for the next run.
+  void closeEvent(QCloseEvent* event) override;
+
  private:
   void PreCreateWindow();
+  void RestoreState();
+  void SaveState();
   void OnCreate(bool showPicture);
   void AddRecentFile(const QString& path);
   void RemoveRecentFile(const QString& path);
@@ -61,4 +77,6 @@ class CMainFrame : public QMainWindow {
   QMenu* m_fileMenu = nullptr;
   QList<QAction*> m_recentActions;
   QAction* m_recentSeparator = nullptr;
+  QString m_strIdleText = QStringLiteral("Ready");
+  QString m_strArchiveFolder;  // folder of the archive opened last
 };

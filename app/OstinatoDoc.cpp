@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "extract/ArchiveReader.h"
+
 COstinatoDoc::COstinatoDoc(QObject* parent) : QObject(parent) {}
 
 bool COstinatoDoc::OnNewDocument() {
@@ -18,6 +20,15 @@ bool COstinatoDoc::OnOpenDocument(const QString& path, QString* error) {
   const QFileInfo info(path);
   if (info.isDir() || !file.open(QIODevice::ReadOnly)) {
     if (error) *error = info.isDir() ? QStringLiteral("it is a folder") : file.errorString();
+    return false;
+  }
+  // The head and the stream lengths are checked now, so that a file that is
+  // no archive, or a damaged one, is refused when it is opened.
+  try {
+    const QByteArray native = QFile::encodeName(info.absoluteFilePath());
+    ost::ReadArchiveInfo(std::filesystem::path(std::string(native.constData(), static_cast<std::size_t>(native.size()))));
+  } catch (const std::exception& failure) {
+    if (error) *error = QString::fromUtf8(failure.what());
     return false;
   }
   m_strArchivePath = info.absoluteFilePath();

@@ -15,7 +15,8 @@ class COstinatoDoc : public QObject {
   // An empty document: no archive open, Extract disabled.
   bool OnNewDocument();
   // Makes the archive at `path` the document; false (and `error` set) when
-  // it cannot be opened for reading.
+  // it cannot be opened for reading or its head shows it is no archive or a
+  // damaged one. Nothing else of its content is read.
   bool OnOpenDocument(const QString& path, QString* error = nullptr);
   void SetTitle(const QString& title);
   QString GetTitle() const { return m_strTitle; }

@@ -1,6 +1,7 @@
 #include "app/OstinatoView.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QFileDialog>
@@ -9,7 +10,10 @@
 #include <cmath>
 
 #include "app/OstinatoDoc.h"
+#include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
+#include "common/Errors.h"
+#include "extract/ExtractionJob.h"
 
 QString COstinatoView::s_strLastSourceName;
 QString COstinatoView::s_strLastSourcePath;
@@ -28,6 +32,12 @@ COstinatoView::COstinatoView(COstinatoDoc* document, QWidget* parent)
       m_optionsPage(this), m_document(document), m_listCtrl(this) {
   InitListCtrl();
   connect(m_document, &COstinatoDoc::changed, this, &COstinatoView::OnDraw);
+  m_playWatch.setInterval(200);
+  connect(&m_playWatch, &QTimer::timeout, this, [this] {
+    if (m_archiveSound.IsPlaying()) return;
+    m_playWatch.stop();
+    emit playingChanged(false);
+  });
 }
 
 void COstinatoView::InitListCtrl() {
@@ -145,11 +155,25 @@ void COstinatoView::OnSetFocus() {
 }
 
 void COstinatoView::OnCompress() {
-  m_optionsPage.m_bFinished = 1;
-  QString archiveName;
   const QString initial = s_strLastSourcePath.isEmpty() ? s_strLastSourceName : s_strLastSourcePath;
   const QString picked = m_pickSource ? m_pickSource(this, initial) : QString();
-  if (!picked.isEmpty()) {
+  // A cancelled file dialog changes nothing: the open archive stays open.
+  if (picked.isEmpty()) return;
+  CompressFile(picked);
+}
+
+void COstinatoView::CompressFile(const QString& picked) {
+  RunWizard(picked);
+  // The keyboard goes back to the main window, whatever window had it last
+  // (after a cancel, the progress window's).
+  window()->activateWindow();
+}
+
+void COstinatoView::RunWizard(const QString& picked) {
+  m_optionsPage.m_bFinished = 1;
+  m_optionsPage.m_bCancelled = 0;
+  QString archiveName;
+  {
     const QFileInfo source(picked);
     s_strLastSourceName = source.fileName();
     s_strLastSourcePath = source.absoluteFilePath();
@@ -211,8 +235,21 @@ void COstinatoView::OnCompress() {
       if (m_optionsPage.m_bFinished == 1) break;
     }
   }
+  // A cancelled job wrote nothing: the title names no archive that does not
+  // exist, and the archive that was open stays open.
+  if (m_optionsPage.m_bCancelled == 1) return;
   m_document->OnNewDocument();
   m_document->SetTitle(archiveName);
+  if (m_optionsPage.m_bArchiveWritten == 1) {
+    const qint64 size = QFileInfo(m_optionsPage.m_strInputPath).size();
+    const qint64 packed = QFileInfo(m_strNewArchivePath).size();
+    emit jobResult(QStringLiteral("%1 written: %2 bytes from %3 bytes of %4, %5 saved, in %6 s")
+                       .arg(QFileInfo(m_strNewArchivePath).fileName())
+                       .arg(packed)
+                       .arg(size)
+                       .arg(m_optionsPage.m_strSourceName, RatioText(size, packed))
+                       .arg(m_optionsPage.m_nJobMs / 1000.0, 0, 'f', 1));
+  }
   OnSetFocus();
 }
 
@@ -227,5 +264,72 @@ void COstinatoView::OnExtract() {
   m_extractDlg.m_strTargetPath = m_strPathName.left(m_strPathName.size() - m_strFileName.size());
   m_extractDlg.exec();
   m_extractDlg.m_pszArchivePath = nullptr;
+  // The keyboard goes back to the main window, whatever window had it last
+  // (after a cancel, the progress window's).
+  window()->activateWindow();
+  if (m_extractDlg.m_bExtracted == 1) {
+    const QFileInfo restored(m_extractDlg.m_strTargetPath);
+    emit jobResult(QStringLiteral("%1 restored: %2 bytes from %3, in %4 s")
+                       .arg(restored.fileName())
+                       .arg(restored.size())
+                       .arg(m_strFileName)
+                       .arg(m_extractDlg.m_nJobMs / 1000.0, 0, 'f', 1));
+  }
   OnSetFocus();
+}
+
+void COstinatoView::OnPlayArchive() {
+  if (m_archiveSound.IsPlaying()) {
+    m_archiveSound.Stop();
+    m_playWatch.stop();
+    emit playingChanged(false);
+    return;
+  }
+  if (!IsExtractEnabled()) return;
+  const QString archive = m_document->m_strArchivePath;
+  if (m_fileType != 1) {
+    gui::ShowMessage(this, QStringLiteral("%1 holds a recording without a RIFF WAVE header, which cannot be played.")
+                               .arg(m_document->m_strArchiveName));
+    return;
+  }
+  // Restored into a private folder of its own, never beside the archive;
+  // the folder goes with the next Play or with the view.
+  m_archiveSound.Stop();
+  m_strPlayedFile.clear();
+  m_playFolder = std::make_unique<QTemporaryDir>();
+  if (!m_playFolder->isValid()) {
+    gui::ShowMessage(this, QStringLiteral("No private folder to restore %1 into: %2")
+                               .arg(m_document->m_strArchiveName, m_playFolder->errorString()),
+                     gui::PromptIcon::Stop);
+    return;
+  }
+  const QString restored = m_playFolder->filePath(m_strOutputName.isEmpty() ? QStringLiteral("play.wav") : m_strOutputName);
+  ost::ExtractionOptions options;
+  const QByteArray from = QFile::encodeName(archive);
+  const QByteArray to = QFile::encodeName(restored);
+  options.archive = std::string(from.constData(), static_cast<std::size_t>(from.size()));
+  options.target = std::string(to.constData(), static_cast<std::size_t>(to.size()));
+  ost::ExtractionResult result;
+  try {
+    CProgressWnd progress(window(), QStringLiteral("Progress"), false);
+    progress.Hide();  // shown when the job begins
+    m_extractDlg.m_strArchiveName = m_document->m_strArchiveName;
+    result = ost::ExtractionJob(options, progress, &m_extractDlg).Run();
+  } catch (const ost::Error& error) {
+    gui::ShowMessage(this, QString::fromUtf8(error.what()), gui::PromptIcon::Stop,
+                     error.kind() == ost::ErrorKind::WrongPassword ? QStringLiteral("Wrong Password!")
+                                                                   : QString::fromLatin1(gui::kAppTitle));
+    return;
+  } catch (const std::exception& error) {
+    gui::ShowMessage(this, QString::fromUtf8(error.what()), gui::PromptIcon::Stop);
+    return;
+  }
+  window()->activateWindow();
+  if (result.cancelled) return;
+  m_strPlayedFile = restored;
+  // Without a sound output nothing plays, quietly, as with the play button.
+  if (m_archiveSound.PlayFile(restored)) {
+    m_playWatch.start();
+    emit playingChanged(true);
+  }
 }

@@ -6,6 +6,9 @@
 #pragma once
 
 #include <QDateTime>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
@@ -13,6 +16,7 @@
 #include "controls/Compress1Dlg.h"
 #include "controls/CompressDlg.h"
 #include "controls/ExtractDlg.h"
+#include "controls/WaveSound.h"
 
 class COstinatoDoc;
 
@@ -37,6 +41,9 @@ class COstinatoView : public QWidget {
   static QString OutputName(const QString& archiveName, quint8 firstByte);
 
   QTreeWidget& List() { return m_listCtrl; }
+  // The restored file that Play plays (in a private folder), and whether it plays.
+  QString PlayedFile() const { return m_strPlayedFile; }
+  bool IsPlayingArchive() const { return m_archiveSound.IsPlaying(); }
   bool IsExtractEnabled() const;
 
   QString m_strFileName;
@@ -51,9 +58,21 @@ class COstinatoView : public QWidget {
   static QString s_strLastSourceName;
   static QString s_strLastSourcePath;
 
+ signals:
+  // Play started or ended.
+  void playingChanged(bool playing);
+  // What a job just did, for the status bar: what was written, its size,
+  // the saving and the time taken.
+  void jobResult(const QString& text);
+
  public slots:
   void OnCompress();
+  // The wizard from the destination page on, with `source` as the recording.
+  void CompressFile(const QString& source);
   void OnExtract();
+  // Restores the open archive into a private folder and plays it; while it
+  // plays, stops it.
+  void OnPlayArchive();
   // Called when the document changed: shows a freshly opened archive's row.
   void OnDraw();
   // Fills the row after a compression or an extraction.
@@ -63,11 +82,16 @@ class COstinatoView : public QWidget {
   bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
+  void RunWizard(const QString& source);
   void InitListCtrl();
   void LoadArchiveEntry();
   void SetRow(const QStringList& texts);
 
   COstinatoDoc* m_document;
   QTreeWidget m_listCtrl;
+  CWaveSound m_archiveSound;
+  std::unique_ptr<QTemporaryDir> m_playFolder;
+  QString m_strPlayedFile;
+  QTimer m_playWatch;  // notices the end of the sound
   QIcon m_entryIcon;
 };

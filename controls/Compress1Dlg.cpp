@@ -1,12 +1,15 @@
 #include "controls/Compress1Dlg.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <tuple>
 
 #include "common/Errors.h"
 #include "controls/DialogUnits.h"
@@ -36,9 +39,15 @@ CCompress1Dlg::CCompress1Dlg(QWidget* parent)
   const gui::DialogUnits du(this);
   du.Size(this, 238, 126);
 
-  du.Place(new QGroupBox(QStringLiteral("Audio File to Add :"), this), 7, 7, 148, 35);
-  du.Place(new QGroupBox(QStringLiteral("Action"), this), 8, 52, 148, 34);
-  du.Place(new QGroupBox(QStringLiteral("Click to Play :"), this), 160, 7, 50, 35);
+  // The frames go to the bottom of the stack: the buttons were made before
+  // them (they are members), and a frame over a button takes its clicks.
+  for (const auto& [title, x, y, cx, cy] : {std::tuple(QStringLiteral("Audio File to Add :"), 7, 7, 148, 35),
+                                            std::tuple(QStringLiteral("Action"), 8, 52, 148, 34),
+                                            std::tuple(QStringLiteral("Click to Play :"), 160, 7, 50, 35)}) {
+    auto* frame = new QGroupBox(title, this);
+    du.Place(frame, x, y, cx, cy);
+    frame->lower();
+  }
   m_sourceEdit = new QLineEdit(this);
   du.Place(m_sourceEdit, 14, 21, 135, 14);
   m_sourceEdit->setEnabled(false);
@@ -78,6 +87,8 @@ int CCompress1Dlg::exec() {
 void CCompress1Dlg::OnInitDialog() {
   m_btnCompress.SetIcons(QIcon(QStringLiteral(":/buttons/186.svg")), QIcon(QStringLiteral(":/buttons/185.svg")), 32, 32);
   m_btnCancel.SetIcons(QIcon(QStringLiteral(":/buttons/187.svg")), QIcon(), 32, 32);
+  // The keyboard user sees which icon button has the focus.
+  for (CBtnST* button : {&m_btnCompress, &m_btnCancel, &m_btnPlay}) button->SetFlatFocus(true);
   m_btnPlay.SetIcons(QIcon(QStringLiteral(":/buttons/191.svg")), QIcon(), 32, 32);
   UpdateData(false);
   m_bArchiveWritten = 0;
@@ -85,12 +96,17 @@ void CCompress1Dlg::OnInitDialog() {
 }
 
 void CCompress1Dlg::UpdateData(bool save) {
+  // The field shows the source path elided in the middle (both ends of a
+  // path tell most), the whole path as its tool tip; it cannot be edited,
+  // so the path is never read back from it.
   if (save) {
-    m_strSourcePath = m_sourceEdit->text();
     m_strRate = m_rateCombo->currentText();
   } else {
-    m_sourceEdit->setText(m_strSourcePath);
+    const QString native = QDir::toNativeSeparators(m_strSourcePath);
+    const int room = m_sourceEdit->contentsRect().width() - 8;
+    m_sourceEdit->setText(m_sourceEdit->fontMetrics().elidedText(native, Qt::ElideMiddle, room));
     m_sourceEdit->setCursorPosition(0);
+    m_sourceEdit->setToolTip(native);
     m_rateCombo->setCurrentText(m_strRate);
   }
 }
@@ -107,6 +123,7 @@ void CCompress1Dlg::OnPlayButton() {
 void CCompress1Dlg::OnPasswordButton() {
   // Cancel keeps a password set by an earlier press; OK replaces it (an
   // empty one too, which the archive then records as an empty password).
+  m_passDlg.SetArchive(QString());
   if (m_passDlg.exec() == QDialog::Accepted) m_optPassword = m_passDlg.m_strPassword;
   m_passDlg.m_strPassword.clear();
 }
@@ -142,6 +159,8 @@ void CCompress1Dlg::OnCompressButton() {
   std::optional<ost::ErrorKind> kind;
   {
     gui::JobGuard guard(this, m_bJobRunning);
+    QElapsedTimer clock;
+    clock.start();
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -153,6 +172,7 @@ void CCompress1Dlg::OnCompressButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
+    m_nJobMs = clock.elapsed();
   }
 
   if (kind) {

@@ -51,6 +51,8 @@ void CCompressDlg::OnInitDialog() {
   m_nameEdit->setText(m_strNewName);
   m_btnNew.SetIcons(QIcon(QStringLiteral(":/buttons/192.svg")), QIcon(), 32, 32);
   m_btnCancel.SetIcons(QIcon(QStringLiteral(":/buttons/187.svg")), QIcon(), 32, 32);
+  // The keyboard user sees which icon button has the focus.
+  for (CBtnST* button : {&m_btnNew, &m_btnCancel}) button->SetFlatFocus(true);
   m_driveCombo.FillDrives();
   m_tree.ShowCurrentFolder();
   m_driveCombo.SelectDrive(m_tree.m_strDrive);

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 
 #include "controls/DriveCombo.h"
 #include "controls/Prompt.h"
@@ -109,6 +110,16 @@ void CDirectoryTree::RemoveSiblings(QTreeWidgetItem* item) {
   }
   for (int i = parent->childCount() - 1; i >= 0; --i)
     if (parent->child(i) != item) delete parent->takeChild(i);
+}
+
+void CDirectoryTree::keyPressEvent(QKeyEvent* event) {
+  // Enter does what a double-click does; it does not end the dialog.
+  if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+    OnDblclk();
+    event->accept();
+    return;
+  }
+  QTreeWidget::keyPressEvent(event);
 }
 
 void CDirectoryTree::OnDblclk() {

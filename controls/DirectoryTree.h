@@ -36,6 +36,9 @@ class CDirectoryTree : public QTreeWidget {
  public slots:
   void OnDblclk();
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
   QTreeWidgetItem* NewItem(const QString& text, Kind kind);
 

@@ -1,8 +1,10 @@
 #include "controls/ExtractDlg.h"
 
 #include <QCloseEvent>
+#include <QElapsedTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -66,6 +68,8 @@ int CExtractDlg::exec() {
 void CExtractDlg::OnInitDialog() {
   m_btnExtract.SetIcons(QIcon(QStringLiteral(":/buttons/185.svg")), QIcon(QStringLiteral(":/buttons/186.svg")), 32, 32);
   m_btnCancel.SetIcons(QIcon(QStringLiteral(":/buttons/187.svg")), QIcon(), 32, 32);
+  // The keyboard user sees which icon button has the focus.
+  for (CBtnST* button : {&m_btnExtract, &m_btnCancel}) button->SetFlatFocus(true);
   m_bExtracted = 0;
   m_driveCombo.FillDrives();
   m_tree.ShowCurrentFolder();
@@ -91,6 +95,7 @@ void CExtractDlg::OnFolderChanged() {
 }
 
 std::optional<std::string> CExtractDlg::AskPassword(const std::filesystem::path&) {
+  m_passDlg.SetArchive(m_strArchiveName);
   const bool given = m_passDlg.exec() == QDialog::Accepted;
   const QString password = m_passDlg.m_strPassword;
   m_passDlg.m_strPassword.clear();
@@ -104,10 +109,23 @@ void CExtractDlg::OnExtractButton() {
   m_strStatus = QStringLiteral("Extracting...  /") + m_strArchiveName;
   const QString target = WithSeparator(m_tree.GetPath()) + m_szOutputName;
 
+  // A file already there is replaced only when the user says so; without
+  // that, the job refuses to replace one that appears meanwhile.
+  const QFileInfo existing(target);
+  const bool replace = existing.exists() || existing.isSymLink();
+  if (replace) {
+    const gui::PromptAnswer answer =
+        gui::Prompt(this, {QStringLiteral("Warning"),
+                           existing.fileName() + QStringLiteral(" already exist.\n") +
+                               QStringLiteral("You want to overwrite it?"),
+                           gui::PromptIcon::Exclamation, gui::PromptButtons::YesNo});
+    if (answer != gui::PromptAnswer::Yes) return;  // the dialog stays open: another folder may do
+  }
+
   ost::ExtractionOptions options;
   options.archive = ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
   options.target = ToPath(target);
-  options.replaceTarget = true;  // an earlier restored file is overwritten
+  options.replaceTarget = replace;
   m_lastOptions = options;
 
   ost::ExtractionResult result;
@@ -115,6 +133,8 @@ void CExtractDlg::OnExtractButton() {
   std::optional<ost::ErrorKind> kind;
   {
     gui::JobGuard guard(this, m_bJobRunning);
+    QElapsedTimer clock;
+    clock.start();
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -126,6 +146,7 @@ void CExtractDlg::OnExtractButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
+    m_nJobMs = clock.elapsed();
   }
   m_strStatus.clear();
 

@@ -43,6 +43,7 @@ class CExtractDlg : public QDialog, public ost::PasswordQuestion {
   quint64 m_nArchiveLength = 0;
 
   JobRunner m_runJob;
+  qint64 m_nJobMs = 0;  // how long the last job ran
   ost::ExtractionOptions m_lastOptions;
 
   QLineEdit* PathEdit() const { return m_editPath; }

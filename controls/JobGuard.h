@@ -17,6 +17,7 @@ class JobGuard {
   JobGuard& operator=(const JobGuard&) = delete;
 
  private:
+  QPointer<QWidget> m_dialog;
   QList<QPointer<QWidget>> m_disabled;
   bool& m_running;
 };

@@ -3,6 +3,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <algorithm>
 
 #include "common/Password.h"
 #include "controls/DialogUnits.h"
@@ -24,18 +26,33 @@ CPassDlg::CPassDlg(QWidget* parent) : QDialog(parent) {
   du.Place(m_edit, 69, 23, 45, 13);
   m_edit->setEchoMode(QLineEdit::Password);
   m_edit->setMaxLength(static_cast<int>(ost::kMaxPasswordChars));
+  // Wide enough to show all 14 characters: the OK and Cancel buttons and
+  // the dialog's right edge move out by what the field grows.
+  const QString full(static_cast<int>(ost::kMaxPasswordChars), QChar(m_edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, m_edit)));
+  const int needed = m_edit->fontMetrics().horizontalAdvance(full) + 16;
+  const int grow = std::max(0, needed - m_edit->width());
+  m_edit->resize(m_edit->width() + grow, m_edit->height());
+  setFixedSize(width() + grow, height());
   auto* label = new QLabel(QStringLiteral("Password :"), this);
   du.Place(label, 16, 23, 43, 12);
   label->setAlignment(Qt::AlignCenter);
-  auto* note = new QLabel(QStringLiteral("Note : The pasword will be applied to the file and will be "
-                                         "automatically cleared when the file is extracted."),
-                          this);
+  m_note = new QLabel(QString::fromLatin1(kNewArchiveNote), this);
+  QLabel* note = m_note;
   du.Place(note, 20, 48, 111, 40);
+  note->resize(note->width() + grow, note->height());
   note->setWordWrap(true);
   note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
+  for (QPushButton* button : {m_ok, cancel}) button->move(button->x() + grow, button->y());
   connect(m_ok, &QPushButton::clicked, this, &CPassDlg::accept);
   connect(cancel, &QPushButton::clicked, this, &CPassDlg::reject);
+}
+
+void CPassDlg::SetArchive(const QString& archiveName) {
+  m_note->setText(archiveName.isEmpty()
+                      ? QString::fromLatin1(kNewArchiveNote)
+                      : QStringLiteral("%1 is protected by a password. Enter it to extract the recording.")
+                            .arg(archiveName));
 }
 
 int CPassDlg::exec() {
@@ -53,3 +70,5 @@ void CPassDlg::accept() {
   m_strPassword = text;
   QDialog::accept();
 }
+
+QString CPassDlg::Note() const { return m_note->text(); }

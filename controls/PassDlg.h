@@ -4,6 +4,7 @@
 
 #include <QDialog>
 
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -13,14 +14,24 @@ class CPassDlg : public QDialog {
  public:
   explicit CPassDlg(QWidget* parent = nullptr);
 
+  // The archive the password is asked for to extract it; empty for the
+  // password of a new archive (the note of the compression wizard).
+  void SetArchive(const QString& archiveName);
+  QString Note() const;
+
+  static constexpr const char* kNewArchiveNote =
+      "Note : The pasword will be applied to the file and will be automatically cleared when the file is extracted.";
+
   int exec() override;
   void accept() override;
 
   QString m_strPassword;  // keeps its value between runs; callers clear it
 
   QLineEdit* PasswordEdit() const { return m_edit; }
+  QPushButton* OkButton() const { return m_ok; }
 
  private:
   QLineEdit* m_edit;
+  QLabel* m_note;
   QPushButton* m_ok;
 };

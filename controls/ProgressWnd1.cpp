@@ -1,6 +1,7 @@
 #include "controls/ProgressWnd1.h"
 
 #include <QApplication>
+#include <QCloseEvent>
 #include <QGuiApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -177,6 +178,11 @@ bool CProgressWnd::eventFilter(QObject* watched, QEvent* event) {
     }
   }
   return QWidget::eventFilter(watched, event);
+}
+
+void CProgressWnd::closeEvent(QCloseEvent* event) {
+  event->ignore();
+  if (!m_bCancelled) OnCancel();
 }
 
 void CProgressWnd::OnCancel() {

@@ -62,6 +62,8 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
 
  protected:
   bool eventFilter(QObject* watched, QEvent* event) override;
+  // The close box (window managers may add one) is a cancel.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void LayoutControls();

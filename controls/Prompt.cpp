@@ -10,10 +10,14 @@ PromptHandler& Handler() {
   return handler;
 }
 
+// Longest run of characters without a place to break the line.
+constexpr int kLongestRun = 40;
+
 PromptAnswer RunMessageBox(QWidget* parent, const PromptRecord& record) {
   QMessageBox box(parent);
   box.setWindowTitle(record.caption);
-  box.setText(record.text);
+  box.setTextFormat(Qt::PlainText);
+  box.setText(Breakable(record.text));
   switch (record.icon) {
     case PromptIcon::None: box.setIcon(QMessageBox::NoIcon); break;
     case PromptIcon::Information: box.setIcon(QMessageBox::Information); break;
@@ -32,6 +36,27 @@ PromptAnswer RunMessageBox(QWidget* parent, const PromptRecord& record) {
 }
 
 }  // namespace
+
+QString Breakable(const QString& text) {
+  // A zero-width space is a place where the line may break and shows
+  // nothing: after each "/" of a path, and inside any other long run.
+  constexpr QChar kBreak(0x200B);
+  QString out;
+  out.reserve(text.size() + text.size() / 8);
+  int run = 0;
+  for (const QChar c : text) {
+    out += c;
+    if (c.isSpace()) {
+      run = 0;
+      continue;
+    }
+    if (c == QLatin1Char('/') || ++run >= kLongestRun) {
+      out += kBreak;
+      run = 0;
+    }
+  }
+  return out;
+}
 
 void SetPromptHandler(PromptHandler handler) { Handler() = std::move(handler); }
 

@@ -26,6 +26,11 @@ struct PromptRecord {
 
 using PromptHandler = std::function<PromptAnswer(QWidget* parent, const PromptRecord& record)>;
 
+// The text with invisible line-break chances in its long runs (paths, long
+// names), so that a message box wraps them instead of growing past the
+// screen and cutting them off.
+QString Breakable(const QString& text);
+
 // Replaces the handler; an empty function restores the message box.
 void SetPromptHandler(PromptHandler handler);
 

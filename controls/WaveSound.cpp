@@ -29,7 +29,15 @@ bool HasSoundOutput() { return !QMediaDevices::audioOutputs().isEmpty(); }
 
 }  // namespace
 
-CWaveSound::CWaveSound() : m_nDeviceCount(static_cast<int>(QMediaDevices::audioOutputs().size())) {}
+// The sound system is not asked anything until a sound is wanted: asking
+// connects to the sound server, and on a machine without one that prints an
+// error that the user did nothing to cause.
+CWaveSound::CWaveSound() = default;
+
+int CWaveSound::GetDeviceCount() const {
+  if (m_nDeviceCount < 0) m_nDeviceCount = static_cast<int>(QMediaDevices::audioOutputs().size());
+  return m_nDeviceCount;
+}
 
 CWaveSound::~CWaveSound() { Free(); }
 

@@ -38,8 +38,8 @@ class CWaveSound {
   bool Stop();
   bool IsPlaying() const;
 
-  // The sound outputs the machine had when the object was made.
-  int GetDeviceCount() const { return m_nDeviceCount; }
+  // The sound outputs the machine has, counted at the first call.
+  int GetDeviceCount() const;
 
   // How long the RIFF WAVE image in `file` (read from its start) plays, in
   // milliseconds; -1 when it is not one.
@@ -48,7 +48,7 @@ class CWaveSound {
  private:
   bool Start(const QString& path, qint64 durationMs, bool loop);
 
-  int m_nDeviceCount = 0;
+  mutable int m_nDeviceCount = -1;
   bool m_bLoaded = false;
   QByteArray m_data;
   std::unique_ptr<QTemporaryFile> m_loadedFile;  // m_data on disk, for the player

@@ -10,6 +10,7 @@ packages=(
   flac wavpack vorbis-tools python3
   dpkg-dev desktop-file-utils shared-mime-info
   clang libclang-rt-14-dev
+  xvfb openbox xdotool x11-utils pulseaudio
 )
 if [ "${OSTINATO_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$OSTINATO_EXTRA_PACKAGES"

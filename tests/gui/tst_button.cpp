@@ -340,6 +340,7 @@ void ButtonTest::dialogsGiveTheirButtonsTheirIcons() {
   };
   for (const Expect& e : expected) {
     QVERIFY2(e.button, e.name);
+    QVERIFY2(e.button->GetFlatFocus(), e.name);  // a keyboard user sees where the focus is
     QVERIFY2(Picture(e.button->CurrentIcon()) == Picture(e.normal), e.name);
     SendEnter(*e.button);
     QVERIFY2(Picture(e.button->CurrentIcon()) == Picture(e.hover), e.name);

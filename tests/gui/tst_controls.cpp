@@ -2,12 +2,17 @@
 // destination page, extract dialog, password, channel and picture dialogs.
 #include <QtTest>
 
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 
 #include "GuiTestSupport.h"
+#include "app/AboutDlg.h"
 #include "controls/ChannelDlg.h"
+#include "controls/Compress1Dlg.h"
 #include "controls/CompressDlg.h"
 #include "controls/ExtractDlg.h"
 #include "controls/PassDlg.h"
@@ -26,7 +31,10 @@ class ControlsTest : public QObject {
   void progressCaption();
   void progressEmptyRange();
   void progressJobInterface();
+  void progressBarReachesItsEnd_data();
+  void progressBarReachesItsEnd();
   void progressCancelButton();
+  void progressCloseBoxCancels();
   void progressEscape();
   void progressPosition();
   void progressPositionOffScreen();
@@ -42,6 +50,9 @@ class ControlsTest : public QObject {
   void channelDialog();
   void pictureDialog();
   void waveSoundRefusesWhatItCannotPlay();
+
+  void controlsLieOnTop();
+  void longPathsWrapInMessages();
 
  private:
   QTemporaryDir m_settingsDir;
@@ -102,6 +113,64 @@ void ControlsTest::progressJobInterface() {
   job.End();
   QVERIFY(m_main->isEnabled());
   QVERIFY(!progress.isVisible());
+}
+
+void ControlsTest::progressBarReachesItsEnd_data() {
+  QTest::addColumn<qint64>("units");
+  QTest::newRow("one step") << qint64(1);
+  QTest::newRow("three steps") << qint64(3);
+  QTest::newRow("a thousand") << qint64(1000);
+  QTest::newRow("two hundred thousand") << qint64(200000);
+}
+
+// A job that makes exactly the steps it announced fills the bar, and not
+// before its last step: whatever the number of steps, the bar's value is
+// scaled to the bar's own range.
+void ControlsTest::progressBarReachesItsEnd() {
+  QFETCH(qint64, units);
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  ost::JobProgress& job = progress;
+  auto* bar = progress.findChild<QProgressBar*>();
+  QVERIFY(bar);
+  job.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", static_cast<std::uint64_t>(units));
+  QCOMPARE(bar->value(), bar->minimum());
+  QElapsedTimer clock;
+  clock.start();
+  for (qint64 i = 1; i < units; ++i) job.Step();
+  QVERIFY2(bar->value() < bar->maximum(), "full before the last step");
+  job.Step();
+  qInfo("%lld steps in %lld ms", static_cast<long long>(units), static_cast<long long>(clock.elapsed()));
+  QCOMPARE(bar->value(), bar->maximum());
+  QCOMPARE(progress.windowTitle(), QString("Progress [100%]"));
+  job.End();
+
+  // A range past 32 bits: the middle is the middle, the end is the end.
+  CProgressWnd wide(nullptr, QStringLiteral("Progress"), false);
+  auto* wideBar = wide.findChild<QProgressBar*>();
+  wide.SetRange(0, 6000000000LL, 1);
+  wide.SetPos(3000000000LL);
+  QCOMPARE(wideBar->value() - wideBar->minimum(), (wideBar->maximum() - wideBar->minimum()) / 2);
+  wide.SetPos(6000000000LL);
+  QCOMPARE(wideBar->value(), wideBar->maximum());
+}
+
+// A window manager may give the progress window a close box although it
+// asks for none: closing the window cancels the job, it does not leave the
+// job running without a window.
+void ControlsTest::progressCloseBoxCancels() {
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  ost::JobProgress& job = progress;
+  job.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 10);
+  job.Step();
+  QVERIFY(progress.isVisible());
+  progress.close();
+  job.Step();
+  QVERIFY(job.IsCancelled());
+  QVERIFY(!progress.isVisible());
+  job.Step();
+  QVERIFY(!progress.isVisible());  // and it does not come back
+  job.End();
+  QVERIFY(m_main->isEnabled());
 }
 
 void ControlsTest::progressCancelButton() {
@@ -249,9 +318,12 @@ void ControlsTest::destinationPage() {
     QCOMPARE(page.m_strFolder, scratch.Path() + "/");
     QCOMPARE(page.focusWidget(), page.NameEdit());
     // A double-click in the tree moves the folder, not the field.
+    // Enter in the tree opens the folder; it does not end the page.
     QTreeWidgetItem* inner = page.m_tree.currentItem()->child(0);
     page.m_tree.setCurrentItem(inner);
-    page.m_tree.OnDblclk();
+    page.m_tree.setFocus();
+    QTest::keyClick(&page.m_tree, Qt::Key_Return);
+    QVERIFY(page.isVisible());
     QCOMPARE(page.m_strFolder, scratch.Path() + "/inner/");
     QCOMPARE(page.PathDisplay()->text(), scratch.Path() + "/inner");
     QTest::keyClicks(page.NameEdit(), "song");
@@ -298,6 +370,10 @@ void ControlsTest::passwordDialog() {
     QVERIFY(qobject_cast<QPushButton*>(dialog.focusWidget()));  // OK holds the focus
     QTest::keyClicks(dialog.PasswordEdit(), "abcdefghijklmnopqrst");
     QCOMPARE(dialog.PasswordEdit()->text(), QString("abcdefghijklmn"));
+    // All 14 characters show in the field.
+    QLineEdit* edit = dialog.PasswordEdit();
+    const QChar mask(edit->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter, nullptr, edit));
+    QVERIFY(edit->fontMetrics().horizontalAdvance(QString(14, mask)) < edit->contentsRect().width() - 4);
     QTest::keyClick(dialog.PasswordEdit(), Qt::Key_Return);
   });
   QCOMPARE(dialog.exec(), int(QDialog::Accepted));
@@ -372,6 +448,70 @@ void ControlsTest::waveSoundRefusesWhatItCannotPlay() {
   QVERIFY(!sound.PlayFile(scratch.File("missing.wav")));
   QVERIFY(!sound.IsPlaying());
   sound.Stop();
+}
+
+// A control that something else covers cannot be clicked: the mouse reaches
+// whatever lies on top. In every window each control that takes input is
+// the widget found at each of its corners and at its centre.
+void ControlsTest::controlsLieOnTop() {
+  ScratchFolder scratch;
+  CCompressDlg destination;
+  CCompress1Dlg options;
+  CExtractDlg extract;
+  CPassDlg password;
+  CChannelDlg channels;
+  CAboutDlg about;
+  CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+  const QList<QWidget*> windows = {&destination, &options, &extract, &password, &channels, &about, &progress};
+  for (QWidget* window : windows) {
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    int checked = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+      if (!control->isVisible() || control->focusPolicy() == Qt::NoFocus || control->isWindow()) continue;
+      if (control->parentWidget() != window) continue;  // parts of a control belong to it
+      const QRect area = control->geometry().adjusted(2, 2, -2, -2);
+      for (const QPoint& point : {area.center(), area.topLeft(), area.topRight(), area.bottomLeft(), area.bottomRight()}) {
+        QWidget* hit = window->childAt(point);
+        QVERIFY2(hit == control || control->isAncestorOf(hit),
+                 qPrintable(QStringLiteral("%1: %2 \"%3\" is covered by %4 at (%5, %6)")
+                                .arg(window->metaObject()->className(), control->metaObject()->className(),
+                                     control->property("text").toString(),
+                                     hit ? hit->metaObject()->className() : "nothing")
+                                .arg(point.x())
+                                .arg(point.y())));
+      }
+      ++checked;
+    }
+    QVERIFY2(checked > 0, window->metaObject()->className());
+    window->hide();
+  }
+}
+
+// A message naming a long path (a 249-byte file name) neither grows past the
+// screen nor cuts the name off: the path wraps, every character shown.
+void ControlsTest::longPathsWrapInMessages() {
+  const QString path = "/tmp/takes/" + QString(249 - 4, 'a') + ".otq";
+  const QString text = "cannot write " + path + ": File name too long";
+  QString shown;
+  int boxWidth = 0, screenWidth = 0, longestPiece = 0, labelWidth = 0;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    if (auto* label = box->findChild<QLabel*>("qt_msgbox_label")) {
+      shown = label->text();
+      longestPiece = label->minimumSizeHint().width();
+      labelWidth = label->width();
+    }
+    boxWidth = box->frameGeometry().width();
+    screenWidth = box->screen()->availableGeometry().width();
+    box->accept();
+  });
+  gui::ShowMessage(nullptr, text, gui::PromptIcon::Stop);
+  shown.remove(QChar(0x200B));
+  QCOMPARE(shown, text);
+  QVERIFY2(boxWidth < screenWidth * 3 / 4, qPrintable(QString::number(boxWidth)));
+  QVERIFY2(longestPiece <= labelWidth, "the longest piece of the text fits the box");
 }
 
 QTEST_MAIN(ControlsTest)

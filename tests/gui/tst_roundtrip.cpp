@@ -4,12 +4,15 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QRadioButton>
 
 #include "GuiTestSupport.h"
 #include "app/MainFrm.h"
 #include "app/OstinatoView.h"
+#include "compress/CompressionJob.h"
 #include "controls/ProgressWnd1.h"
+#include "extract/ExtractionJob.h"
 #include "controls/Settings.h"
 
 namespace {
@@ -20,6 +23,39 @@ QByteArray ReadAll(const QString& path) {
 }
 
 // Presses the cancel button of the first progress window that appears.
+// Stands between a real job and its progress window and notes, for each
+// Begin, the units announced, the steps made and whether the window's bar
+// was full when the job said End.
+class ProgressSpy : public ost::JobProgress {
+ public:
+  explicit ProgressSpy(ost::JobProgress& window) : m_window(window) {}
+  struct Pass {
+    std::uint64_t units = 0;
+    std::uint64_t steps = 0;
+    bool fullAtEnd = false;
+  };
+  static inline QList<Pass> passes;
+
+  void Begin(std::string_view text, std::uint64_t units) override {
+    passes << Pass{units, 0, false};
+    m_window.Begin(text, units);
+  }
+  void Step() override {
+    if (!passes.isEmpty()) ++passes.last().steps;
+    m_window.Step();
+  }
+  bool IsCancelled() override { return m_window.IsCancelled(); }
+  void Pump() override { m_window.Pump(); }
+  void End() override {
+    if (auto* window = dynamic_cast<CProgressWnd*>(&m_window); window && !passes.isEmpty())
+      if (auto* bar = window->findChild<QProgressBar*>()) passes.last().fullAtEnd = bar->value() == bar->maximum();
+    m_window.End();
+  }
+
+ private:
+  ost::JobProgress& m_window;
+};
+
 class CancelOnShow : public QObject {
  public:
   CancelOnShow() { qApp->installEventFilter(this); }
@@ -53,6 +89,7 @@ class RoundTripTest : public QObject {
   void roundTrip_data();
   void roundTrip();
   void cancelledCompressionLeavesNothing();
+  void longestArchiveName();
   void wrongPasswordAndCancelledExtraction();
 
  private:
@@ -151,6 +188,7 @@ void RoundTripTest::roundTrip_data() {
   QTest::newRow("sample, Fastest, password") << "sample" << "Fastest" << "s3cret";
   QTest::newRow("stereo wave, Normal") << "stereo" << "Normal" << "";
   QTest::newRow("stereo pcm, Fast, password") << "pcm" << "Fast" << QString::fromUtf8("pässwörd");
+  QTest::newRow("long stereo wave, Fastest") << "long" << "Fastest" << "";
 }
 
 void RoundTripTest::roundTrip() {
@@ -164,12 +202,27 @@ void RoundTripTest::roundTrip() {
     QVERIFY(QFile::copy(OSTINATO_SAMPLES "/digits.wav", source));
   } else if (kind == "stereo") {
     source = m_scratch->Write("stereo.wav", MakeWave(2, 6000));
+  } else if (kind == "long") {
+    source = m_scratch->Write("long.wav", MakeWave(2, 8000 * 300));
   } else {
     source = m_scratch->Write("take.pcm", MakePcm(2 * 5000));
     channels = 2;
   }
   const std::optional<QString> secret = password.isEmpty() ? std::nullopt : std::optional(password);
   const QString stem = QFileInfo(source).completeBaseName();
+  // The real jobs, watched on their way to the progress window.
+  ProgressSpy::passes.clear();
+  COstinatoView* watched = m_frame->View();
+  watched->m_optionsPage.m_runJob = [](const ost::CompressionOptions& options, ost::JobProgress& progress,
+                                       ost::ChannelQuestion& question) {
+    ProgressSpy spy(progress);
+    return ost::CompressionJob(options, spy, question).Run();
+  };
+  watched->m_extractDlg.m_runJob = [](const ost::ExtractionOptions& options, ost::JobProgress& progress,
+                                      ost::PasswordQuestion* question) {
+    ProgressSpy spy(progress);
+    return ost::ExtractionJob(options, spy, question).Run();
+  };
 
   CompressThroughWizard(source, stem + "-archive", rate, secret, channels);
   QVERIFY2(m_script->Done(), qPrintable(m_script->shown.join(",")));
@@ -190,6 +243,32 @@ void RoundTripTest::roundTrip() {
   const QString restored = m_scratch->File("restored/" + restoredName);
   QCOMPARE(ReadAll(restored), ReadAll(source));
   QCOMPARE(view->List().topLevelItem(0)->text(0), restoredName);
+
+  // Each bar the user saw ran to its end, no further: every step announced
+  // was made, and the bar was full when its job said it was done.
+  // One bar for the whole of each job: compression and extraction.
+  QCOMPARE(ProgressSpy::passes.size(), 2);
+  for (const ProgressSpy::Pass& pass : ProgressSpy::passes) {
+    QCOMPARE(pass.steps, pass.units);
+    QVERIFY(pass.fullAtEnd || pass.units == 0);
+  }
+}
+
+// Any name the file system takes will do: a 249-byte archive name (its
+// temporary name beside it must fit too), compressed and extracted again.
+void RoundTripTest::longestArchiveName() {
+  const QString source = m_scratch->File("digits.wav");
+  QVERIFY(QFile::copy(OSTINATO_SAMPLES "/digits.wav", source));
+  const QString stem(245, QChar('n'));
+  CompressThroughWizard(source, stem, "Fastest", std::nullopt, 0);
+  QVERIFY2(m_prompts->records.isEmpty(), qPrintable(m_prompts->Texts().join("; ")));
+  const QString archive = m_scratch->File(stem + ".otq");
+  QCOMPARE(QFileInfo(archive).fileName().toUtf8().size(), 249);
+  QVERIFY(QFileInfo(archive).isFile());
+  QDir(m_scratch->Path()).mkpath("restored");
+  ExtractThroughDialog(archive, "restored", std::nullopt);
+  QVERIFY2(m_prompts->records.isEmpty(), qPrintable(m_prompts->Texts().join("; ")));
+  QCOMPARE(ReadAll(m_scratch->File("restored/" + stem + ".wav")), ReadAll(source));
 }
 
 void RoundTripTest::cancelledCompressionLeavesNothing() {

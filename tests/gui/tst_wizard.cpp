@@ -4,7 +4,10 @@
 // the row of the list and the Extract command's state.
 #include <QtTest>
 
+#include <QAudioDevice>
 #include <QComboBox>
+#include <QMediaDevices>
+#include <QMimeData>
 #include <QLineEdit>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -15,6 +18,8 @@
 #include "app/OstinatoDoc.h"
 #include "app/OstinatoView.h"
 #include "common/Errors.h"
+#include "compress/CompressionJob.h"
+#include "controls/DriveCombo.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Settings.h"
 
@@ -32,6 +37,30 @@ void SetModified(const QString& path, const QDateTime& when) {
   QFile file(path);
   QVERIFY(file.open(QIODevice::ReadWrite));
   QVERIFY(file.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// A real archive of a short recording (a ".wav" with its header, or a
+// headerless ".pcm"), made by the core: the program checks what it opens.
+QString MakeArchive(const ScratchFolder& scratch, const QString& name, bool wave = true) {
+  const QString source = scratch.Write(name + (wave ? ".src.wav" : ".src.pcm"), wave ? MakeWave(1, 500) : MakePcm(500));
+  ost::CompressionOptions options;
+  options.source = source.toStdString();
+  options.archive = scratch.File(name).toStdString();
+  options.rate = ost::Rate::Fastest;
+  ost::NullProgress quiet;
+  struct : ost::ChannelQuestion {
+    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override {
+      return ost::ChannelLayout::Mono;
+    }
+  } mono;
+  ost::CompressionJob(options, quiet, mono).Run();
+  QFile::remove(source);
+  return scratch.File(name);
 }
 
 }  // namespace
@@ -58,18 +87,23 @@ class WizardTest : public QObject {
   void unknownRateRefused();
   void extremeRateOffered();
   void passwordHandOver();
+  void longSourcePathElided();
   void optionsEnterReturnsToDestination();
   void jobDisablesItsPage();
   void channelQuestion();
   void noticesShownAfterSuccess();
   void viewToggles();
+  void droppedFiles();
 
   void openShowsEntry();
+  void openRefusesWhatIsNoArchive();
   void extractFillsRow();
   void extractWrongPassword();
   void extractCancelled();
   void extractDamagedKeepsDialog();
   void recentFiles();
+  void rememberedAcrossRuns();
+  void playArchive();
 
  private:
   // Runs the Compress command with `source` picked and the given script.
@@ -151,18 +185,19 @@ static void TypeName(QDialog* page, const QString& name) {
 }
 
 void WizardTest::fileDialogCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   QVERIFY(m_frame->m_actExtract->isEnabled());
   Compress(QString());
+  // Nothing was asked for: the open archive stays open.
   QCOMPARE(RowText(m_view), QString("old.otq|||||"));
-  QVERIFY(!m_frame->m_actExtract->isEnabled());
-  QCOMPARE(m_frame->windowTitle(), QString("Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_frame->windowTitle(), QString("old.otq - Ostinato"));
   QVERIFY(m_jobs.isEmpty());
 }
 
 void WizardTest::destinationCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   m_script->Then("CCompressDlg", [](QDialog* page) {
@@ -279,7 +314,7 @@ void WizardTest::compressionFillsRow() {
 }
 
 void WizardTest::compressionCancelled() {
-  const QString archive = m_scratch->Write("old.otq", QByteArray(10, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "old.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   m_behaviour = [](const ost::CompressionOptions&, ost::JobProgress& progress, ost::ChannelQuestion&) {
@@ -300,9 +335,11 @@ void WizardTest::compressionCancelled() {
       });
   Compress(source);
   QCOMPARE(m_prompts->Texts(), QStringList({"Compression Cancelled"}));
+  // No archive new.otq exists: the title does not name it, and the archive
+  // that was open stays open.
   QCOMPARE(RowText(m_view), QString("old.otq|||||"));
-  QCOMPARE(m_frame->windowTitle(), QString("new.otq - Ostinato"));
-  QVERIFY(!m_frame->m_actExtract->isEnabled());
+  QCOMPARE(m_frame->windowTitle(), QString("old.otq - Ostinato"));
+  QVERIFY(m_frame->m_actExtract->isEnabled());
   QCOMPARE(m_options->m_optPassword, std::nullopt);
   QCOMPARE(m_options->m_strRate, QString("Maximum"));
   QVERIFY(m_frame->isEnabled());
@@ -400,6 +437,31 @@ void WizardTest::extremeRateOffered() {
   QCOMPARE(m_jobs[0].rate, ost::Rate::Extreme);
 }
 
+// The source field shows both ends of a long path and the whole path as its
+// tool tip; the job still gets the whole path.
+void WizardTest::longSourcePathElided() {
+  const QString deep = m_scratch->Path() + "/" + QString(60, 'd') + "/" + QString(60, 'e');
+  QDir().mkpath(deep);
+  const QString source = deep + "/take.wav";
+  QFile file(source);
+  QVERIFY(file.open(QIODevice::WriteOnly));
+  file.write(MakeWave(1, 500));
+  file.close();
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "take"); })
+      .Then("CCompress1Dlg", [this, source](QDialog*) {
+        QLineEdit* field = m_options->SourceEdit();
+        QVERIFY(field->text().startsWith(m_scratch->Path().left(5)));
+        QVERIFY(field->text().endsWith("/take.wav"));
+        QVERIFY(field->text().contains(QChar(0x2026)));
+        QVERIFY(field->fontMetrics().horizontalAdvance(field->text()) < field->contentsRect().width());
+        QCOMPARE(field->toolTip(), source);
+        m_options->m_btnCompress.click();
+      });
+  Compress(source);
+  QCOMPARE(m_jobs.size(), 1);
+  QCOMPARE(QString::fromStdString(m_jobs[0].source.string()), source);
+}
+
 void WizardTest::passwordHandOver() {
   const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
   bool failOnce = true;
@@ -414,6 +476,7 @@ void WizardTest::passwordHandOver() {
   m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "one"); })
       .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnPassword.click(); })
       .Then("CPassDlg", [this](QDialog* dialog) {
+        QCOMPARE(m_options->m_passDlg.Note(), QString(CPassDlg::kNewArchiveNote));
         QTest::keyClicks(m_options->m_passDlg.PasswordEdit(), "secret");
         dialog->accept();
         // A second press, cancelled, keeps the first password.
@@ -540,6 +603,38 @@ void WizardTest::noticesShownAfterSuccess() {
   QCOMPARE(RowText(m_view).section('|', 0, 0), QString("odd.wav"));
 }
 
+// Drops on the main window: an archive opens, a recording starts the wizard
+// with it as the source; anything else is refused while dragging.
+void WizardTest::droppedFiles() {
+  const QString archive = MakeArchive(*m_scratch, "dropped.otq");
+  const QString source = m_scratch->Write("take.wav", MakeWave(1, 500));
+  const QString other = m_scratch->Write("notes.txt", "x");
+  const auto drop = [this](const QString& path) {
+    QMimeData data;
+    data.setUrls({QUrl::fromLocalFile(path)});
+    const QPoint at = m_view->mapTo(m_frame.get(), m_view->rect().center());
+    QDragEnterEvent enter(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_frame.get(), &enter);
+    if (!enter.isAccepted()) return false;
+    QDropEvent dropEvent(at, Qt::CopyAction, &data, Qt::LeftButton, {});
+    QApplication::sendEvent(m_frame.get(), &dropEvent);
+    return dropEvent.isAccepted();
+  };
+  QVERIFY(!drop(other));
+  QVERIFY(drop(archive));
+  QTRY_COMPARE(RowText(m_view), QString("dropped.otq|||||"));
+  QCOMPARE(m_frame->windowTitle(), QString("dropped.otq - Ostinato"));
+
+  m_script->Then("CCompressDlg", [this](QDialog* page) {
+    QCOMPARE(m_options->m_strSourceName, QString("take.wav"));
+    page->reject();
+  });
+  QVERIFY(drop(source));
+  QTRY_VERIFY(m_script->Done());
+  QTRY_VERIFY(!QApplication::activeModalWidget());
+  QCOMPARE(m_options->m_strSourcePath, QFileInfo(source).absoluteFilePath());
+}
+
 void WizardTest::viewToggles() {
   auto* toolBar = m_frame->findChild<QToolBar*>();
   QVERIFY(toolBar && toolBar->isVisible());
@@ -561,25 +656,47 @@ void WizardTest::viewToggles() {
 
 void WizardTest::openShowsEntry() {
   QVERIFY(!m_frame->m_actExtract->isEnabled());
-  const QString wave = m_scratch->Write("song.otq", QByteArray("\1\1\0\0\0", 5));
+  const QString wave = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(wave));
   QCOMPARE(RowText(m_view), QString("song.otq|||||"));
   QCOMPARE(m_extract->m_szOutputName, QString("song.wav"));
   QCOMPARE(m_frame->windowTitle(), QString("song.otq - Ostinato"));
   QVERIFY(m_frame->m_actExtract->isEnabled());
   COstinatoDoc* doc = m_frame->Document();
-  QCOMPARE(doc->m_nArchiveLength, quint64(5));
+  QCOMPARE(doc->m_nArchiveLength, quint64(QFileInfo(wave).size()));
   QCOMPARE(doc->m_bEntryPending, 0);
 
-  const QString pcm = m_scratch->Write("take.otq", QByteArray("\0\0\0\0\0", 5));
+  const QString pcm = MakeArchive(*m_scratch, "take.otq", false);
   QVERIFY(m_frame->OpenDocumentFile(pcm));
   QCOMPARE(RowText(m_view), QString("take.otq|||||"));
   QCOMPARE(m_extract->m_szOutputName, QString("take.pcm"));
 }
 
+// What is not an archive, or a damaged one, is refused when it is opened,
+// not only at Extract: the head and the stream lengths are read then. The
+// archive that was open stays open.
+void WizardTest::openRefusesWhatIsNoArchive() {
+  const QString good = MakeArchive(*m_scratch, "good.otq");
+  QVERIFY(m_frame->OpenDocumentFile(good));
+  QByteArray bytes = ReadFile(good);
+  const QString text = m_scratch->Write("notes.otq", "some text, not an archive");
+  const QString cut = m_scratch->Write("cut.otq", bytes.left(bytes.size() - 7));
+  for (const QString& bad : {text, cut}) {
+    m_prompts->Clear();
+    QVERIFY(!m_frame->OpenDocumentFile(bad));
+    QCOMPARE(m_prompts->records.size(), 1);
+    QVERIFY2(m_prompts->records[0].text.startsWith("Cannot open " + bad + ": The archive is damaged"),
+             qPrintable(m_prompts->records[0].text));
+    QCOMPARE(m_frame->windowTitle(), QString("good.otq - Ostinato"));
+    QCOMPARE(RowText(m_view), QString("good.otq|||||"));
+    QVERIFY(!m_frame->RecentFiles().contains(bad));
+  }
+  m_prompts->Clear();
+}
+
 void WizardTest::extractFillsRow() {
   QDir(m_scratch->Path()).mkpath("out");
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   QList<ost::ExtractionOptions> jobs;
   m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress& progress,
@@ -595,6 +712,7 @@ void WizardTest::extractFillsRow() {
     target.write(QByteArray(1000, 'r'));
     return ost::ExtractionResult{};
   };
+  m_prompts->answers = {gui::PromptAnswer::Yes};  // the second round replaces the first one's file
   for (int round = 0; round < 2; ++round) {
     m_script->Then("CExtractDlg", [this](QDialog*) {
       // Down into "out", then Extract.
@@ -610,15 +728,21 @@ void WizardTest::extractFillsRow() {
   QCOMPARE(jobs.size(), 2);
   QCOMPARE(QString::fromStdString(jobs[0].archive.string()), archive);
   QCOMPARE(QString::fromStdString(jobs[0].target.string()), m_scratch->File("out/song.wav"));
-  QVERIFY(jobs[0].replaceTarget);
+  QVERIFY(!jobs[0].replaceTarget);
+  QVERIFY(jobs[1].replaceTarget);
+  QCOMPARE(m_prompts->Texts(), QStringList({"song.wav already exist.\nYou want to overwrite it?"}));
+  m_prompts->Clear();
   const QDateTime written = QFileInfo(m_scratch->File("out/song.wav")).lastModified();
-  QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|400|60.00%")
-                                .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time())));
+  const qint64 packed = QFileInfo(archive).size();
+  QCOMPARE(RowText(m_view), QString("song.wav|%1|%2|1000|%3|%4")
+                                .arg(COstinatoView::DateText(written.date()), COstinatoView::TimeText(written.time()))
+                                .arg(packed)
+                                .arg(COstinatoView::RatioText(1000, packed)));
   QVERIFY(m_prompts->records.isEmpty());
 }
 
 void WizardTest::extractWrongPassword() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   std::optional<std::string> given;
   m_extract->m_runJob = [&](const ost::ExtractionOptions& options, ost::JobProgress&,
@@ -628,6 +752,9 @@ void WizardTest::extractWrongPassword() {
   };
   m_script->Then("CExtractDlg", [this](QDialog*) { m_extract->ExtractButton()->click(); })
       .Then("CPassDlg", [this](QDialog* dialog) {
+        // It says which archive the password is for, and why.
+        QCOMPARE(m_extract->m_passDlg.Note(),
+                 QString("song.otq is protected by a password. Enter it to extract the recording."));
         QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), "bad");
         dialog->accept();
       });
@@ -643,7 +770,7 @@ void WizardTest::extractWrongPassword() {
 }
 
 void WizardTest::extractCancelled() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress& progress, ost::PasswordQuestion*) {
     progress.Begin("Ostinato 3 is Extracting your file\n\nPlease wait......", 10);
@@ -664,7 +791,7 @@ void WizardTest::extractCancelled() {
 }
 
 void WizardTest::extractDamagedKeepsDialog() {
-  const QString archive = m_scratch->Write("song.otq", QByteArray(400, '\1'));
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
   QVERIFY(m_frame->OpenDocumentFile(archive));
   m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress&,
                             ost::PasswordQuestion*) -> ost::ExtractionResult {
@@ -680,9 +807,81 @@ void WizardTest::extractDamagedKeepsDialog() {
   QCOMPARE(RowText(m_view), QString("song.otq|||||"));
 }
 
+// The window's size, the list's column widths and the folders used last are
+// there again in the next run.
+void WizardTest::rememberedAcrossRuns() {
+  const QString archive = MakeArchive(*m_scratch, "kept.otq");
+  QDir(m_scratch->Path()).mkpath("sources");
+  const QString source = m_scratch->Write("sources/take.wav", MakeWave(1, 500));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  m_view->m_pickSource = [&](QWidget*, const QString&) { return source; };
+  m_script->Then("CCompressDlg", [](QDialog* page) { page->reject(); });
+  m_view->OnCompress();
+  m_frame->resize(700, 321);
+  m_view->List().setColumnWidth(2, 123);
+  m_frame->close();
+  m_frame.reset();
+
+  // The next run: nothing of the last one left in memory.
+  COstinatoView::s_strLastSourceName.clear();
+  COstinatoView::s_strLastSourcePath.clear();
+  CDriveCombo::ResetFolders(QDir::rootPath());
+  m_frame = std::make_unique<CMainFrame>(false);
+  m_frame->show();
+  m_view = m_frame->View();
+  m_options = &m_view->m_optionsPage;
+  m_extract = &m_view->m_extractDlg;
+  QCOMPARE(m_frame->size(), QSize(700, 321));
+  QCOMPARE(m_view->List().columnWidth(2), 123);
+  QString offered;
+  m_view->m_pickSource = [&](QWidget*, const QString& initial) {
+    offered = initial;
+    return QString();
+  };
+  m_view->OnCompress();
+  QCOMPARE(offered, source);
+  m_frame->m_pickArchive = [&](QWidget*, const QString& folder) {
+    offered = folder;
+    return QString();
+  };
+  m_frame->OnFileOpen();
+  QCOMPARE(offered, m_scratch->Path());
+}
+
+// Play restores the open archive into a private folder and plays it; a
+// second Play stops it. Nothing is written beside the archive. A headerless
+// recording cannot be played, and the user is told so.
+void WizardTest::playArchive() {
+  QVERIFY(!m_frame->m_actPlay->isEnabled());
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  QVERIFY(m_frame->m_actPlay->isEnabled());
+  const QStringList before = QDir(m_scratch->Path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+  m_frame->m_actPlay->trigger();
+  QVERIFY2(m_prompts->records.isEmpty(), qPrintable(m_prompts->Texts().join("; ")));
+  const QString restored = m_view->PlayedFile();
+  QVERIFY(!restored.isEmpty());
+  QVERIFY(!restored.startsWith(m_scratch->Path()));
+  QCOMPARE(QFileInfo(restored).size(), qint64(44 + 1000));  // the source: 500 samples and its header
+  if (!QMediaDevices::audioOutputs().isEmpty()) {
+    QVERIFY(m_view->IsPlayingArchive());
+    QCOMPARE(m_frame->m_actPlay->text(), QString("S&top"));
+  }
+  m_frame->m_actPlay->trigger();
+  QVERIFY(!m_view->IsPlayingArchive());
+  QCOMPARE(m_frame->m_actPlay->text(), QString("&Play"));
+  QCOMPARE(QDir(m_scratch->Path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+
+  const QString pcm = MakeArchive(*m_scratch, "take.otq", false);
+  QVERIFY(m_frame->OpenDocumentFile(pcm));
+  m_frame->m_actPlay->trigger();
+  QCOMPARE(m_prompts->Texts(), QStringList({"take.otq holds a recording without a RIFF WAVE header, which cannot be played."}));
+  m_prompts->Clear();
+}
+
 void WizardTest::recentFiles() {
   QStringList paths;
-  for (int i = 1; i <= 5; ++i) paths << m_scratch->Write(QString("a%1.otq").arg(i), "x");
+  for (int i = 1; i <= 5; ++i) paths << MakeArchive(*m_scratch, QString("a%1.otq").arg(i));
   for (const QString& path : paths) QVERIFY(m_frame->OpenDocumentFile(path));
   QCOMPARE(m_frame->RecentFiles(), QStringList({paths[4], paths[3], paths[2], paths[1]}));
   QVERIFY(m_frame->OpenDocumentFile(paths[2]));
