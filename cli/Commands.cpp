@@ -450,6 +450,61 @@ void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::s
   }
 }
 
+struct BatchStyle {
+  bool json, quiet;
+  bool skipDone;    // a target that exists is work done already (--recursive without -f)
+  const char* key;  // what an input is called in JSON
+};
+
+// Runs one job per input and keeps the counts: refused inputs fail before
+// any work, inputs whose target exists are skipped when `style.skipDone`,
+// and every failure is reported (in JSON too) by name.
+void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& refused, unsigned jobs,
+              const BatchStyle& style, Totals& totals, const std::function<fs::path(std::size_t)>& target,
+              const std::function<Outcome(std::size_t)>& run) {
+  auto name = [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); };
+  BatchLine line(inputs.size(), !style.quiet && StderrIsTerminal());
+  RunAll(
+      inputs.size(), jobs,
+      [&](std::size_t i) {
+        auto report = [&](const std::string& error) {
+          if (style.json) Say(json{{style.key, name(i)}, {"ok", false}, {"error", error}}.dump());
+        };
+        bool ok = false;
+        try {
+          std::error_code ec;
+          if (!refused[i].empty()) {
+            Warn(refused[i]);
+            report(refused[i]);
+          } else if (style.skipDone && !inputs[i].root.empty() && !target(i).empty() && fs::exists(target(i), ec)) {
+            ++totals.skipped;
+            line.Finished();
+            return true;
+          } else if (const Outcome o = run(i); o.ok) {
+            ok = true;
+            ++totals.done;
+            totals.bytesIn += o.in;
+            totals.bytesOut += o.out;
+          } else {
+            report("cancelled");
+          }
+        } catch (const std::exception& e) {
+          report(e.what());
+          ++totals.failed;
+          line.Finished();
+          throw;
+        } catch (...) {
+          ++totals.failed;
+          line.Finished();
+          throw;
+        }
+        if (!ok) ++totals.failed;
+        line.Finished();
+        return ok;
+      },
+      name);
+}
+
 }  // namespace
 
 int Compress(const CompressArgs& a) {
@@ -504,50 +559,9 @@ int Compress(const CompressArgs& a) {
   }
   Totals totals;
   const auto start = std::chrono::steady_clock::now();
-  {
-    BatchLine line(inputs.size(), !a.quiet && StderrIsTerminal());
-    RunAll(
-        inputs.size(), setup.jobs,
-        [&](std::size_t i) {
-          bool ok = false;
-          const std::string name = inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string();
-          auto report = [&](const std::string& error) {
-            if (a.json) Say(json{{"source", name}, {"ok", false}, {"error", error}}.dump());
-          };
-          try {
-            std::error_code ec;
-            if (!refused[i].empty()) {
-              Warn(refused[i]);
-              report(refused[i]);
-            } else if (a.recursive && !a.force && !inputs[i].root.empty() && fs::exists(targets[i], ec)) {
-              ++totals.skipped;  // compressed already
-              line.Finished();
-              return true;
-            } else if (const Outcome o = CompressOne(a, setup, inputs[i], targets[i]); o.ok) {
-              ok = true;
-              ++totals.done;
-              totals.bytesIn += o.in;
-              totals.bytesOut += o.out;
-            }
-          } catch (const std::exception& e) {
-            report(e.what());
-            ++totals.failed;
-            line.Finished();
-            throw;
-          } catch (...) {
-            ++totals.failed;
-            line.Finished();
-            throw;
-          }
-          if (!ok) {
-            if (refused[i].empty()) report("cancelled");
-            ++totals.failed;
-          }
-          line.Finished();
-          return ok;
-        },
-        [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); });
-  }
+  RunBatch(inputs, refused, setup.jobs, {a.json, a.quiet, a.recursive && !a.force, "source"}, totals,
+           [&](std::size_t i) { return targets[i]; },
+           [&](std::size_t i) { return CompressOne(a, setup, inputs[i], targets[i]); });
   if (a.json || inputs.size() > 1)
     PrintSummary(a.json, a.quiet, false, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start));
   if (Interrupted()) return StopStatus();
@@ -668,53 +682,11 @@ int Extract(const ExtractArgs& a, bool testOnly) {
   }
   Totals totals;
   const auto start = std::chrono::steady_clock::now();
-  {
-    BatchLine line(inputs.size(), !a.quiet && StderrIsTerminal());
-    RunAll(
-        inputs.size(), jobs,
-        [&](std::size_t i) {
-          bool ok = false;
-          const std::string name = inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string();
-          auto report = [&](const std::string& error) {
-            if (a.json) Say(json{{"archive", name}, {"ok", false}, {"error", error}}.dump());
-          };
-          try {
-            std::error_code ec;
-            if (!refused[i].empty()) {
-              Warn(refused[i]);
-              report(refused[i]);
-            } else if (!testOnly && a.recursive && !a.force && !inputs[i].root.empty() && !targets[i].empty() &&
-                       fs::exists(targets[i], ec)) {
-              ++totals.skipped;  // restored already
-              line.Finished();
-              return true;
-            } else if (const Outcome o = ExtractOne(a, password, InnerThreads(jobs, inputs.size()), drawBar,
-                                                    inputs[i], targets[i], testOnly);
-                       o.ok) {
-              ok = true;
-              ++totals.done;
-              totals.bytesIn += o.in;
-              totals.bytesOut += o.out;
-            }
-          } catch (const std::exception& e) {
-            report(e.what());
-            ++totals.failed;
-            line.Finished();
-            throw;
-          } catch (...) {
-            ++totals.failed;
-            line.Finished();
-            throw;
-          }
-          if (!ok) {
-            if (refused[i].empty()) report("cancelled");
-            ++totals.failed;
-          }
-          line.Finished();
-          return ok;
-        },
-        [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); });
-  }
+  RunBatch(inputs, refused, jobs, {a.json, a.quiet, !testOnly && a.recursive && !a.force, "archive"}, totals,
+           [&](std::size_t i) { return targets[i]; },
+           [&](std::size_t i) {
+             return ExtractOne(a, password, InnerThreads(jobs, inputs.size()), drawBar, inputs[i], targets[i], testOnly);
+           });
   if (a.json || inputs.size() > 1)
     PrintSummary(a.json, a.quiet, true, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start));
   if (Interrupted()) return StopStatus();

@@ -21,8 +21,8 @@ struct OtqRun {
   std::string out;  // standard output and standard error together
 };
 
-OtqRun Otq(const std::string& args) {
-  const std::string command = std::string(OSTINATO_OTQ) + " " + args + " 2>&1 </dev/null";
+// Runs a command line through the shell: what it printed, and its status.
+OtqRun Capture(const std::string& command) {
   OtqRun run{0, {}};
   FILE* pipe = popen(command.c_str(), "r");
   std::array<char, 4096> buffer;
@@ -31,6 +31,8 @@ OtqRun Otq(const std::string& args) {
   run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
   return run;
 }
+
+OtqRun Otq(const std::string& args) { return Capture(std::string(OSTINATO_OTQ) + " " + args + " 2>&1 </dev/null"); }
 
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 
@@ -126,21 +128,13 @@ TEST_F(CliTest, DamageAndUsage) {
 namespace ost {
 namespace {
 
-// Runs a shell command line (bash) and returns its output and the status it
-// prints last.
+// Runs a bash script (written to a file, so that it may quote freely).
 OtqRun Shell(const std::string& script) {
   char name[] = "/tmp/otq-test-script-XXXXXX";
   const int fd = mkstemp(name);
   if (fd < 0 || write(fd, script.data(), script.size()) != static_cast<ssize_t>(script.size())) return {-1, "no script"};
   close(fd);
-  const std::string command = std::string("bash ") + name + " 2>&1 </dev/null; s=$?; rm -f " + name + "; exit $s";
-  OtqRun run{0, {}};
-  FILE* pipe = popen(command.c_str(), "r");
-  std::array<char, 4096> buffer;
-  for (std::size_t got; (got = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0;) run.out.append(buffer.data(), got);
-  const int raw = pclose(pipe);
-  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-  return run;
+  return Capture(std::string("bash ") + name + " 2>&1 </dev/null; s=$?; rm -f " + name + "; exit $s");
 }
 
 bool Has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
