@@ -9,16 +9,9 @@
 
 using namespace ost::cli;
 
-int main(int argc, char** argv) {
-  InstallInterruptHandler();
-  CLI::App app{"otq: lossless archiver for 16-bit PCM audio (.wav, .pcm) into .otq archives"};
-  app.set_version_flag("--version", "otq 3.0");
-  app.require_subcommand(1);
-  app.footer(
-      "Exit status: 0 success, 1 failure, 2 usage error; stopped by a signal: 128 + its number (130 Ctrl-C, 129 "
-      "hang-up, 141 closed output pipe, 143 terminated). A second Ctrl-C ends at once.");
+namespace {
 
-  CompressArgs ca;
+CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
   CLI::App* compress = app.add_subcommand("compress", "Compress recordings into .otq archives");
   compress->add_option("SOURCE", ca.sources,
                        "Recordings (.wav or headerless .pcm); - reads one from standard input; with --recursive, "
@@ -46,7 +39,10 @@ int main(int argc, char** argv) {
   compress->add_flag("-q,--quiet", ca.quiet, "Print nothing but errors");
   compress->add_flag("--json", ca.json, "One JSON object per file and a summary object, one per line");
 
-  ExtractArgs ea;
+  return compress;
+}
+
+CLI::App* AddExtract(CLI::App& app, ExtractArgs& ea) {
   CLI::App* extract = app.add_subcommand("extract", "Restore the recordings held in archives");
   extract->add_option("ARCHIVE", ea.archives, "Archives to restore; - reads one from standard input; with "
                                               "--recursive, folders")
@@ -66,7 +62,10 @@ int main(int argc, char** argv) {
   extract->add_flag("-q,--quiet", ea.quiet, "Print nothing but errors");
   extract->add_flag("--json", ea.json, "One JSON object per archive and a summary object, one per line");
 
-  ExtractArgs ta;
+  return extract;
+}
+
+CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
   CLI::App* test = app.add_subcommand(
       "test",
       "Decode archives completely without writing anything. With an integrity record (written by default) the "
@@ -81,6 +80,29 @@ int main(int argc, char** argv) {
   test->add_option("-j,--jobs", ta.jobs, "Archives to work on side by side");
   test->add_flag("--json", ta.json, "One JSON object per archive (ok, or the damage) and a summary object");
   ta.quiet = true;
+
+  return test;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InstallInterruptHandler();
+  CLI::App app{"otq: lossless archiver for 16-bit PCM audio (.wav, .pcm) into .otq archives"};
+  app.set_version_flag("--version", "otq 3.0");
+  app.require_subcommand(1);
+  app.footer(
+      "Exit status: 0 success, 1 failure, 2 usage error; stopped by a signal: 128 + its number (130 Ctrl-C, 129 "
+      "hang-up, 141 closed output pipe, 143 terminated). A second Ctrl-C ends at once.");
+
+  CompressArgs ca;
+  CLI::App* compress = AddCompress(app, ca);
+
+  ExtractArgs ea;
+  CLI::App* extract = AddExtract(app, ea);
+
+  ExtractArgs ta;
+  CLI::App* test = AddTest(app, ta);
 
   std::vector<std::string> listArchives;
   bool listJson = false;

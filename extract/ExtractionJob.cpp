@@ -388,14 +388,12 @@ bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64
   return RunWithProgress(coders, plan.threads, pass, expanded, cancel);
 }
 
-bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
-                                        ExtractionResult& result, JobProgress& pass) {
+// The layout the header and flag streams describe, checked against what
+// every other stream holds: a damaged archive stops here, before any sample
+// is made.
+BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& sign, InFile& lower) {
   const ArchiveInfo& info = plan.info;
   const std::string& where = plan.where;
-  InFile header(work.File("Header1.out")), flags(work.File("H1.out")), sign(work.File("Sign1.out")),
-      higher(work.File("Higher1.out"));
-  InFile lower;
-  plan.Range(options_.archive, kLowerStream, lower);
   const BlockLayout layout = [&] {
     try {
       return ScanLayout(header, flags, info.predictorSet != 0);
@@ -404,8 +402,6 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
       ThrowDamaged(where + e.detail());
     }
   }();
-
-  // What the sub-blocks need against what the streams hold.
   auto mismatch = [&](const std::string& stream, std::uint64_t need, std::uint64_t have) {
     ThrowDamaged(where + "the " + stream + " stream holds " + std::to_string(have) + " bytes where the sub-blocks need " +
                  std::to_string(need));
@@ -418,10 +414,23 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   const std::uint64_t analysisBytes = (kAnalysisBitsPerFrame * frames + 7) / 8;
   if (info.streamLength[kAnalysisStream] != analysisBytes)
     mismatch("analysis", analysisBytes, info.streamLength[kAnalysisStream]);
-  const bool stereo = info.channels == 1;
-  if (stereo && layout.samples % 2 != 0) ThrowDamaged(where + "a two-channel recording with an odd number of samples");
+  if (info.channels == 1 && layout.samples % 2 != 0)
+    ThrowDamaged(where + "a two-channel recording with an odd number of samples");
   if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
     ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
+  return layout;
+}
+
+bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
+                                        ExtractionResult& result, JobProgress& pass) {
+  const ArchiveInfo& info = plan.info;
+  const std::string& where = plan.where;
+  InFile header(work.File("Header1.out")), flags(work.File("H1.out")), sign(work.File("Sign1.out")),
+      higher(work.File("Higher1.out"));
+  InFile lower;
+  plan.Range(options_.archive, kLowerStream, lower);
+  const BlockLayout layout = CheckLayout(plan, header, flags, sign, lower);
+  const bool stereo = info.channels == 1;
 
   // The block decoder and the synthesis run side by side, the residual
   // handed over between them; always on two threads, since the decoder

@@ -12,6 +12,7 @@
 
 #include "common/JobInterfaces.h"
 #include "extract/ArchiveReader.h"
+#include "extract/BlockDecoder.h"
 
 namespace ost {
 
@@ -68,6 +69,7 @@ class ExtractionJob {
   struct Plan;
   Plan ReadAndCheck();
   bool Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass);
+  BlockLayout CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& sign, InFile& lower);
   // The block decoder and the synthesis side by side, with the checks of
   // the restored bytes.
   bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
