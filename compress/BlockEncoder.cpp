@@ -419,6 +419,36 @@ bool CBlockEncoder::EncodeRange(const std::filesystem::path& residual, std::uint
   return true;
 }
 
+// A range of blocks coded on a thread of its own; every range but the
+// first writes its streams to part files, joined after the first's.
+struct CBlockEncoder::Range {
+  std::uint64_t first, end;
+  std::unique_ptr<CBlockEncoder> encoder;
+  std::unique_ptr<OutFile> files[5];
+  std::unique_ptr<WordBitWriter> lower, higher;
+};
+
+void CBlockEncoder::JoinRanges(std::vector<Range>& ranges, BlockStreams out, WordBitWriter& higher,
+                               const std::function<std::filesystem::path(std::size_t, int)>& partName) {
+  for (std::size_t r = 1; r < ranges.size(); ++r) {
+    Range& range = ranges[r];
+    const std::uint64_t higherBits = range.higher->bits();
+    range.lower->Finish();  // on a word boundary: pads nothing
+    range.higher->Finish();
+    for (int k = 0; k < 5; ++k) range.files[k]->Close();
+    for (int k : {0, 1, 3, 4}) {
+      OutFile& target = k == 0 ? out.lower : k == 1 ? out.sign : k == 3 ? out.header : out.flags;
+      InFile part(partName(r, k));
+      std::uint8_t buffer[1 << 15];
+      for (std::size_t got; (got = part.Read(buffer, sizeof buffer)) > 0;) target.Write(buffer, got);
+    }
+    InFile part(partName(r, 2));
+    higher.Append(part, higherBits);
+    part.Close();
+    for (int k = 0; k < 5; ++k) RemoveQuietly(partName(r, k));
+  }
+}
+
 bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progress, int predictors,
                                 bool searchSize) {
   ResidualReader reader(in.path(), interleaved_);
@@ -433,12 +463,6 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   // joined bit by bit.
   const std::uint64_t parts = blocks >= 64 ? threads_ : 1;
   const std::uint64_t span = (blocks + parts - 1) / std::max<std::uint64_t>(parts, 1);
-  struct Range {
-    std::uint64_t first, end;
-    std::unique_ptr<CBlockEncoder> encoder;
-    std::unique_ptr<OutFile> files[5];
-    std::unique_ptr<WordBitWriter> lower, higher;
-  };
   std::vector<Range> ranges;
   WordBitWriter lower(out.lower), higher(out.higher);
   const std::filesystem::path base = out.lower.path();
@@ -482,23 +506,7 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     return false;
   }
   lower.Flush();
-  for (std::size_t r = 1; r < ranges.size(); ++r) {
-    Range& range = ranges[r];
-    const std::uint64_t higherBits = range.higher->bits();
-    range.lower->Finish();  // on a word boundary: pads nothing
-    range.higher->Finish();
-    for (int k = 0; k < 5; ++k) range.files[k]->Close();
-    for (int k : {0, 1, 3, 4}) {
-      OutFile& target = k == 0 ? out.lower : k == 1 ? out.sign : k == 3 ? out.header : out.flags;
-      InFile part(partName(r, k));
-      std::uint8_t buffer[1 << 15];
-      for (std::size_t got; (got = part.Read(buffer, sizeof buffer)) > 0;) target.Write(buffer, got);
-    }
-    InFile part(partName(r, 2));
-    higher.Append(part, higherBits);
-    part.Close();
-    for (int k = 0; k < 5; ++k) RemoveQuietly(partName(r, k));
-  }
+  JoinRanges(ranges, out, higher, partName);
   CBlockEncoder& lastRange = *ranges.back().encoder;
   lastPredictorFlag_ = lastRange.lastPredictorFlag_;
   if (rem == 0) {
@@ -506,28 +514,33 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     higher.Finish();
     out.flags.Put(lastPredictorFlag_);
   } else {
-    const int n = (rem + 1) / 2;
-    lower_ = &lower;
-    higher_ = &higher;
-    LoadHistory(reader, 512 * blocks);
-    std::int16_t x[5 + kBlock];
-    std::memcpy(x, history_, sizeof history_);
-    std::int16_t* tail = x + 5;
-    std::uint8_t bytes[2 * kBlock];
-    reader.Seek(512 * blocks);
-    const std::size_t got = reader.Read(bytes, 2 * static_cast<std::size_t>(n));
-    std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);  // past the end: 0xFF
-    for (int i = 0; i < n; ++i)
-      tail[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
-    auto trials = std::make_unique<Trials>();
-    RunPredictors(tail, n, predictors, *trials);
-    EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);
-    lower.Finish();
-    higher.Finish();
+    EncodeTail(reader, blocks, rem, predictors, out, lower, higher);
   }
-  lower_ = higher_ = nullptr;
   progress.End();
   return true;
+}
+
+void CBlockEncoder::EncodeTail(ResidualReader& reader, std::uint64_t blocks, int rem, int predictors, BlockStreams out,
+                               WordBitWriter& lower, WordBitWriter& higher) {
+  const int n = (rem + 1) / 2;
+  lower_ = &lower;
+  higher_ = &higher;
+  LoadHistory(reader, 512 * blocks);
+  std::int16_t x[5 + kBlock];
+  std::memcpy(x, history_, sizeof history_);
+  std::int16_t* tail = x + 5;
+  std::uint8_t bytes[2 * kBlock];
+  reader.Seek(512 * blocks);
+  const std::size_t got = reader.Read(bytes, 2 * static_cast<std::size_t>(n));
+  std::memset(bytes + got, 0xFF, 2 * static_cast<std::size_t>(n) - got);  // past the end: 0xFF
+  for (int i = 0; i < n; ++i)
+    tail[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)));
+  auto trials = std::make_unique<Trials>();
+  RunPredictors(tail, n, predictors, *trials);
+  EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);
+  lower.Finish();
+  higher.Finish();
+  lower_ = higher_ = nullptr;
 }
 
 bool CBlockEncoder::EncodeFastest(InFile& in, BlockStreams out, JobProgress& progress) {

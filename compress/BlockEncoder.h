@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <filesystem>
 #include <vector>
 
@@ -174,6 +175,14 @@ class CBlockEncoder {
                    WordBitWriter& higher, int predictors, bool searchSize, std::atomic<bool>& cancel,
                    std::atomic<std::uint64_t>& done);
   void LoadHistory(ResidualReader& in, std::uint64_t offset);
+  // The ranges of blocks coded side by side, and the joining of their part
+  // files after the first range's streams (the high parts bit by bit).
+  struct Range;
+  static void JoinRanges(std::vector<Range>& ranges, BlockStreams out, WordBitWriter& higher,
+                         const std::function<std::filesystem::path(std::size_t, int)>& partName);
+  // The last sub-block, shorter than a block: `rem` bytes after `blocks` whole blocks.
+  void EncodeTail(ResidualReader& reader, std::uint64_t blocks, int rem, int predictors, BlockStreams out,
+                  WordBitWriter& lower, WordBitWriter& higher);
   // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);
