@@ -710,7 +710,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
                   {"kind", info.waveHeader == 1 ? "wav" : "pcm"},
                   {"restoredName", restored},
                   {"sourceNameKind", info.sourceType == 0 ? "pcm" : "wav"},
-                  {"channels", info.channels == 1 ? 2 : 1},
+                  {"channels", info.twoChannels ? 2 : 1},
                   {"predictorSet", info.predictorSet},
                   {"predictors", info.predictorSet ? 8 : 4},
                   {"password", info.hasPassword},
@@ -725,7 +725,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
       std::printf("%s\n", name.c_str());
       std::printf("  source kind:     %s (restores as %s)\n", info.waveHeader == 1 ? ".wav" : ".pcm", restored.c_str());
       std::printf("  source name:     ended in %s\n", info.sourceType == 0 ? ".pcm" : ".wav");
-      std::printf("  channels:        %s\n", info.channels == 1 ? "two (stereo)" : "one (mono)");
+      std::printf("  channels:        %s\n", info.twoChannels ? "two (stereo)" : "one (mono)");
       std::printf("  predictors:      %s\n", info.predictorSet ? "0 to 7 (Fast, Maximum, Extreme)" : "0 to 3 (Fastest, Normal)");
       std::printf("  password:        %s\n", info.hasPassword ? "yes" : "no");
       for (int i = 0; i < 6; ++i) std::printf("  %-17s%u bytes\n", (std::string(kNames[i]) + ":").c_str(), info.streamLength[i]);

@@ -1,5 +1,5 @@
 // The compression chain: one source file in, one archive out. The job runs
-// the passes in order (channel detection, pre-analysis, channel split, block
+// the passes in order (checks and channel detection, pre-analysis, block
 // coding, stream coding, archive writing) on working files in a private
 // folder, and the archive appears only when it is complete.
 #pragma once

@@ -26,7 +26,7 @@ ArchiveInfo ReadArchiveInfo(const std::filesystem::path& path, const std::filesy
   info.waveHeader = head[0];
   info.sourceType = head[1];
   info.predictorSet = head[2];
-  info.channels = head[3];
+  info.twoChannels = head[3] != 0;
   for (int i = 0; i < 4; ++i)
     if (head[i] > 1)
       ThrowDamaged(archive.string() + ": head byte " + std::to_string(i) + " is " + std::to_string(head[i]) +

@@ -20,7 +20,7 @@ struct ArchiveInfo {
   std::uint8_t waveHeader = 0;    // byte 0: 1 = ".wav" source with "fmt " chunk (2048-sample frames)
   std::uint8_t sourceType = 0;    // byte 1: 0 = the source name ended in ".pcm"
   std::uint8_t predictorSet = 0;  // byte 2: 0 = predictors 0..3, 1 = 0..7
-  std::uint8_t channels = 0;      // byte 3: 0 = mono, else two channels
+  bool twoChannels = false;       // byte 3: 0 = one channel, 1 = two
   bool hasPassword = false;       // byte 4 non-zero
   std::string passwordRecord;     // the record's bytes after its length byte
   // Lengths of the header, sign, low-bits, high-part, predictor-flag and

@@ -219,18 +219,18 @@ void CAudioSynth::SynthesizeFrame(const float* a3, const float* a2, const float*
   kRuns[(p3.exact ? 4 : 0) | (p2.exact ? 2 : 0) | (p1.exact ? 1 : 0)](p3, p2, p1, e, c, y2, y1, x);
 }
 
-void CAudioSynth::Synthesize(std::uint8_t sourceType, const std::filesystem::path& work,
+void CAudioSynth::Synthesize(std::uint8_t waveHeader, const std::filesystem::path& work,
                              const std::filesystem::path& output, const std::filesystem::path& parameters) {
   InFile in(work);
   InFile params(parameters);
   FileResidual residual(in);
   FileSampleSink sink(output);
-  Synthesize(sourceType, residual, sink, params);
+  Synthesize(waveHeader, residual, sink, params);
   sink.Close();
 }
 
-void CAudioSynth::Synthesize(std::uint8_t sourceType, ResidualSource& in, SampleSink& output, InFile& params) {
-  const int n = FrameLength(sourceType != 0);
+void CAudioSynth::Synthesize(std::uint8_t waveHeader, ResidualSource& in, SampleSink& output, InFile& params) {
+  const int n = FrameLength(waveHeader != 0);
   LsbBitReader bits(params);
 
   // Each stage's output with its memory (its last outputs) in front.

@@ -29,11 +29,11 @@ class ResidualSource {
 
 class CAudioSynth {
  public:
-  // `sourceType` non-zero selects 2048-sample frames, else 512. Throws Error
+  // `waveHeader` non-zero selects 2048-sample frames, else 512. Throws Error
   // on a file failure.
-  void Synthesize(std::uint8_t sourceType, const std::filesystem::path& work, const std::filesystem::path& output,
+  void Synthesize(std::uint8_t waveHeader, const std::filesystem::path& work, const std::filesystem::path& output,
                   const std::filesystem::path& parameters);
-  void Synthesize(std::uint8_t sourceType, ResidualSource& work, SampleSink& output, InFile& parameters);
+  void Synthesize(std::uint8_t waveHeader, ResidualSource& work, SampleSink& output, InFile& parameters);
 
   // One synthesis stage over `length` samples: out[i] = e[i] + prediction
   // from out[i-1] .. out[i-order] (out[-1] .. out[-order] hold the memory).

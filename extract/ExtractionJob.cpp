@@ -414,7 +414,7 @@ BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile&
   const std::uint64_t analysisBytes = (kAnalysisBitsPerFrame * frames + 7) / 8;
   if (info.streamLength[kAnalysisStream] != analysisBytes)
     mismatch("analysis", analysisBytes, info.streamLength[kAnalysisStream]);
-  if (info.channels == 1 && layout.samples % 2 != 0)
+  if (info.twoChannels && layout.samples % 2 != 0)
     ThrowDamaged(where + "a two-channel recording with an odd number of samples");
   if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
     ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
@@ -430,7 +430,7 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   InFile lower;
   plan.Range(options_.archive, kLowerStream, lower);
   const BlockLayout layout = CheckLayout(plan, header, flags, sign, lower);
-  const bool stereo = info.channels == 1;
+  const bool stereo = info.twoChannels;
 
   // The block decoder and the synthesis run side by side, the residual
   // handed over between them; always on two threads, since the decoder

@@ -57,7 +57,6 @@ template <typename Sink>
 template <typename Sink>
 [[gnu::noinline]] void CLzariEncoder::FlushOutput(Sink& out) {
   PutBytes(out, outBuffer_, static_cast<std::size_t>(outCount_));
-  codeSize_ += static_cast<std::uint32_t>(outCount_);
   outCount_ = 0;
 }
 
@@ -254,7 +253,6 @@ template <typename Source, typename Sink>
 void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
   textSize_ = length;
   for (int i = 0; i < 4; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
-  codeSize_ += 4;
   if (length == 0) return;
 
   textSize_ = 0;

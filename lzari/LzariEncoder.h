@@ -56,7 +56,6 @@ class CLzariEncoder {
   std::string failureMessage_;
 
   std::uint32_t textSize_ = 0;
-  std::uint32_t codeSize_ = 0;
   // The window, a copy of its first 59 bytes so that a 60-byte comparison
   // never wraps, and 8 bytes of padding for the comparison's word reads.
   std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1 + 8] = {};
