@@ -23,10 +23,12 @@ struct FileSource {
 struct MemorySink {
   std::vector<std::uint8_t>& out;
   void Put(std::uint8_t b) { out.push_back(b); }
+  void Write(const std::uint8_t* bytes, std::size_t n) { out.insert(out.end(), bytes, bytes + n); }
 };
 struct FileSink {
   OutFile& file;
   void Put(std::uint8_t b) { file.Put(b); }
+  void Write(const std::uint8_t* bytes, std::size_t n) { file.Write(bytes, n); }
 };
 
 }  // namespace ost
