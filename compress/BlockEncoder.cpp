@@ -1,6 +1,7 @@
 #include "compress/BlockEncoder.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -23,21 +24,19 @@ inline int SizeCode(int size) { return size == 32 ? 0 : size == 64 ? 4 : size ==
 // Magnitude of a 16-bit value: -32768 counts as 32768.
 inline std::uint32_t Magnitude(std::uint16_t v) { return (v & 0x8000) ? static_cast<std::uint16_t>(-v) : v; }
 
-// First estimate of the shift from the sum of magnitudes.
+// First estimate of the shift from the sum of magnitudes. A mean of
+// magnitudes is at most 32768, so every mean's shift is worked out once, by
+// the same expression, when the first is needed (static initialisation is
+// thread-safe).
 int ShiftFromMean(std::uint32_t total, int n) {
-  static const double kLn2 = std::log(2.0);
-  const std::uint32_t mean = total / static_cast<std::uint32_t>(n);
-  if (mean == 0) return 0;
-  // A mean is at most 32768; each one's shift is worked out once, by the
-  // same expression, and remembered (threads may race to store the same value).
-  static std::atomic<std::int8_t> known[32769] = {};
-  if (mean <= 32768) {
-    const std::int8_t k = known[mean].load(std::memory_order_relaxed);
-    if (k != 0) return k - 1;
-  }
-  const int k = static_cast<int>(std::ceil(std::log2(kLn2 * static_cast<double>(mean))));
-  if (mean <= 32768) known[mean].store(static_cast<std::int8_t>(k + 1), std::memory_order_relaxed);
-  return k;
+  static const std::array<std::int8_t, 32769> kShift = [] {
+    std::array<std::int8_t, 32769> shift{};
+    const double ln2 = std::log(2.0);
+    for (std::uint32_t mean = 1; mean <= 32768; ++mean)
+      shift[mean] = static_cast<std::int8_t>(std::ceil(std::log2(ln2 * static_cast<double>(mean))));
+    return shift;
+  }();
+  return kShift[total / static_cast<std::uint32_t>(n)];
 }
 
 // The best of k0 and its neighbours by the cost sum(m >> k) + n k, held and
