@@ -71,8 +71,25 @@ std::vector<double>& ReversedScratch() {
   return scratch;
 }
 
+// The prescribed sums: each lag's products added in order, the running sum
+// rounded to float after every addition. Every other path must give these
+// bits.
+template <int Order>
+void AutocorrelateLagsScalar(const std::int16_t* s, int length, float* r) {
+  float sum[Order + 1] = {};
+  for (int i = 0; i < length; ++i)
+    for (int j = 0; j <= std::min(i, Order); ++j) {
+      const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
+      sum[j] = static_cast<float>(static_cast<double>(sum[j]) + static_cast<double>(product));
+    }
+  for (int j = 0; j <= Order; ++j) r[j] = sum[j];
+}
+
 template <int Order>
 void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
+#if !defined(__SSE2__)
+  AutocorrelateLagsScalar<Order>(s, length, r);
+#else
   float sum[Order + 1] = {};
   auto add = [&](int j, int i) {
     const std::int32_t product = static_cast<std::int32_t>(s[i]) * static_cast<std::int32_t>(s[i - j]);
@@ -81,7 +98,6 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
   const int head = std::min(Order, length);
   for (int i = 0; i < head; ++i)
     for (int j = 0; j <= i; ++j) add(j, i);
-#if defined(__SSE2__)
   // The signal as doubles, reversed, so that s[i-j] and s[i-j-1] sit side by
   // side: rev[length - 1 - i + j] = s[i - j]. Products of two 16-bit values
   // are exact in double precision, as the integer products were.
@@ -108,11 +124,8 @@ void AutocorrelateLags(const std::int16_t* s, int length, float* r) {
     sum[2 * p] = static_cast<float>(pair[0]);
     if (2 * p + 1 <= Order) sum[2 * p + 1] = static_cast<float>(pair[1]);
   }
-#else
-  for (int i = head; i < length; ++i)
-    for (int j = 0; j <= Order; ++j) add(j, i);
-#endif
   for (int j = 0; j <= Order; ++j) r[j] = sum[j];
+#endif
 }
 
 #if defined(OST_AVX_PATHS)
@@ -295,9 +308,20 @@ void CAudioType::Autocorrelate(const std::int16_t* s, int length, int order, flo
 
 void CAudioType::AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r) {
   if (order == 2)
-    AutocorrelateLags<2>(s, length, r);
+    AutocorrelateLagsScalar<2>(s, length, r);
   else
-    AutocorrelateLags<10>(s, length, r);
+    AutocorrelateLagsScalar<10>(s, length, r);
+}
+
+int CAudioType::AutocorrelateEveryPath(const std::int16_t* s, int length, int order, float (*r)[11]) {
+  int paths = 0;
+  AutocorrelatePortable(s, length, order, r[paths++]);
+  if (order == 2) AutocorrelateLags<2>(s, length, r[paths++]);
+  else AutocorrelateLags<10>(s, length, r[paths++]);
+#if defined(OST_AVX_PATHS)
+  if (order == 10 && __builtin_cpu_supports("avx")) AutocorrelateLags10Avx(s, length, r[paths++]);
+#endif
+  return paths;
 }
 
 namespace {

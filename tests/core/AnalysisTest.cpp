@@ -60,11 +60,13 @@ TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
   for (const auto* signal : {&noise, &extreme})
     for (int length : {0, 1, 2, 3, 9, 10, 11, 512, 2048})
       for (int order : {2, 10}) {
-        float fast[11], portable[11];
+        float fast[11], paths[4][11];
         CAudioType::Autocorrelate(signal->data() + 10, length, order, fast);
-        CAudioType::AutocorrelatePortable(signal->data() + 10, length, order, portable);
-        EXPECT_EQ(0, std::memcmp(fast, portable, sizeof(float) * static_cast<std::size_t>(order + 1)))
-            << length << " samples, order " << order;
+        const int count = CAudioType::AutocorrelateEveryPath(signal->data() + 10, length, order, paths);
+        const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(order + 1);
+        EXPECT_EQ(0, std::memcmp(fast, paths[0], bytes)) << length << " samples, order " << order;
+        for (int p = 1; p < count; ++p)
+          EXPECT_EQ(0, std::memcmp(paths[p], paths[0], bytes)) << "path " << p << ", " << length << " samples, order " << order;
       }
 }
 
