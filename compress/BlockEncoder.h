@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "common/Contract.h"
 #include "common/FileIO.h"
 #include "format/Predictors.h"
 
@@ -37,7 +38,8 @@ struct BlockStreams {
 class WordBitWriter {
  public:
   explicit WordBitWriter(OutFile& out) : out_(out), bytes_(kCapacity) {}
-  void Put(std::uint32_t value, int bits) {  // bits <= 16
+  void Put(std::uint32_t value, int bits) {
+    OST_EXPECTS(bits >= 0 && bits <= 16);
     acc_ = (acc_ << bits) | value;
     held_ += bits;
     total_ += static_cast<std::uint64_t>(bits);

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
 #include "extract/ExtractionJob.h"
@@ -105,6 +106,7 @@ void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
 }
 
 void CBlockDecoder::ReadSigns(InFile& stream, int count) {
+  OST_EXPECTS(count >= 0 && count <= 256);
   std::uint8_t bytes[32];
   const int n = (count + 7) / 8;
   if (stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
@@ -113,6 +115,7 @@ void CBlockDecoder::ReadSigns(InFile& stream, int count) {
 }
 
 void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
+  OST_EXPECTS(count >= 0 && count <= 256 && k >= 0 && k <= 15);
   std::memset(lowParts, 0, sizeof lowParts);
   if (k == 0) return;
   // The bytes this sub-block needs, in one read, then the fields from a
@@ -135,6 +138,7 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
 }
 
 void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
+  OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
   for (int i = 0; i < count; ++i) {
     int zeros = 0;

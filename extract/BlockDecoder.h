@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "common/Contract.h"
 #include "common/FileIO.h"
 
 namespace ost {
@@ -50,7 +51,10 @@ class CBlockDecoder {
 
   // The steps of one sub-block, exposed for tests.
   void DecodeBlockHeader(int headerByte, int flagByte);
-  void SetLength(int count) { length_ = count; }
+  void SetLength(int count) {
+    OST_EXPECTS(count >= 1 && count <= 256);
+    length_ = count;
+  }
   void ReadSigns(InFile& stream, int count);
   void ReadLowerBits(InFile& stream, int count, int k);
   void ReadHigherBits(InFile& stream, int count);

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
@@ -44,6 +45,7 @@ std::vector<std::uint8_t> CLzariEncoder::EncodeBytes(std::span<const std::uint8_
 // output buffer with one unaligned store, however many there are.
 template <typename Sink>
 [[gnu::always_inline]] inline void CLzariEncoder::PutBits(Sink& out, std::uint64_t bits, int count) {
+  OST_EXPECTS(count >= 0 && count <= 56);
   bitBuffer_ = (bitBuffer_ << count) | bits;
   bitCount_ += count;
   std::uint64_t aligned = (bitBuffer_ << (63 - bitCount_)) << 1;  // the pending bits at the top
