@@ -690,7 +690,6 @@ bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
   const int n = FrameLength(waveHeader != 0);
   const std::uint64_t samples = FileSize(source) / 2;  // a final odd byte belongs to no sample
   const std::uint64_t frames = (samples + static_cast<std::uint64_t>(n) - 1) / static_cast<std::uint64_t>(n);
-  frameCounter_ = static_cast<int>(frames);
   {
     OutFile analysis(analysisPath);
     OutFile residual(residualPath);

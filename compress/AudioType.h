@@ -55,12 +55,10 @@ class CAudioType {
     channels_ = channels;
   }
 
-  int frames() const { return frameCounter_; }
   // Threads for the frames (1 by default); the files are the same whatever the number.
   void SetThreads(unsigned threads) { threads_ = threads ? threads : 1; }
 
  private:
-  int frameCounter_ = 0;
   unsigned threads_ = 1;
   bool search_ = false;
   int channels_ = 1;

@@ -241,7 +241,6 @@ void CAudioSynth::Synthesize(std::uint8_t waveHeader, ResidualSource& in, Sample
   for (;;) {
     const int c = static_cast<int>(in.ReadSamples(residual.data(), static_cast<std::size_t>(n)));
     if (c == 0) break;
-    ++frameCounter_;
     SynthesizeFrame(frame.a3, frame.a2, frame.a1, residual.data(), c, y2.data() + kHistory, y1.data() + kHistory,
                     x.data() + kHistory);
     for (int i = 0; i < c; ++i) {

@@ -43,11 +43,6 @@ class CAudioSynth {
   // with its memory in the 10 slots in front.
   static void SynthesizeFrame(const float* a3, const float* a2, const float* a1, const std::int16_t* e, int c,
                               std::int16_t* y2, std::int16_t* y1, std::int16_t* x);
-
-  int frames() const { return frameCounter_ - 1; }
-
- private:
-  int frameCounter_ = 1;
 };
 
 }  // namespace ost
