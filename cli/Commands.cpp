@@ -121,10 +121,11 @@ class BatchLine {
 // a job throws is a failure of that job, never the end of the process.
 std::uint64_t RunAll(std::size_t count, unsigned jobs, const std::function<bool(std::size_t)>& work,
                      const std::function<std::string(std::size_t)>& name) {
-  std::atomic<std::size_t> next{0};
   std::atomic<std::uint64_t> failures{0};
-  auto worker = [&] {
-    for (std::size_t i; !Interrupted() && (i = next.fetch_add(1)) < count;) {
+  std::vector<std::function<void()>> tasks;
+  for (std::size_t i = 0; i < count; ++i)
+    tasks.push_back([&, i] {
+      if (Interrupted()) return;
       bool ok = false;
       try {
         ok = work(i);
@@ -136,13 +137,8 @@ std::uint64_t RunAll(std::size_t count, unsigned jobs, const std::function<bool(
         Warn(name(i) + ": failed for an unknown reason");
       }
       if (!ok) failures.fetch_add(1);
-    }
-  };
-  jobs = std::max(1u, std::min<unsigned>(jobs, static_cast<unsigned>(std::max<std::size_t>(count, 1))));
-  std::vector<std::jthread> threads;
-  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
-  worker();
-  threads.clear();
+    });
+  RunParallel(tasks, std::max(1u, jobs));
   return failures.load();
 }
 
