@@ -11,7 +11,6 @@
 #include "common/JobInterfaces.h"
 #include "common/Parallel.h"
 #include "common/VectorClones.h"
-#include "compress/CompressionJob.h"
 
 namespace ost {
 
@@ -454,7 +453,7 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   const std::uint64_t length = reader.Size();
   const std::uint64_t blocks = length / 512;
   const int rem = static_cast<int>(length % 512);
-  progress.Begin(kCompressingText, blocks);
+  progress.Begin({}, blocks);  // the job that runs this pass says what is being done
 
   // Blocks in ranges, one per thread. Each block writes whole 16-bit words
   // of low bits and whole bytes of the byte streams, so the ranges' streams

@@ -6,7 +6,6 @@
 #include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
-#include "extract/ExtractionJob.h"
 #include "format/Predictors.h"
 
 namespace ost {
@@ -232,7 +231,7 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
                               ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
   header.Rewind();
   flags.Rewind();
-  progress.Begin(kExtractingText, layout.subBlocks > 0 ? layout.subBlocks - 1 : 0);
+  progress.Begin({}, layout.subBlocks > 0 ? layout.subBlocks - 1 : 0);  // the job says what is being done
   for (std::uint64_t i = 0; i < layout.subBlocks; ++i) {
     const bool last = i + 1 == layout.subBlocks;
     if (!last) {
