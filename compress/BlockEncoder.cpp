@@ -11,6 +11,7 @@
 #include "common/JobInterfaces.h"
 #include "common/Parallel.h"
 #include "common/VectorClones.h"
+#include "format/BlockHeader.h"
 
 namespace ost {
 
@@ -18,7 +19,6 @@ namespace {
 
 constexpr int kBlock = 256;
 
-inline int SizeCode(int size) { return size == 32 ? 0 : size == 64 ? 4 : size == 128 ? 8 : 12; }
 
 // Magnitude of a 16-bit value: -32768 counts as 32768.
 inline std::uint32_t Magnitude(std::uint16_t v) { return (v & 0x8000) ? static_cast<std::uint16_t>(-v) : v; }
@@ -325,9 +325,7 @@ std::uint32_t CBlockEncoder::EstimateBlockCost(Trials& t, int predictors, int si
 }
 
 void CBlockEncoder::WriteBlockHeader(int predictor, int k, int sizeCode, bool last, OutFile& stream) {
-  static constexpr int kPredictorCode[8] = {3, 0, 1, 2, 3, 0, 1, 2};
-  const int byte = ((k * 16) & 0xFF) | sizeCode | (last ? 12 : 0) | kPredictorCode[predictor];
-  stream.Put(static_cast<std::uint8_t>(byte));
+  stream.Put(HeaderByte(predictor, k, sizeCode, last));
 }
 
 void CBlockEncoder::PackLowerBits(const Trials& t, int p, int start, int n, int k) {

@@ -6,14 +6,13 @@
 #include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
+#include "format/BlockHeader.h"
 #include "format/Predictors.h"
 
 namespace ost {
 
 namespace {
 
-constexpr int kSizes[4] = {32, 64, 128, 256};
-constexpr int kPredictorOfCode[4] = {1, 2, 3, 0};
 
 int GetOrDamaged(InFile& in, const char* stream) {
   const int c = in.Get();
@@ -45,7 +44,7 @@ BlockLayout ScanLayout(InFile& header, InFile& flags, bool eightPredictors) {
     if (flag > 1 || (flag == 1 && !eightPredictors))
       ThrowDamaged("sub-block " + std::to_string(i) + " names a predictor outside the archive's set");
     const int k = h >> 4;
-    int size = kSizes[(h >> 2) & 3];
+    int size = SizeOf(h);
     const bool last = i + 1 == layout.subBlocks;
     if (last) {
       size = GetOrDamaged(header, "header") + 1;
@@ -98,9 +97,9 @@ void CBlockDecoder::ClearParts() {
 void CBlockDecoder::SetHistory(const std::int16_t (&x)[5]) { std::memcpy(x_, x, sizeof x_); }
 
 void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
-  k_ = (headerByte >> 4) & 15;
-  length_ = kSizes[(headerByte >> 2) & 3];
-  predictor_ = kPredictorOfCode[headerByte & 3] + (flagByte != 0 ? 4 : 0);
+  k_ = ShiftOf(headerByte);
+  length_ = SizeOf(headerByte);
+  predictor_ = PredictorOf(headerByte, flagByte);
   std::memcpy(c_, kPredictorCoefficients[predictor_], sizeof c_);
 }
 
