@@ -9,6 +9,7 @@
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
+#include "format/ArchiveWriter.h"
 #include "common/JobMeter.h"
 #include "common/Parallel.h"
 #include "common/Password.h"
@@ -41,19 +42,6 @@ std::optional<Rate> ParseRate(std::string_view text) {
   if (lower == "maximum") return Rate::Maximum;
   if (lower == "extreme") return Rate::Extreme;
   return std::nullopt;
-}
-
-void WriteStreamLength(OutFile& out, InFile& in) {
-  const std::uint64_t length = in.Size();
-  if (length > 0xFFFFFFFFu)
-    throw Error(ErrorKind::Unsupported, in.path().string() + " is longer than an archive stream can be (4 GiB)");
-  out.WriteU32(static_cast<std::uint32_t>(length));
-}
-
-void CopyStream(OutFile& out, InFile& in) {
-  in.Rewind();
-  std::uint8_t buffer[1 << 15];
-  for (std::size_t got; (got = in.Read(buffer, sizeof buffer)) > 0;) out.Write(buffer, got);
 }
 
 namespace {
@@ -267,43 +255,19 @@ bool CompressionJob::CodeStreams(const Plan& plan, const WorkFolder& work, JobPr
 
 bool CompressionJob::WriteArchive(const Plan& plan, const WorkFolder& work, const std::filesystem::path& temp,
                                   std::uint64_t keptSize, std::uint32_t sourceCrc, JobProgress& pass) {
-  OutFile out(temp, options_.archive);
-  const std::uint8_t head[5] = {
-      static_cast<std::uint8_t>(plan.waveHeader ? 1 : 0),
-      static_cast<std::uint8_t>(plan.isPcm ? 0 : 1),
-      static_cast<std::uint8_t>(options_.rate == Rate::Fastest || options_.rate == Rate::Normal ? 0 : 1),
-      static_cast<std::uint8_t>(plan.layout == ChannelLayout::Mono ? 0 : 1),
-      static_cast<std::uint8_t>(plan.passwordRecord ? plan.passwordRecord->size() : 0),
-  };
-  out.Write(head, 5);
-  if (plan.passwordRecord) out.Write(plan.passwordRecord->data(), plan.passwordRecord->size());
-  InFile parts[6];
-  const char* names[6] = {"Header1.out", "Sign1.out", "Lower.out", "Higher1.out", "H1.out", "ilar.txt"};
-  std::uint64_t total = 0;
-  for (int i = 0; i < 6; ++i) {
-    parts[i].Open(work.File(names[i]));
-    total += parts[i].Size();
-  }
-  for (auto& part : parts) WriteStreamLength(out, part);
-  // Copied in blocks, a unit each, with a look for a cancel between them.
-  constexpr std::size_t kBlock = 1 << 20;
-  pass.Begin({}, total / kBlock + 1);
-  std::vector<std::uint8_t> buffer(kBlock);
-  for (auto& part : parts) {
-    part.Rewind();
-    for (std::size_t got; (got = part.Read(buffer.data(), buffer.size())) > 0;) {
-      out.Write(buffer.data(), got);
-      pass.Step();
-      if (pass.IsCancelled()) return false;
-    }
-  }
-  if (options_.integrityRecord) {
-    out.Write(kIntegrityTag, 4);
-    for (int i = 0; i < 8; ++i) out.Put(static_cast<std::uint8_t>(keptSize >> (8 * i)));
-    out.WriteU32(sourceCrc);
-  }
-  out.Close();
-  return true;
+  ArchiveHead head;
+  head.waveHeader = plan.waveHeader;
+  head.pcmName = plan.isPcm;
+  head.eightPredictors = !(options_.rate == Rate::Fastest || options_.rate == Rate::Normal);
+  head.twoChannels = plan.layout == ChannelLayout::Stereo;
+  head.passwordRecord = plan.passwordRecord;
+  // The coded streams' files, in the archive's order of streams.
+  const std::array<std::filesystem::path, 6> streams = {work.File("Header1.out"), work.File("Sign1.out"),
+                                                        work.File("Lower.out"),   work.File("Higher1.out"),
+                                                        work.File("H1.out"),      work.File("ilar.txt")};
+  std::optional<IntegrityRecord> integrity;
+  if (options_.integrityRecord) integrity = IntegrityRecord{keptSize, sourceCrc};
+  return ost::WriteArchive(temp, options_.archive, head, streams, integrity, pass);
 }
 
 }  // namespace ost

@@ -96,13 +96,4 @@ inline constexpr const char* kInvalidFileNameMessage = "Invalid file name";
 inline constexpr const char* kActionCancelledMessage = "Action Cancelled";
 inline constexpr const char* kCannotOpenInputMessage = "Error : Cannot open input file,";
 
-class InFile;
-class OutFile;
-
-// Archive writing helpers. WriteStreamLength writes the input's length as 4
-// bytes, little-endian; CopyStream copies the whole input. Both leave the
-// input's position at its end.
-void WriteStreamLength(OutFile& out, InFile& in);
-void CopyStream(OutFile& out, InFile& in);
-
 }  // namespace ost

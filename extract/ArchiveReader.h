@@ -9,12 +9,9 @@
 #include <optional>
 #include <string>
 
-namespace ost {
+#include "format/ArchiveFormat.h"
 
-struct IntegrityRecord {
-  std::uint64_t restoredLength = 0;
-  std::uint32_t crc32 = 0;
-};
+namespace ost {
 
 struct ArchiveInfo {
   std::uint8_t waveHeader = 0;    // byte 0: 1 = ".wav" source with "fmt " chunk (2048-sample frames)
@@ -30,8 +27,6 @@ struct ArchiveInfo {
   std::uint64_t archiveSize = 0;
   std::optional<IntegrityRecord> integrity;
 };
-
-enum StreamIndex { kHeaderStream, kSignStream, kLowerStream, kHigherStream, kFlagStream, kAnalysisStream };
 
 // Reads and checks the head; throws Error(Io) or Error(Damaged). Messages
 // name `shownAs` when given (an archive read under a temporary name).
