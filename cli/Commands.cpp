@@ -212,13 +212,11 @@ struct TargetClaims {
   std::vector<std::pair<fs::path, std::string>> claimed;
   std::string Claim(const fs::path& target, const std::string& input) {
     if (target == "-") return {};
-    std::error_code ec;
-    fs::path key = fs::weakly_canonical(fs::absolute(target, ec), ec);
-    if (ec) key = target;
+    // SameFile compares the resolved paths, and the files where they exist.
     for (const auto& [other, by] : claimed)
-      if (other == key || SameFile(other, target))
+      if (SameFile(other, target))
         return input + ": would write " + target.string() + ", which " + by + " already writes in this run";
-    claimed.emplace_back(key, input);
+    claimed.emplace_back(target, input);
     return {};
   }
 };

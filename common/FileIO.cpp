@@ -208,9 +208,9 @@ bool SameFile(const std::filesystem::path& input, const std::filesystem::path& o
   if (std::filesystem::equivalent(input, output, ec)) return true;
   // An output that does not exist yet can still be the input's name spelt
   // another way only if it resolves to the same path.
-  const auto a = std::filesystem::weakly_canonical(input, ec);
+  const auto a = std::filesystem::weakly_canonical(std::filesystem::absolute(input, ec), ec);
   if (ec) return false;
-  const auto b = std::filesystem::weakly_canonical(output, ec);
+  const auto b = std::filesystem::weakly_canonical(std::filesystem::absolute(output, ec), ec);
   return !ec && a == b;
 }
 

@@ -47,7 +47,7 @@ PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
   const auto status = std::filesystem::status(target_, ec);
   if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
     throw Error(ErrorKind::Exists, target_.string() + " is not a regular file; an output can only replace a file");
-  if (!replace_ && std::filesystem::exists(target_, ec))
+  if (!replace_ && !ec && std::filesystem::exists(status))
     throw Error(ErrorKind::Exists, target_.string() + " already exists");
   const std::filesystem::path folder = FolderOf(target_);
   const std::string prefix = TempPrefix(target_);
