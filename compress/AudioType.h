@@ -38,13 +38,6 @@ class CAudioType {
   // The steps of a stage, exposed for tests.
   // out[i] = in[i] - the prediction from in[i-1] .. in[i-order], low 16 bits.
   static void AnalysisFilter(const std::int16_t* in, int length, const float* a, int order, std::int16_t* out);
-  static void Autocorrelate(const std::int16_t* s, int length, int order, float* r);
-  // The prescribed scalar sums, compiled on every machine: every other path
-  // must agree with them to the bit.
-  static void AutocorrelatePortable(const std::int16_t* s, int length, int order, float* r);
-  // Every path this build and processor have (the scalar one first) into
-  // r[0], r[1], ...; returns how many.
-  static int AutocorrelateEveryPath(const std::int16_t* s, int length, int order, float (*r)[11]);
   static void LevinsonToLar(float* r, int order, float* k, float* lar);
 
   // Searches the quantiser indices of every frame against the coded cost of

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "compress/AudioType.h"
+#include "compress/Autocorrelation.h"
 #include "compress/Quantiser.h"
 #include "extract/AudioSynth.h"
 #include "TestUtil.h"
@@ -57,17 +58,44 @@ TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
   }
   std::vector<std::int16_t> extreme(2048 + 10);
   for (std::size_t i = 0; i < extreme.size(); ++i) extreme[i] = (i / 3) % 2 ? 32767 : -32768;
+  // Each path's three kernels (one signal, two interleaved, three
+  // interleaved) against the portable sums, on shifted copies so that the
+  // signals of one call differ.
+  int count = 0;
+  const autocorrelation::Paths* const* every = autocorrelation::Every(count);
+  ASSERT_GE(count, 1);
+  EXPECT_EQ(&autocorrelation::Chosen(), every[count - 1]);
+  const autocorrelation::Paths& portable = *every[0];
   for (const auto* signal : {&noise, &extreme})
-    for (int length : {0, 1, 2, 3, 9, 10, 11, 512, 2048})
-      for (int order : {2, 10}) {
-        float fast[11], paths[4][11];
-        CAudioType::Autocorrelate(signal->data() + 10, length, order, fast);
-        const int count = CAudioType::AutocorrelateEveryPath(signal->data() + 10, length, order, paths);
-        const std::size_t bytes = sizeof(float) * static_cast<std::size_t>(order + 1);
-        EXPECT_EQ(0, std::memcmp(fast, paths[0], bytes)) << length << " samples, order " << order;
-        for (int p = 1; p < count; ++p)
-          EXPECT_EQ(0, std::memcmp(paths[p], paths[0], bytes)) << "path " << p << ", " << length << " samples, order " << order;
+    for (int length : {0, 1, 2, 3, 9, 10, 11, 512, 2048}) {
+      const std::int16_t* s = signal->data() + 10;
+      const std::int16_t* a = signal->data() + 7;
+      const std::int16_t* b = signal->data() + 3;
+      float want10[11], want2[11], wantA[3], wantB[3];
+      portable.lags(s, length, 10, want10);
+      portable.lags(s, length, 2, want2);
+      portable.lags(a, length, 2, wantA);
+      portable.lags(b, length, 2, wantB);
+      for (int p = 0; p < count; ++p) {
+        const autocorrelation::Paths& path = *every[p];
+        const std::string where = std::string(path.name) + ", " + std::to_string(length) + " samples";
+        float r10[11], r2[11], ra[3], rb[3], t10[11], ta[3], tb[3];
+        path.lags(s, length, 10, r10);
+        path.lags(s, length, 2, r2);
+        path.pair(a, b, length, ra, rb);
+        path.three(s, a, b, length, t10, ta, tb);
+        EXPECT_EQ(0, std::memcmp(r10, want10, sizeof r10)) << where << ", order 10";
+        EXPECT_EQ(0, std::memcmp(r2, want2, 3 * sizeof(float))) << where << ", order 2";
+        EXPECT_EQ(0, std::memcmp(ra, wantA, sizeof ra)) << where << ", pair";
+        EXPECT_EQ(0, std::memcmp(rb, wantB, sizeof rb)) << where << ", pair";
+        EXPECT_EQ(0, std::memcmp(t10, want10, sizeof t10)) << where << ", three";
+        EXPECT_EQ(0, std::memcmp(ta, wantA, sizeof ta)) << where << ", three";
+        EXPECT_EQ(0, std::memcmp(tb, wantB, sizeof tb)) << where << ", three";
       }
+    }
+#if defined(__x86_64__)
+  EXPECT_GE(count, 2) << "the SSE2 path is missing from an x86-64 build";
+#endif
 }
 
 TEST(Analysis, FrameCountsAndStreamLengths) {
