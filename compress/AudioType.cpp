@@ -70,15 +70,58 @@ void Filter(const std::int16_t* in, const double* x, int length, const float* a,
   }
 }
 
-OST_VECTOR_CLONES void FilterLanes(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
+// The filter over an input already held as doubles, x[-order .. length).
+// With `outDoubles`, the output is also written there as doubles, ready to
+// be the next stage's input.
+template <int Order>
+void FilterTo(const std::int16_t* in, const double* x, int length, const float* a, std::int16_t* out,
+              double* outDoubles) {
+  for (int i = 0; i < length; ++i) {
+    const auto value = static_cast<std::int16_t>(
+        static_cast<std::uint16_t>(static_cast<std::int32_t>(in[i]) - PredictionSum<Order>(x + i, a)));
+    out[i] = value;
+    outDoubles[i] = value;
+  }
+}
+
+OST_VECTOR_CLONES void FilterDoubles(const std::int16_t* in, const double* x, int length, int order, const float* a,
+                                     std::int16_t* out, double* outDoubles = nullptr) {
+  if (outDoubles)
+    order == 2 ? FilterTo<2>(in, x, length, a, out, outDoubles) : FilterTo<10>(in, x, length, a, out, outDoubles);
+  else
+    order == 2 ? Filter<2>(in, x, length, a, out) : Filter<10>(in, x, length, a, out);
+}
+
+OST_VECTOR_CLONES void ToDoubles(const std::int16_t* in, int count, double* out) {
+  for (int i = 0; i < count; ++i) out[i] = in[i];
+}
+
+// The sums of |r[i]| over runs of `span` values (the last may be shorter),
+// channel by channel: sums[channels * run + ch] adds the values whose
+// offset in the run leaves ch modulo `channels`. Returns the runs. The sums
+// are exact, so they are taken 16 values side by side; lane j holds channel
+// j % channels, since a span is a multiple of 16.
+OST_VECTOR_CLONES int RunSums(const std::int16_t* r, int count, int span, int channels, std::uint32_t* sums) {
+  int runs = 0;
+  for (int start = 0; start < count; start += span, ++runs) {
+    const int end = std::min(count, start + span);
+    std::uint32_t lanes[16] = {};
+    int i = start;
+    for (; i + 16 <= end; i += 16)
+      for (int j = 0; j < 16; ++j) lanes[j] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i + j])));
+    std::uint32_t* sum = sums + channels * runs;
+    for (int ch = 0; ch < channels; ++ch) sum[ch] = 0;
+    for (int j = 0; j < 16; ++j) sum[j % channels] += lanes[j];
+    for (; i < end; ++i) sum[(i - start) % channels] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
+  }
+  return runs;
+}
+
+void FilterLanes(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
   std::vector<double>& scratch = FilterScratch();
   scratch.resize(static_cast<std::size_t>(length) + kHistory);
-  for (int i = -order; i < length; ++i) scratch[static_cast<std::size_t>(i + kHistory)] = in[i];
-  const double* x = scratch.data() + kHistory;
-  if (order == 2)
-    Filter<2>(in, x, length, a, out);
-  else
-    Filter<10>(in, x, length, a, out);
+  ToDoubles(in - order, length + order, scratch.data() + kHistory - order);
+  FilterDoubles(in, scratch.data() + kHistory, length, order, a, out);
 }
 
 }  // namespace
@@ -261,7 +304,9 @@ class PipelinedCascade {
 // memories.
 class IndexSearch {
  public:
-  IndexSearch(int length, int channels) : b(length), channels_(channels) {}
+  IndexSearch(int length, int channels) : b(length), channels_(channels) {
+    for (auto& d : doubles_) d.resize(kHistory + static_cast<std::size_t>(length));
+  }
 
   StageBuffers b;  // `out` holds the residual of the frame Frame made
 
@@ -272,6 +317,7 @@ class IndexSearch {
     }
     loaded_ = true;
     b.Load(raw, c);
+    converted_[0] = converted_[1] = converted_[2] = false;
     std::int16_t saved[2][kHistory];
     for (int stage = 1; stage < 3; ++stage) {
       std::copy(b.In(stage) - kHistory, b.In(stage), saved[stage - 1]);
@@ -281,12 +327,23 @@ class IndexSearch {
       CAudioType::AnalyseStage(b.In(stage), b.n, StageBuffers::Order(stage), b.Out(stage), indices + 2 * stage);
     Search(c, indices);
     for (int stage = 1; stage < 3; ++stage) std::copy(saved[stage - 1], saved[stage - 1] + kHistory, b.In(stage) - kHistory);
+    converted_[1] = converted_[2] = false;
     FilterFrom(0, indices);
   }
 
  private:
+  // The trials share two economies that change no choice. A stage is
+  // filtered only when a trial needs its output and it no longer matches
+  // the indices (valid_ counts the leading stages whose outputs do), so the
+  // chosen index is not filtered again just to be overwritten by the next
+  // coefficient's trials. And a set of indices already costed in this frame
+  // (later sweeps meet many again) is not filtered at all: its cost depends
+  // on the indices and the frame alone.
   void Search(int c, int* indices) {
+    tried_.Clear();
     double best = ResidualCost(b.out.data(), c, channels_);
+    valid_ = 3;
+    tried_.Put(Key(indices), best);
     // Three sweeps of the nearest two indices on either side: wider reaches
     // and more sweeps cost far more time for a few hundredths of a percent.
     constexpr int kSweeps = 3;
@@ -305,29 +362,97 @@ class IndexSearch {
             const int candidate = chosen + d;
             if (d == 0 || candidate < 0 || candidate > last) continue;
             *index = candidate;
-            FilterFrom(stage, indices);
-            const double cost = ResidualCost(b.out.data(), c, channels_);
+            const double cost = Cost(stage, c, indices);
             if (cost < best) {
               best = cost;
               bestIndex = candidate;
             }
           }
           *index = bestIndex;
+          valid_ = std::min(valid_, stage);
           changed = changed || bestIndex != chosen;
-          if (i + 1 < order || stage < 2) FilterFrom(stage, indices);
         }
       }
     }
   }
-  // Runs stages `stage`..3 with the given indices.
+  // The cost of the indices, of which those of `stage` have just changed.
+  double Cost(int stage, int c, const int* indices) {
+    valid_ = std::min(valid_, stage);
+    const std::uint64_t key = Key(indices);
+    if (const double* known = tried_.Find(key)) return *known;
+    FilterFrom(valid_, indices);
+    valid_ = 3;
+    const double cost = ResidualCost(b.out.data(), c, channels_);
+    tried_.Put(key, cost);
+    return cost;
+  }
+  // The 14 indices packed into their 54 bits.
+  static std::uint64_t Key(const int* indices) {
+    std::uint64_t key = 0;
+    for (int i = 0; i < 14; ++i) key = key << kIndexBits[i] | static_cast<std::uint64_t>(indices[i]);
+    return key;
+  }
+  // The costs of the index sets tried in one frame: an open-addressed table
+  // larger than the trials a frame can make (3 sweeps of 56, and the start).
+  class Tried {
+   public:
+    void Clear() { std::fill(std::begin(used_), std::end(used_), false); }
+    const double* Find(std::uint64_t key) const {
+      for (std::size_t slot = Slot(key);; slot = (slot + 1) % kSlots) {
+        if (!used_[slot]) return nullptr;
+        if (keys_[slot] == key) return &costs_[slot];
+      }
+    }
+    void Put(std::uint64_t key, double cost) {
+      std::size_t slot = Slot(key);
+      while (used_[slot]) slot = (slot + 1) % kSlots;
+      used_[slot] = true;
+      keys_[slot] = key;
+      costs_[slot] = cost;
+    }
+
+   private:
+    static constexpr std::size_t kSlots = 512;
+    static std::size_t Slot(std::uint64_t key) { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 55); }
+    bool used_[kSlots] = {};
+    std::uint64_t keys_[kSlots];
+    double costs_[kSlots];
+  };
+
+  // Runs stages `stage`..3 with the given indices. Each stage's input is
+  // also kept as doubles, converted again only when it has changed: the
+  // trials of a stage filter the same input many times.
   void FilterFrom(int stage, const int* indices) {
     for (int s = stage; s < 3; ++s) {
       const int order = StageBuffers::Order(s);
-      float q[11] = {}, a[11];
-      for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * s + i - 1]];
-      LarToCoefficients(q, order, a);
-      FilterLanes(b.In(s), b.n, order, a, b.Out(s));
+      const float* a = Coefficients(s, indices);
+      double* x = doubles_[s].data() + kHistory;
+      if (!converted_[s]) ToDoubles(b.In(s) - kHistory, kHistory + b.n, x - kHistory);
+      converted_[s] = true;
+      if (s == 2) {
+        FilterDoubles(b.In(s), x, b.n, order, a, b.Out(s));
+        continue;
+      }
+      // The next stage's input as doubles too: its frame from the filter,
+      // its history slots as they stand.
+      double* next = doubles_[s + 1].data();
+      FilterDoubles(b.In(s), x, b.n, order, a, b.Out(s), next + kHistory);
+      ToDoubles(b.In(s + 1) - kHistory, kHistory, next);
+      converted_[s + 1] = true;
     }
+  }
+  // The coefficients of a stage's indices, made again only when they changed.
+  const float* Coefficients(int stage, const int* indices) {
+    const int order = StageBuffers::Order(stage);
+    Made& made = made_[stage];
+    if (!made.valid || !std::equal(indices + 2 * stage, indices + 2 * stage + order, made.indices)) {
+      float q[11] = {};
+      for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * stage + i - 1]];
+      LarToCoefficients(q, order, made.a);
+      std::copy(indices + 2 * stage, indices + 2 * stage + order, made.indices);
+      made.valid = true;
+    }
+    return made.a;
   }
   // Estimated bits of the first c residual values as the block coder sees
   // them: per channel, in runs of 128 samples, about log2 of the mean
@@ -338,22 +463,16 @@ class IndexSearch {
     // are off (the three stages look back 14 samples in all).
     constexpr int kSettle = 14;
     constexpr int kRun = 128;
-    double bits = 0.0;
     const int span = kRun * channels;
-    for (int start = kSettle; start < c; start += span) {
-      const int end = std::min(c, start + span);
-      // Both channels' sums in one pass over the interleaved samples.
-      std::uint32_t sum[2] = {0, 0};
-      int i = start;
-      if (channels == 2)
-        for (; i + 1 < end; i += 2) {
-          sum[0] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
-          sum[1] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i + 1])));
-        }
-      for (; i < end; ++i) sum[(i - start) % channels] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
+    std::uint32_t sums[2 * (2048 / kRun + 1)];  // a frame holds at most 2048 values
+    const int runs = RunSums(r + kSettle, c - kSettle, span, channels, sums);
+    double bits = 0.0;
+    for (int run = 0; run < runs; ++run) {
+      const int values = std::min(span, c - kSettle - run * span);
       for (int ch = 0; ch < channels; ++ch) {
-        const int count = (end - start - ch + channels - 1) / channels;
-        if (count > 0) bits += count * std::log2(1.0 + static_cast<double>(sum[ch]) / count);
+        const int count = (values - ch + channels - 1) / channels;
+        const std::uint32_t sum = sums[channels * run + ch];
+        if (count > 0) bits += count * std::log2(1.0 + static_cast<double>(sum) / count);
       }
     }
     return bits;
@@ -361,6 +480,15 @@ class IndexSearch {
 
   int channels_;
   bool loaded_ = false;
+  int valid_ = 3;
+  Tried tried_;
+  std::vector<double> doubles_[3];
+  struct Made {
+    bool valid = false;
+    int indices[10];
+    float a[11];
+  } made_[3];
+  bool converted_[3] = {};
 };
 
 // Writes frames' indices and residuals to their places in the analysis and
