@@ -332,18 +332,13 @@ class IndexSearch {
   }
 
  private:
-  // The trials share two economies that change no choice. A stage is
-  // filtered only when a trial needs its output and it no longer matches
-  // the indices (valid_ counts the leading stages whose outputs do), so the
-  // chosen index is not filtered again just to be overwritten by the next
-  // coefficient's trials. And a set of indices already costed in this frame
-  // (later sweeps meet many again) is not filtered at all: its cost depends
-  // on the indices and the frame alone.
+  // A stage is filtered only when a trial needs its output and it no
+  // longer matches the indices (valid_ counts the leading stages whose
+  // outputs do), so the chosen index is not filtered again just to be
+  // overwritten by the next coefficient's trials.
   void Search(int c, int* indices) {
-    tried_.Clear();
     double best = ResidualCost(b.out.data(), c, channels_);
     valid_ = 3;
-    tried_.Put(Key(indices), best);
     // Three sweeps of the nearest two indices on either side: wider reaches
     // and more sweeps cost far more time for a few hundredths of a percent.
     constexpr int kSweeps = 3;
@@ -377,48 +372,10 @@ class IndexSearch {
   }
   // The cost of the indices, of which those of `stage` have just changed.
   double Cost(int stage, int c, const int* indices) {
-    valid_ = std::min(valid_, stage);
-    const std::uint64_t key = Key(indices);
-    if (const double* known = tried_.Find(key)) return *known;
-    FilterFrom(valid_, indices);
+    FilterFrom(std::min(valid_, stage), indices);
     valid_ = 3;
-    const double cost = ResidualCost(b.out.data(), c, channels_);
-    tried_.Put(key, cost);
-    return cost;
+    return ResidualCost(b.out.data(), c, channels_);
   }
-  // The 14 indices packed into their 54 bits.
-  static std::uint64_t Key(const int* indices) {
-    std::uint64_t key = 0;
-    for (int i = 0; i < 14; ++i) key = key << kIndexBits[i] | static_cast<std::uint64_t>(indices[i]);
-    return key;
-  }
-  // The costs of the index sets tried in one frame: an open-addressed table
-  // larger than the trials a frame can make (3 sweeps of 56, and the start).
-  class Tried {
-   public:
-    void Clear() { std::fill(std::begin(used_), std::end(used_), false); }
-    const double* Find(std::uint64_t key) const {
-      for (std::size_t slot = Slot(key);; slot = (slot + 1) % kSlots) {
-        if (!used_[slot]) return nullptr;
-        if (keys_[slot] == key) return &costs_[slot];
-      }
-    }
-    void Put(std::uint64_t key, double cost) {
-      std::size_t slot = Slot(key);
-      while (used_[slot]) slot = (slot + 1) % kSlots;
-      used_[slot] = true;
-      keys_[slot] = key;
-      costs_[slot] = cost;
-    }
-
-   private:
-    static constexpr std::size_t kSlots = 512;
-    static std::size_t Slot(std::uint64_t key) { return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15u) >> 55); }
-    bool used_[kSlots] = {};
-    std::uint64_t keys_[kSlots];
-    double costs_[kSlots];
-  };
-
   // Runs stages `stage`..3 with the given indices. Each stage's input is
   // also kept as doubles, converted again only when it has changed: the
   // trials of a stage filter the same input many times.
@@ -481,7 +438,6 @@ class IndexSearch {
   int channels_;
   bool loaded_ = false;
   int valid_ = 3;
-  Tried tried_;
   std::vector<double> doubles_[3];
   struct Made {
     bool valid = false;
