@@ -224,7 +224,7 @@ class Result:
 
 
 def run_once(argv, workdir):
-    """Run argv pinned to one core under GNU time; return (wall seconds,
+    """Run argv pinned to the cores of --cores under GNU time; return (wall seconds,
     peak resident KiB or 0, exit status, stderr text)."""
     memfile = workdir / "peak.txt"
     prefix = []
@@ -496,6 +496,9 @@ def parse_args(argv):
                    help="build otq from the committed HEAD only, not the work tree")
     p.add_argument("--no-build", action="store_true",
                    help="use the otq in build/bench as it is")
+    p.add_argument("--cores", default=CORE, metavar="LIST",
+                   help="processors every run is pinned to, as taskset takes them (default 0; "
+                        "0,1 lets otq use two; the peers run one thread anyway)")
     args = p.parse_args(argv)
     if args.folder and args.corpus and args.folder != args.corpus:
         p.error("give the folder once: as an argument or with --corpus")
@@ -515,9 +518,10 @@ def parse_args(argv):
 
 
 def main(argv):
-    global TIMEOUT, BUILD
+    global TIMEOUT, BUILD, CORE
     args = parse_args(argv)
     TIMEOUT = args.timeout
+    CORE = args.cores
     if args.clean:
         BUILD = BUILD / "head"
     if args.corpus:
@@ -589,11 +593,13 @@ def main(argv):
     stem = f"{datetime.date.today().isoformat()}-{socket.gethostname().split('.')[0]}"
     if args.quick:
         stem += "-quick"
+    if CORE != "0":
+        stem += "-cores-" + CORE.replace(",", "-")  # latest.md stays the one-core table
     (out_dir / f"{stem}.md").write_text(report)
-    if not args.quick:
+    if not args.quick and CORE == "0":
         (out_dir / "latest.md").write_text(report)
     print(f"bench: written to bench/results/{stem}.md"
-          + ("" if args.quick else " and bench/results/latest.md"), file=sys.stderr)
+          + ("" if args.quick or CORE != "0" else " and bench/results/latest.md"), file=sys.stderr)
     failed = any(r.error or not r.exact for per in results.values() for r in per.values())
     return 3 if failed else 0
 
@@ -618,7 +624,7 @@ def make_report(args, folder, sources, codecs, results):
         f"- Corpus: {shown}, {len(sources)} files, {sum(s.size for s in sources):,} bytes, "
         f"{total_audio:.1f} s of audio" + (" (quick: first two files)" if args.quick else ""),
         f"- Method: best of {args.runs} run{'s' if args.runs > 1 else ''} for each time, every run "
-        f"pinned to core {CORE} with taskset; wall time of the whole command (process start "
+        f"pinned to {'core' if ',' not in CORE and '-' not in CORE else 'cores'} {CORE} with taskset; wall time of the whole command (process start "
         "and file I/O included); x RT = seconds of audio / wall seconds; MiB = peak resident "
         "memory (GNU time %M), the largest of the runs; time ratios are time / time of flac -8 "
         "(below 1 is faster than flac -8); exact = every restore checked (otq: the whole file, "
