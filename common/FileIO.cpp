@@ -19,11 +19,11 @@ void ThrowIo(const std::string& action, const std::filesystem::path& file, int e
   if (err < 0) err = errno;
   std::string message = action + " " + file.string();
   if (err != 0) message += ": " + std::string(std::strerror(err));
-  throw Error(ErrorKind::Io, message);
+  throw Error(ErrorKind::Io, message, {}, file);
 }
 
-void ThrowDamaged(const std::string& detail) {
-  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail);
+void ThrowDamaged(const std::string& detail, const std::filesystem::path& archive) {
+  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail, archive);
 }
 
 InFile::~InFile() {
@@ -45,7 +45,7 @@ void InFile::Open(const std::filesystem::path& path) {
   }
   if (!S_ISREG(info.st_mode)) {
     close(fd);
-    throw Error(ErrorKind::Io, "cannot open " + path.string() + ": not a regular file");
+    throw Error(ErrorKind::Io, "cannot open " + path.string() + ": not a regular file", {}, path);
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   file_ = fdopen(fd, "rb");
@@ -87,7 +87,7 @@ bool InFile::Refill() {
   // The file is shorter than when it was opened: whatever follows would not
   // be the bytes the job measured.
   if (got < want)
-    throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read");
+    throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read", {}, path_);
   bufferStart_ = at;
   cur_ = buffer_.get();
   end_ = buffer_.get() + got;
