@@ -13,7 +13,6 @@ enum class ErrorKind {
   Io,                // a file could not be opened, read or written
   InvalidName,       // the source is neither ".wav" nor ".pcm"
   ChannelCancelled,  // the channel question was not answered
-  InputOpen,         // the residual of the analysis could not be reopened
   Unsupported,       // a source whose bytes the format cannot all keep
   Damaged,           // an archive that is not what the compressor writes
   WrongPassword,     // the password given does not match the record
