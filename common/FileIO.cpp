@@ -180,12 +180,6 @@ void OutFile::WriteU32(std::uint32_t value) {
   Write(bytes, 4);
 }
 
-std::uint64_t OutFile::Tell() {
-  off_t here = ftello(file_);
-  if (here < 0) FailWrite();
-  return static_cast<std::uint64_t>(here);
-}
-
 void OutFile::FailWrite() { ThrowIo("cannot write", shown_); }
 
 std::uint64_t FileSize(const std::filesystem::path& path) {

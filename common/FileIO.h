@@ -87,7 +87,6 @@ class OutFile {
   }
   void Write(const void* data, std::size_t count);
   void WriteU32(std::uint32_t value);
-  std::uint64_t Tell();
   const std::filesystem::path& path() const { return path_; }
 
  private:
