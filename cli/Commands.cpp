@@ -14,7 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
+#include <optional>
 
 #include "cli/TerminalUi.h"
 #include "common/Errors.h"
