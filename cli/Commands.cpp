@@ -14,7 +14,7 @@
 #include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
-#include <thread>
+#include <optional>
 
 #include "cli/TerminalUi.h"
 #include "common/Errors.h"
@@ -57,9 +57,20 @@ void Write(std::FILE* stream, const std::string& line) {
 
 void Say(const std::string& line) { Write(stdout, line); }
 void Warn(const std::string& line) { Write(stderr, "otq: " + line); }
-// The message with the file's name in front, unless it names it already.
-std::string Named(const std::string& name, const std::string& what) {
-  return what.find(name) == std::string::npos ? name + ": " + what : what;
+// The message with the input's name in front, unless the file the error
+// names is that input.
+std::string Named(const std::string& name, const std::exception& failure) {
+  const auto* error = dynamic_cast<const Error*>(&failure);
+  return error && error->file() == fs::path(name) ? failure.what() : name + ": " + failure.what();
+}
+
+// An error line of --json: what failed, the message, and the file the
+// message names when it names one.
+json ErrorLine(const char* key, const std::string& name, const std::exception& failure) {
+  json line{{key, name}, {"ok", false}, {"error", failure.what()}};
+  const auto* error = dynamic_cast<const Error*>(&failure);
+  if (error && !error->file().empty()) line["file"] = error->file().string();
+  return line;
 }
 
 double Seconds(std::chrono::steady_clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -132,7 +143,7 @@ std::uint64_t RunAll(std::size_t count, unsigned jobs, const std::function<bool(
       } catch (const PromptInterrupted&) {
         Warn(name(i) + ": stopped");
       } catch (const std::exception& e) {
-        Warn(Named(name(i), e.what()));
+        Warn(Named(name(i), e));
       } catch (...) {
         Warn(name(i) + ": failed for an unknown reason");
       }
@@ -263,15 +274,17 @@ std::optional<std::string> PasswordFromOptions(const std::string& text, const st
   if (haveText) return text;
   if (file.empty()) return std::nullopt;
   std::error_code ec;
-  if (fs::is_directory(file, ec)) throw Error(ErrorKind::Io, "cannot read password file " + file + ": it is a folder");
+  if (fs::is_directory(file, ec))
+    throw Error(ErrorKind::Io, "cannot read password file " + file + ": it is a folder", {}, file);
   std::ifstream in(file, std::ios::binary);
-  if (!in) throw Error(ErrorKind::Io, "cannot read password file " + file + ": " + std::strerror(errno));
+  if (!in) throw Error(ErrorKind::Io, "cannot read password file " + file + ": " + std::strerror(errno), {}, file);
   std::string line;
   std::getline(in, line);
-  if (in.bad()) throw Error(ErrorKind::Io, "cannot read password file " + file);
+  if (in.bad()) throw Error(ErrorKind::Io, "cannot read password file " + file, {}, file);
   if (!line.empty() && line.back() == '\r') line.pop_back();
   if (line.empty())
-    throw Error(ErrorKind::Io, "password file " + file + " holds no password (it is empty or its first line is blank)");
+    throw Error(ErrorKind::Io, "password file " + file + " holds no password (it is empty or its first line is blank)",
+                {}, file);
   return line;
 }
 
@@ -282,7 +295,7 @@ class PromptingPassword final : public PasswordQuestion {
     std::lock_guard lock(g_outputMutex);
     if (auto typed = PromptPassword("Password for " + shown_ + ": ")) return typed;
     throw Error(ErrorKind::PasswordNeeded,
-                shown_ + " holds a password; give it with --password TEXT or --password-file FILE");
+                shown_ + " holds a password; give it with --password TEXT or --password-file FILE", {}, shown_);
   }
 
  private:
@@ -305,7 +318,8 @@ class OptionChannels final : public ChannelQuestion {
       return wave_.channels == 2 ? ChannelLayout::Stereo : ChannelLayout::Mono;
     throw Error(ErrorKind::ChannelCancelled,
                 shown_ + ": the file does not say how many channels it has; give them with --channels mono or "
-                         "--channels stereo");
+                         "--channels stereo",
+                {}, shown_);
   }
 
  private:
@@ -331,7 +345,8 @@ std::vector<std::string> DescribeSource(const CompressArgs& a, const WaveFormat&
     if (a.strict)
       throw Error(ErrorKind::Unsupported, shown + " holds " + holds +
                                               "; --strict refuses what the archive does not code well (16-bit PCM "
-                                              "in one or two channels)");
+                                              "in one or two channels)",
+                  {}, shown);
     notes.push_back(shown + " holds " + holds + "; it is kept byte for byte, but the archive will save little");
   }
   if (wave.claimedData && (*wave.claimedData == 0 || *wave.claimedData == 0xFFFFFFFFu ||
@@ -392,9 +407,10 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
       try {
         checked = ExtractionJob(check, vprogress, nullptr).Run();
       } catch (const Error& e) {
-        throw Error(ErrorKind::Verify, check.shownAs.string() + ": VERIFICATION FAILED, no archive written: " + e.what());
+        throw Error(ErrorKind::Verify, check.shownAs.string() + ": VERIFICATION FAILED, no archive written: " + e.what(),
+                    {}, target == "-" ? fs::path() : target);
       }
-      if (checked.cancelled) throw Error(ErrorKind::Verify, shown + ": " + kCompressionCancelledMessage);
+      if (checked.cancelled) throw Error(ErrorKind::Verify, shown + ": " + kCompressionCancelledMessage, {}, shown);
       verifySeconds = Seconds(std::chrono::steady_clock::now() - vstart);
     };
   }
@@ -461,15 +477,15 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
   RunAll(
       inputs.size(), jobs,
       [&](std::size_t i) {
-        auto report = [&](const std::string& error) {
-          if (style.json) Say(json{{style.key, name(i)}, {"ok", false}, {"error", error}}.dump());
+        auto report = [&](const std::exception& failure) {
+          if (style.json) Say(ErrorLine(style.key, name(i), failure).dump());
         };
         bool ok = false;
         try {
           std::error_code ec;
           if (!refused[i].empty()) {
             Warn(refused[i]);
-            report(refused[i]);
+            report(std::runtime_error(refused[i]));
           } else if (style.skipDone && !inputs[i].root.empty() && !target(i).empty() && fs::exists(target(i), ec)) {
             ++totals.skipped;
             line.Finished();
@@ -480,10 +496,10 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
             totals.bytesIn += o.in;
             totals.bytesOut += o.out;
           } else {
-            report("cancelled");
+            report(std::runtime_error("cancelled"));
           }
         } catch (const std::exception& e) {
-          report(e.what());
+          report(e);
           ++totals.failed;
           line.Finished();
           throw;
@@ -730,8 +746,8 @@ int List(const std::vector<std::string>& archives, bool asJson) {
         std::printf("  integrity:       none (the format carries no checksum)\n");
       std::printf("  archive size:    %llu bytes\n", static_cast<unsigned long long>(info.archiveSize));
     } catch (const Error& e) {
-      if (asJson) Say(json{{"archive", name}, {"ok", false}, {"error", e.what()}}.dump());
-      Warn(Named(name, e.what()));
+      if (asJson) Say(ErrorLine("archive", name, e).dump());
+      Warn(Named(name, e));
       ++failures;
     }
   }

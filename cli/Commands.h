@@ -4,7 +4,6 @@
 // for scripts.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <vector>
 

@@ -13,7 +13,6 @@ enum class ErrorKind {
   Io,                // a file could not be opened, read or written
   InvalidName,       // the source is neither ".wav" nor ".pcm"
   ChannelCancelled,  // the channel question was not answered
-  InputOpen,         // the residual of the analysis could not be reopened
   Unsupported,       // a source whose bytes the format cannot all keep
   Damaged,           // an archive that is not what the compressor writes
   WrongPassword,     // the password given does not match the record
@@ -29,24 +28,28 @@ class Error : public std::runtime_error {
  public:
   // `detail`: for a damaged archive the damage alone (without the leading
   // message), else what only a log needs (which internal pass failed);
-  // users see the message.
-  Error(ErrorKind kind, const std::string& message, std::string detail = {})
-      : std::runtime_error(message), kind_(kind), detail_(std::move(detail)) {}
+  // users see the message. `file`: the file the message names, by the name
+  // the user knows it by; empty when the message names none.
+  Error(ErrorKind kind, const std::string& message, std::string detail = {}, std::filesystem::path file = {})
+      : std::runtime_error(message), kind_(kind), detail_(std::move(detail)), file_(std::move(file)) {}
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& detail() const noexcept { return detail_; }
+  const std::filesystem::path& file() const noexcept { return file_; }
 
  private:
   ErrorKind kind_;
   std::string detail_;
+  std::filesystem::path file_;
 };
 
 // "cannot open /x/y.wav: No such file or directory": `action` is what failed,
-// the reason comes from errno (or `err` when given).
+// the reason comes from errno (or `err` when given); the error's file is `file`.
 [[noreturn]] void ThrowIo(const std::string& action, const std::filesystem::path& file, int err = -1);
 
 // "The archive is damaged: " + detail; the error's detail() is `detail`
-// alone, for callers that add where the damage lies.
-[[noreturn]] void ThrowDamaged(const std::string& detail);
+// alone, for callers that add where the damage lies. `archive`: the archive
+// that `detail` names, if it names one.
+[[noreturn]] void ThrowDamaged(const std::string& detail, const std::filesystem::path& archive = {});
 
 inline constexpr const char* kDamagedMessage = "The archive is damaged";
 inline constexpr const char* kWrongPasswordMessage = "You have Entered the WRONG PASSWORD!";

@@ -19,11 +19,11 @@ void ThrowIo(const std::string& action, const std::filesystem::path& file, int e
   if (err < 0) err = errno;
   std::string message = action + " " + file.string();
   if (err != 0) message += ": " + std::string(std::strerror(err));
-  throw Error(ErrorKind::Io, message);
+  throw Error(ErrorKind::Io, message, {}, file);
 }
 
-void ThrowDamaged(const std::string& detail) {
-  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail);
+void ThrowDamaged(const std::string& detail, const std::filesystem::path& archive) {
+  throw Error(ErrorKind::Damaged, std::string(kDamagedMessage) + ": " + detail, detail, archive);
 }
 
 InFile::~InFile() {
@@ -45,7 +45,7 @@ void InFile::Open(const std::filesystem::path& path) {
   }
   if (!S_ISREG(info.st_mode)) {
     close(fd);
-    throw Error(ErrorKind::Io, "cannot open " + path.string() + ": not a regular file");
+    throw Error(ErrorKind::Io, "cannot open " + path.string() + ": not a regular file", {}, path);
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   file_ = fdopen(fd, "rb");
@@ -87,7 +87,7 @@ bool InFile::Refill() {
   // The file is shorter than when it was opened: whatever follows would not
   // be the bytes the job measured.
   if (got < want)
-    throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read");
+    throw Error(ErrorKind::Changed, path_.string() + " became shorter while it was being read", {}, path_);
   bufferStart_ = at;
   cur_ = buffer_.get();
   end_ = buffer_.get() + got;
@@ -178,12 +178,6 @@ void OutFile::WriteU32(std::uint32_t value) {
   const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
                                  static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
   Write(bytes, 4);
-}
-
-std::uint64_t OutFile::Tell() {
-  off_t here = ftello(file_);
-  if (here < 0) FailWrite();
-  return static_cast<std::uint64_t>(here);
 }
 
 void OutFile::FailWrite() { ThrowIo("cannot write", shown_); }

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
-#include <string>
 
 #include "common/Errors.h"
 
@@ -87,7 +86,6 @@ class OutFile {
   }
   void Write(const void* data, std::size_t count);
   void WriteU32(std::uint32_t value);
-  std::uint64_t Tell();
   const std::filesystem::path& path() const { return path_; }
 
  private:

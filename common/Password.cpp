@@ -1,6 +1,5 @@
 #include "common/Password.h"
 
-#include <cstdint>
 #include <optional>
 #include <vector>
 

@@ -1,6 +1,5 @@
 #include "common/PendingOutput.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,9 +45,10 @@ PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
   // (/dev/null, say) would otherwise be renamed over and lost.
   const auto status = std::filesystem::status(target_, ec);
   if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    throw Error(ErrorKind::Exists, target_.string() + " is not a regular file; an output can only replace a file");
+    throw Error(ErrorKind::Exists, target_.string() + " is not a regular file; an output can only replace a file", {},
+                target_);
   if (!replace_ && !ec && std::filesystem::exists(status))
-    throw Error(ErrorKind::Exists, target_.string() + " already exists");
+    throw Error(ErrorKind::Exists, target_.string() + " already exists", {}, target_);
   const std::filesystem::path folder = FolderOf(target_);
   const std::string prefix = TempPrefix(target_);
   leftovers::RemoveDead(folder, prefix);
@@ -77,11 +77,11 @@ void PendingOutput::Commit() {
     // link() fails with EEXIST instead of replacing, unlike rename().
     if (link(temp.c_str(), target_.c_str()) != 0) {
       int err = errno;
-      if (err == EEXIST) throw Error(ErrorKind::Exists, target_.string() + " already exists");
+      if (err == EEXIST) throw Error(ErrorKind::Exists, target_.string() + " already exists", {}, target_);
       // File systems without hard links: fall back to a checked rename.
       std::error_code ec;
       if (std::filesystem::exists(target_, ec))
-        throw Error(ErrorKind::Exists, target_.string() + " already exists");
+        throw Error(ErrorKind::Exists, target_.string() + " already exists", {}, target_);
       if (std::rename(temp.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
       committed_ = true;
       return;

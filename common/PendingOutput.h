@@ -25,7 +25,6 @@ class PendingOutput {
   ~PendingOutput();
 
   const std::filesystem::path& temp() const { return temp_.path; }
-  const std::filesystem::path& target() const { return target_; }
   // Moves the finished file into place. Without `replace` an existing target
   // is never overwritten, even one that appeared while the job ran.
   void Commit();

@@ -1,7 +1,5 @@
 #include "common/WorkFolder.h"
 
-#include <cstdlib>
-#include <string>
 #include <system_error>
 
 #include "common/Errors.h"

@@ -71,7 +71,7 @@ struct CompressionJob::Plan {
   std::optional<std::string> passwordRecord;
   FileIdentity identity;
   unsigned threads = 1;
-  Error Changed() const { return Error(ErrorKind::Changed, shown + " changed while it was being compressed"); }
+  Error Changed() const { return Error(ErrorKind::Changed, shown + " changed while it was being compressed", {}, shown); }
 };
 
 CompressionResult CompressionJob::Run() {
@@ -120,12 +120,13 @@ CompressionJob::Plan CompressionJob::CheckAndOpen(CompressionResult& result) {
   if (!statError && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
     throw Error(ErrorKind::Io, plan.shown +
                                    " is not a regular file: a source must be a file on disk (a device, a pipe or a "
-                                   "folder cannot be read twice, as compression does)");
+                                   "folder cannot be read twice, as compression does)",
+                {}, plan.shown);
   InFile sourceFile;
   try {
     sourceFile.Open(source);
   } catch (const Error& e) {
-    throw Error(isWav ? ErrorKind::InvalidName : ErrorKind::Io, e.what());
+    throw Error(isWav ? ErrorKind::InvalidName : ErrorKind::Io, e.what(), {}, e.file());
   }
   plan.identity = IdentityOf(source);
   result.sourceSize = sourceFile.Size();
@@ -133,10 +134,12 @@ CompressionJob::Plan CompressionJob::CheckAndOpen(CompressionResult& result) {
     throw Error(ErrorKind::Unsupported, plan.shown + " has an odd number of bytes (" +
                                             std::to_string(result.sourceSize) +
                                             "); 16-bit samples come in pairs of bytes, so its last byte could not "
-                                            "be restored");
+                                            "be restored",
+                {}, plan.shown);
   if (SameFile(source, options_.archive))
     throw Error(ErrorKind::SameFile,
-                options_.archive.string() + " is the source itself; its archive must be written to another file");
+                options_.archive.string() + " is the source itself; its archive must be written to another file", {},
+                options_.archive);
   if (options_.password) plan.passwordRecord = PasswordRecord(*options_.password);
 
   // Channel layout: the "fmt " chunk of a ".wav", else the caller's answer.

@@ -66,7 +66,7 @@ class CompressionJob {
  public:
   CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels);
   // Runs the whole chain. Failures are thrown as Error: InvalidName ("Invalid
-  // file name"), ChannelCancelled ("Action Cancelled"), InputOpen, Io,
+  // file name"), ChannelCancelled ("Action Cancelled"), Io,
   // Unsupported, Exists, SameFile (the archive would replace the source),
   // Changed (the source changed while it was read). A cancel is a result,
   // not an error. Progress is one bar over every pass: Begin once with
@@ -94,6 +94,5 @@ inline constexpr const char* kCompressingText = "Ostinato 3 is compressing your 
 inline constexpr const char* kCompressionCancelledMessage = "Compression Cancelled";
 inline constexpr const char* kInvalidFileNameMessage = "Invalid file name";
 inline constexpr const char* kActionCancelledMessage = "Action Cancelled";
-inline constexpr const char* kCannotOpenInputMessage = "Error : Cannot open input file,";
 
 }  // namespace ost

@@ -189,11 +189,6 @@ void CCompress1Dlg::OnCompressButton() {
         UpdateData(false);
         m_strRate = QStringLiteral("Maximum");
         break;
-      case ost::ErrorKind::InputOpen:
-        gui::ShowMessage(this, QString::fromLatin1(ost::kCannotOpenInputMessage));
-        m_strSourcePath.clear();
-        UpdateData(false);
-        break;
       default:
         gui::ShowMessage(this, failure, gui::PromptIcon::Stop);
         break;

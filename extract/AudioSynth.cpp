@@ -63,36 +63,6 @@ FrameParameters ReadRecord(LsbBitReader& bits) {
   return p;
 }
 
-class FileResidual final : public ResidualSource {
- public:
-  explicit FileResidual(InFile& in) : in_(in) {}
-  std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
-    raw_.resize(2 * count);
-    const std::size_t got = in_.Read(raw_.data(), raw_.size()) / 2;
-    for (std::size_t i = 0; i < got; ++i)
-      samples[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(raw_[2 * i] | (raw_[2 * i + 1] << 8)));
-    return got;
-  }
-
- private:
-  InFile& in_;
-  std::vector<std::uint8_t> raw_;
-};
-
-class FileSampleSink final : public SampleSink {
- public:
-  explicit FileSampleSink(const std::filesystem::path& p) : out_(p) {}
-  void Write(const std::uint8_t* data, std::size_t count) override { out_.Write(data, count); }
-  void Close() { out_.Close(); }
-
- private:
-  OutFile out_;
-};
-
-}  // namespace
-
-namespace {
-
 // One synthesis stage's recursion over a frame: y[i] = e[i] + the prediction
 // from y[i-1] .. y[i-Order], modulo 65536 (y[-1] .. y[-Order] hold the
 // memory). With an exact predictor the sum of the older terms (Ahead) does
@@ -217,16 +187,6 @@ void CAudioSynth::SynthesizeFrame(const float* a3, const float* a2, const float*
   }
 #endif
   kRuns[(p3.exact ? 4 : 0) | (p2.exact ? 2 : 0) | (p1.exact ? 1 : 0)](p3, p2, p1, e, c, y2, y1, x);
-}
-
-void CAudioSynth::Synthesize(std::uint8_t waveHeader, const std::filesystem::path& work,
-                             const std::filesystem::path& output, const std::filesystem::path& parameters) {
-  InFile in(work);
-  InFile params(parameters);
-  FileResidual residual(in);
-  FileSampleSink sink(output);
-  Synthesize(waveHeader, residual, sink, params);
-  sink.Close();
 }
 
 void CAudioSynth::Synthesize(std::uint8_t waveHeader, ResidualSource& in, SampleSink& output, InFile& params) {

@@ -4,8 +4,8 @@
 // order (order 10, then the two order-2 stages) over the decoded residual.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <filesystem>
 
 namespace ost {
 
@@ -31,8 +31,6 @@ class CAudioSynth {
  public:
   // `waveHeader` non-zero selects 2048-sample frames, else 512. Throws Error
   // on a file failure.
-  void Synthesize(std::uint8_t waveHeader, const std::filesystem::path& work, const std::filesystem::path& output,
-                  const std::filesystem::path& parameters);
   void Synthesize(std::uint8_t waveHeader, ResidualSource& work, SampleSink& output, InFile& parameters);
 
   // One synthesis stage over `length` samples: out[i] = e[i] + prediction

@@ -269,7 +269,8 @@ class WorkerProgress final : public JobProgress {
 // cannot fill the disk.
 // Returns the four coded streams' stated lengths, summed.
 template <typename Range>
-std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::string& where) {
+std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::filesystem::path& shown) {
+  const std::string where = shown.string() + ": ";
   const std::uint64_t frames = 8 * static_cast<std::uint64_t>(info.streamLength[kAnalysisStream]) / 54;
   const std::uint64_t samples = frames * static_cast<std::uint64_t>(FrameLength(info.waveHeader != 0));
   const std::uint64_t subBlocks = samples / 32 + 2;
@@ -288,7 +289,8 @@ std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const st
                                  (static_cast<std::uint64_t>(head[3]) << 24);
     if (stated > b.most)
       ThrowDamaged(where + "the " + StreamName(b.stream) + " stream announces " + std::to_string(stated) +
-                   " bytes, more than the " + std::to_string(samples) + " samples of the analysis stream can need");
+                   " bytes, more than the " + std::to_string(samples) + " samples of the analysis stream can need",
+                   shown);
     total += stated;
   }
   return total;
@@ -320,7 +322,7 @@ ExtractionResult ExtractionJob::Run() {
   if (!options_.target.empty()) target.emplace(options_.target, options_.replaceTarget);
   WorkFolder work;
   auto range = [&](int stream, InFile& in) { plan.Range(options_.archive, stream, in); };
-  const std::uint64_t expandedBytes = CheckStatedLengths(plan.info, range, plan.where);
+  const std::uint64_t expandedBytes = CheckStatedLengths(plan.info, range, plan.shown);
   // The passes' shares of the bar, from their measured cost.
   JobMeter meter(progress_, kExtractingText, {40, 58, 2});
   result.cancelled = !Expand(plan, work, expandedBytes, meter.NextPass()) ||
@@ -328,7 +330,7 @@ ExtractionResult ExtractionJob::Run() {
   if (result.cancelled) return result;
   meter.NextPass();
   if (IdentityOf(options_.archive) != plan.identity)
-    throw Error(ErrorKind::Changed, plan.shown.string() + " changed while it was being extracted");
+    throw Error(ErrorKind::Changed, plan.shown.string() + " changed while it was being extracted", {}, plan.shown);
   if (target) target->Commit();
   meter.Finish();
   return result;
@@ -345,9 +347,11 @@ ExtractionJob::Plan ExtractionJob::ReadAndCheck() {
   if (options_.requireIntegrity && !info.integrity)
     throw Error(ErrorKind::NoIntegrity,
                 plan.where + "the archive has no integrity record (it was written without one, or its last 16 bytes "
-                             "were cut off), so its restored bytes cannot be checked");
+                             "were cut off), so its restored bytes cannot be checked",
+                {}, plan.shown);
   if (!options_.target.empty() && SameFile(options_.archive, options_.target))
-    throw Error(ErrorKind::SameFile, options_.target.string() + " is the archive itself; restore it to another file");
+    throw Error(ErrorKind::SameFile, options_.target.string() + " is the archive itself; restore it to another file",
+                {}, options_.target);
   if (info.hasPassword && options_.checkPassword) {
     std::optional<std::string> typed = options_.password;
     if (!typed && password_) typed = password_->AskPassword(options_.archive);
@@ -380,7 +384,7 @@ bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64
         decoder.ExpandFrom(coded);
       } catch (const Error& e) {
         if (e.kind() != ErrorKind::Damaged) throw;
-        ThrowDamaged(plan.where + "the " + StreamName(c.stream) + " stream: " + e.detail());
+        ThrowDamaged(plan.where + "the " + StreamName(c.stream) + " stream: " + e.detail(), plan.shown);
       }
     });
   }
@@ -399,12 +403,12 @@ BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile&
       return ScanLayout(header, flags, info.predictorSet != 0);
     } catch (const Error& e) {
       if (e.kind() != ErrorKind::Damaged) throw;
-      ThrowDamaged(where + e.detail());
+      ThrowDamaged(where + e.detail(), plan.shown);
     }
   }();
   auto mismatch = [&](const std::string& stream, std::uint64_t need, std::uint64_t have) {
     ThrowDamaged(where + "the " + stream + " stream holds " + std::to_string(have) + " bytes where the sub-blocks need " +
-                 std::to_string(need));
+                 std::to_string(need), plan.shown);
   };
   if (sign.Size() != layout.signBytes) mismatch("sign", layout.signBytes, sign.Size());
   const std::uint64_t lowerBytes = 2 * ((layout.lowerBits + 15) / 16);
@@ -415,9 +419,9 @@ BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile&
   if (info.streamLength[kAnalysisStream] != analysisBytes)
     mismatch("analysis", analysisBytes, info.streamLength[kAnalysisStream]);
   if (info.twoChannels && layout.samples % 2 != 0)
-    ThrowDamaged(where + "a two-channel recording with an odd number of samples");
+    ThrowDamaged(where + "a two-channel recording with an odd number of samples", plan.shown);
   if (info.integrity && info.integrity->restoredLength != 2 * layout.samples)
-    ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks");
+    ThrowDamaged(where + "the integrity record's length disagrees with the sub-blocks", plan.shown);
   return layout;
 }
 
@@ -450,12 +454,12 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
       // its last word.
       const std::uint64_t used = decoder.HigherBytesUsed();
       if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
-        ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use");
+        ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use", plan.shown);
       split.Finish();
     } catch (const Error& e) {
       channel.Abort();
       if (e.kind() != ErrorKind::Damaged) throw;
-      ThrowDamaged(where + e.detail());
+      ThrowDamaged(where + e.detail(), plan.shown);
     } catch (...) {
       channel.Abort();
       throw;
@@ -486,11 +490,13 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   // The checks: the integrity record, and the source when verifying.
   if (info.integrity) {
     if (info.integrity->restoredLength != sink.size() || info.integrity->crc32 != sink.crc())
-      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)");
+      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)",
+                   plan.shown);
     result.integrityChecked = true;
   }
   if (reference && sink.differs())
-    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string());
+    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string(), {},
+                plan.shown);
   return true;
 }
 

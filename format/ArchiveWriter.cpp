@@ -28,7 +28,8 @@ bool WriteArchive(const std::filesystem::path& file, const std::filesystem::path
   }
   for (auto& part : parts) {
     if (part.Size() > 0xFFFFFFFFu)
-      throw Error(ErrorKind::Unsupported, part.path().string() + " is longer than an archive stream can be (4 GiB)");
+      throw Error(ErrorKind::Unsupported, part.path().string() + " is longer than an archive stream can be (4 GiB)", {},
+                  part.path());
     out.WriteU32(static_cast<std::uint32_t>(part.Size()));
   }
   // Copied in blocks, a unit each, with a look for a cancel between them.

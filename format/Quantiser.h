@@ -5,8 +5,6 @@
 // same bit.
 #pragma once
 
-#include <cstdint>
-
 namespace ost {
 
 struct LarQuantiser {

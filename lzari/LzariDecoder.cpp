@@ -41,7 +41,7 @@ void CLzariDecoder::ExpandFrom(InFile& in) {
     Decode(source, size, sink);
     out.Close();
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_, e.file());
     throw;
   }
 }

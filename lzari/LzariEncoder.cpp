@@ -18,7 +18,7 @@ CLzariEncoder::CLzariEncoder(std::filesystem::path input, std::filesystem::path 
 void CLzariEncoder::CompressFile() {
   InFile in(inputPath_);
   std::uint64_t length = in.Size();
-  if (length > 0xFFFFFFFFu) throw Error(ErrorKind::Unsupported, inputPath_.string() + " is too long for one stream");
+  if (length > 0xFFFFFFFFu) throw Error(ErrorKind::Unsupported, inputPath_.string() + " is too long for one stream", {}, inputPath_);
   OutFile out(outputPath_);
   FileSource source{in};
   FileSink sink{out};
@@ -26,7 +26,7 @@ void CLzariEncoder::CompressFile() {
     Encode(source, static_cast<std::uint32_t>(length), sink);
     out.Close();
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_, e.file());
     throw;
   }
 }

@@ -315,13 +315,14 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
     GTEST_SKIP() << "a small file system to fill needs root (mount -t tmpfs)";
   const Bytes big = test::Wave(2, 44100, test::Noise(200'000, 20000, 5));
   test::WriteAll(dir.File("big.wav"), big);
-  OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq"));
+  OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq") + " --json");
   ASSERT_EQ(Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("big.otq"))).status, 0);
   OtqRun x = Otq("extract " + Q(dir.File("big.otq")) + " -d " + Q(full));
   const bool empty = fs::is_empty(full);
   Shell("umount " + Q(full));
   EXPECT_EQ(c.status, 1);
   EXPECT_TRUE(Has(c.out, "cannot write " + (full / "big.otq").string() + ": No space left on device")) << c.out;
+  EXPECT_TRUE(Has(c.out, "\"file\":\"" + (full / "big.otq").string() + "\"")) << c.out;
   EXPECT_EQ(x.status, 1);
   EXPECT_TRUE(Has(x.out, "cannot write " + (full / "big.wav").string() + ": No space left on device")) << x.out;
   EXPECT_TRUE(empty);
@@ -473,6 +474,40 @@ TEST_F(CliTest, JsonDescribesArchivesAndTheirDamage) {
   EXPECT_TRUE(Has(t.out, "\"integrityChecked\":true,\"ok\":true")) << t.out;
   EXPECT_TRUE(Has(t.out, "\"error\":\"The archive is damaged")) << t.out;
   EXPECT_TRUE(Has(t.out, "{\"summary\":{")) << t.out;
+}
+
+bool StartsALine(const std::string& text, const std::string& line) { return Has("\n" + text, "\n" + line); }
+
+// A message gets its input's name in front unless the file it names is that
+// input, however alike the names; under --json an error that names a file
+// gives it as a member of its own.
+TEST_F(CliTest, MessagesNameTheirInputOnceAndJsonGivesTheFile) {
+  const fs::path longer = wav.string() + ".otq";  // the source's whole name within its own
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(longer)).status, 0);
+  OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(longer) + " --json");
+  EXPECT_EQ(c.status, 1);
+  EXPECT_TRUE(StartsALine(c.out, "otq: " + wav.string() + ": " + longer.string() + " already exists\n")) << c.out;
+  EXPECT_TRUE(Has(c.out, "\"file\":\"" + longer.string() + "\"")) << c.out;
+  test::WriteAll(dir.File("bad.otq"), Bytes{1, 2, 3});
+  OtqRun t = Otq("test --json " + Q(dir.File("bad.otq")));
+  EXPECT_TRUE(StartsALine(t.out, "otq: The archive is damaged: " + dir.File("bad.otq").string() + " is shorter"))
+      << t.out;
+  EXPECT_TRUE(Has(t.out, "\"file\":\"" + dir.File("bad.otq").string() + "\"")) << t.out;
+  OtqRun l = Otq("list --json " + Q(dir.File("bad.otq")));
+  EXPECT_TRUE(StartsALine(l.out, "otq: The archive is damaged: " + dir.File("bad.otq").string() + " is shorter"))
+      << l.out;
+  EXPECT_TRUE(Has(l.out, "\"file\":\"" + dir.File("bad.otq").string() + "\"")) << l.out;
+  // The wrong password's message names no file: the archive goes in front, and no member.
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password right").status, 0);
+  OtqRun w = Otq("extract --json " + Q(dir.File("p.otq")) + " --password wrong");
+  EXPECT_TRUE(StartsALine(w.out, "otq: " + dir.File("p.otq").string() + ": You have Entered")) << w.out;
+  EXPECT_FALSE(Has(w.out, "\"file\"")) << w.out;
+  OtqRun n = Otq("extract " + Q(dir.File("p.otq")));
+  EXPECT_TRUE(StartsALine(n.out, "otq: " + dir.File("p.otq").string() + " holds a password")) << n.out;
+  // A password file that cannot give one is named once.
+  OtqRun f = Otq("compress " + Q(wav) + " -f --password-file " + Q(dir.File("none.txt")));
+  EXPECT_TRUE(StartsALine(f.out, "otq: cannot read password file " + dir.File("none.txt").string() + ": No such file"))
+      << f.out;
 }
 
 TEST(CliCompletion, TheBashCompletionLoadsAndKnowsTheCommands) {

@@ -246,6 +246,61 @@ TEST(Integrity, RequiredRecordRefusesArchivesWithoutOne) {
   }
 }
 
+// An error says which file its message names, by the name the user knows,
+// so that no caller has to search the message for it; the messages are
+// pinned as well, since users and scripts read them.
+TEST(ErrorFiles, TheFailuresAUserMeetsNameTheirFile) {
+  test::Scratch s;
+  const fs::path src = s.Put("e.wav", test::Wave(2, 8000, test::Noise(6000, 500, 9)));
+  auto failure = [](const std::function<void()>& run) {
+    try {
+      run();
+    } catch (const Error& e) {
+      return e;
+    }
+    ADD_FAILURE() << "no error";
+    return Error(ErrorKind::Io, "");
+  };
+  test::FixedChannels none(std::nullopt);
+  NullProgress quiet;
+  // A missing source.
+  const fs::path missing = s.dir.File("missing.wav");
+  Error e = failure([&] { CompressionJob(Options(missing, s.dir.File("m.otq")), quiet, none).Run(); });
+  EXPECT_EQ(e.file(), missing);
+  EXPECT_EQ(std::string(e.what()), "cannot open " + missing.string() + ": No such file or directory");
+  // A target that exists.
+  const fs::path archive = s.dir.File("e.otq");
+  test::Compress(src, archive, Rate::Fast);
+  e = failure([&] { CompressionJob(Options(src, archive), quiet, none).Run(); });
+  EXPECT_EQ(e.kind(), ErrorKind::Exists);
+  EXPECT_EQ(e.file(), archive);
+  EXPECT_EQ(std::string(e.what()), archive.string() + " already exists");
+  // Damaged archives, found in the head, before the passes, and by the last
+  // check: each names the archive by the name it is shown as.
+  const Bytes good = test::ReadAll(archive);
+  Bytes cut(good.begin(), good.begin() + 3), announces = good, crc = good;
+  announces[29 + 3] = 0x7F;  // the header stream's stated length
+  crc.back() ^= 1;           // the integrity record's CRC-32
+  for (const auto& [name, bytes] : {std::pair{"cut", cut}, {"announces", announces}, {"crc", crc}}) {
+    SCOPED_TRACE(name);
+    ExtractionOptions x;
+    x.archive = s.Put("damaged.otq", bytes);
+    x.shownAs = "the take";
+    e = failure([&] { ExtractionJob(x, quiet, nullptr).Run(); });
+    EXPECT_EQ(e.kind(), ErrorKind::Damaged) << e.what();
+    EXPECT_EQ(e.file(), fs::path("the take"));
+    EXPECT_EQ(std::string(e.what()).rfind("The archive is damaged: the take", 0), 0u) << e.what();
+  }
+  // A message that names no file has none.
+  test::Compress(src, s.dir.File("p.otq"), Rate::Fast, std::nullopt, "right");
+  ExtractionOptions x;
+  x.archive = s.dir.File("p.otq");
+  x.password = "wrong";
+  e = failure([&] { ExtractionJob(x, quiet, nullptr).Run(); });
+  EXPECT_EQ(e.kind(), ErrorKind::WrongPassword);
+  EXPECT_TRUE(e.file().empty());
+}
+
 // The bar opens once, when the job starts, and ends exactly at its range,
 // for the shortest and for long jobs, at every rate, in both directions.
 TEST(Progress, OneBarOverTheWholeJobReachesItsEnd) {

@@ -352,7 +352,6 @@ void WizardTest::jobFailures_data() {
   QTest::addColumn<QString>("rateAfter");
   QTest::newRow("A") << int(ost::ErrorKind::InvalidName) << "Invalid file name" << false << "Maximum";
   QTest::newRow("B") << int(ost::ErrorKind::ChannelCancelled) << "Action Cancelled" << true << "Maximum";
-  QTest::newRow("C") << int(ost::ErrorKind::InputOpen) << "Error : Cannot open input file," << false << "Fast";
 }
 
 void WizardTest::jobFailures() {
