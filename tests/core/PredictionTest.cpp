@@ -6,6 +6,7 @@
 
 #include "compress/AudioType.h"
 #include "extract/AudioSynth.h"
+#include "extract/SynthesisStages.h"
 #include "format/Prediction.h"
 #include "format/Quantiser.h"
 
@@ -178,14 +179,20 @@ TEST(Prediction, AnalysisAndSynthesisAgreeOnEveryMixOfPaths) {
       for (int i = 0; i < n; ++i)
         ASSERT_EQ(static_cast<std::int16_t>(y1[10 + i] + PredictionSum<2>(signal.data() + 10 + i, a1.a)), signal[10 + i]);
       // Synthesis with the stages' memories as the analysis had them.
-      std::vector<std::int16_t> s2(10 + n), s1(10 + n), x(10 + n);
-      std::copy(y2.begin(), y2.begin() + 10, s2.begin());
-      std::copy(y1.begin(), y1.begin() + 10, s1.begin());
-      std::copy(signal.begin(), signal.begin() + 10, x.begin());
-      CAudioSynth::SynthesizeFrame(a3.a, a2.a, a1.a, e.data(), n, s2.data() + 10, s1.data() + 10, x.data() + 10);
-      EXPECT_EQ(s2, y2) << mix << " " << n;
-      EXPECT_EQ(s1, y1) << mix << " " << n;
-      EXPECT_EQ(x, signal) << mix << " " << n;
+      // Every path this processor has, the portable one included.
+      int paths = 0;
+      const synthesis::Path* const* every = synthesis::Every(paths);
+      for (int p = 0; p < paths; ++p) {
+        std::vector<std::int16_t> s2(10 + n), s1(10 + n), x(10 + n);
+        std::copy(y2.begin(), y2.begin() + 10, s2.begin());
+        std::copy(y1.begin(), y1.begin() + 10, s1.begin());
+        std::copy(signal.begin(), signal.begin() + 10, x.begin());
+        synthesis::RunFrame(*every[p], a3.a, a2.a, a1.a, e.data(), n, s2.data() + 10, s1.data() + 10, x.data() + 10);
+        const std::string where = std::string(every[p]->name) + " " + std::to_string(mix) + " " + std::to_string(n);
+        EXPECT_EQ(s2, y2) << where;
+        EXPECT_EQ(s1, y1) << where;
+        EXPECT_EQ(x, signal) << where;
+      }
       // One stage alone.
       std::vector<std::int16_t> one(signal.begin(), signal.begin() + 10);
       one.resize(10 + n);
