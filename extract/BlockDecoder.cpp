@@ -103,7 +103,7 @@ void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
   std::memcpy(c_, kPredictorCoefficients[predictor_], sizeof c_);
 }
 
-void CBlockDecoder::ReadSigns(InFile& stream, int count) {
+void CBlockDecoder::ReadSigns(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   std::uint8_t bytes[32];
   const int n = (count + 7) / 8;
@@ -135,7 +135,7 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   }
 }
 
-void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
+void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
   for (int i = 0; i < count; ++i) {
@@ -204,6 +204,32 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
   return DecodeAll(header, flags, sign, lower, higher, sink, layout, progress);
 }
 
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+                              ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
+  FileReader signReader(sign), higherReader(higher);
+  return DecodeAll(header, flags, signReader, lower, higherReader, out, layout, progress);
+}
+
+void CBlockDecoder::CheckStreamEnds(ByteReader& sign, ByteReader& higher) {
+  if (sign.Get() != EOF) ThrowDamaged("the sign stream holds more than its sub-blocks use");
+  // Every bit the compressor wrote is used: the stream ends in the word
+  // that holds its last used bit. Read to the end (or until too much is
+  // certain) to see what is left.
+  std::uint64_t rest = static_cast<std::uint64_t>(higherHeld_ / 8);
+  while (rest <= 1) {
+    if (const std::size_t n = higher.Available(); n > 0) {
+      higher.Skip(n);
+      rest += n;
+    } else if (higher.Get() != EOF) {
+      ++rest;
+    } else {
+      break;
+    }
+  }
+  if (rest > 1 || (HigherBytesUsed() + rest) % 2 != 0)
+    ThrowDamaged("the high-part stream holds more than its sub-blocks use");
+}
+
 void CBlockDecoder::ReconstructBlock(ResidualSink& out) {
   // The residuals first (independent per sample), then the recursion.
   std::uint16_t e[256];
@@ -226,7 +252,7 @@ void CBlockDecoder::ReconstructBlock(ResidualSink& out) {
   out.Write(bytes, 2 * static_cast<std::size_t>(length_));
 }
 
-bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, ByteReader& sign, InFile& lower, ByteReader& higher,
                               ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
   header.Rewind();
   flags.Rewind();
@@ -255,6 +281,7 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
     }
     ReconstructBlock(out);
   }
+  CheckStreamEnds(sign, higher);
   progress.End();
   return true;
 }

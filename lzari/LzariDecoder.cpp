@@ -4,6 +4,7 @@
 
 #include "common/Errors.h"
 #include "common/Parallel.h"
+#include "common/ByteChannel.h"
 #include "common/FileIO.h"
 
 namespace ost {
@@ -160,8 +161,8 @@ void CLzariDecoder::Poll() {
   if (done_) done_->fetch_add(1, std::memory_order_relaxed);
 }
 
-template <typename Source, typename Sink>
-void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
+template <typename Source>
+void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
   std::uint8_t head[4];
   for (int i = 0; i < 4; ++i) {
     int c = in.Get();
@@ -169,6 +170,9 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
     head[i] = static_cast<std::uint8_t>(c);
   }
   textSize_ = static_cast<std::uint32_t>(head[0] | (head[1] << 8) | (head[2] << 16) | (std::uint32_t{head[3]} << 24));
+  count_ = 0;
+  r_ = written_ = kLookAheadStart;
+  wraps_ = 0;
   if (textSize_ == 0) {
     if (streamSize > 4) ThrowDamaged("an empty coded stream carries code bytes");
     return;
@@ -176,59 +180,187 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   if (textSize_ > MaxExpandedSize(streamSize - 4))
     ThrowDamaged("a coded stream announces " + std::to_string(textSize_) + " bytes, more than its " +
                  std::to_string(streamSize - 4) + " code bytes can hold");
-
   InitValue(in);
   model_.InitModel();
   std::memset(ring_, ' ', kLookAheadStart);
-  // The output is the ring's bytes as they are written; they go out in
-  // blocks, from `written` up to r, whenever r wraps and at the end.
-  int r = kLookAheadStart;
-  int written = r;
+}
+
+// One literal or one match into the ring at r; true when r came round to
+// the ring's start on the way, which writes out the round at once (before
+// the rest of a match overwrites its start).
+template <typename Source, typename Sink>
+[[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, int& r, std::uint32_t& count) {
+  const int c = DecodeSymbol(in);
+  if (c < 256) {
+    ring_[r] = static_cast<std::uint8_t>(c);
+    r = (r + 1) & (kRingSize - 1);
+    ++count;
+    if (r != 0) return false;
+    WriteBlock(out);
+    return true;
+  }
+  const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
+  const int length = c - 255 + kThreshold;
+  // A valid stream never has a match run past the stated length.
+  if (static_cast<std::uint32_t>(length) > textSize_ - count)
+    ThrowDamaged("a coded stream's last match runs past its stated length");
+  bool wrapped = false;
+  for (int k = 0; k < length; ++k) {
+    ring_[r] = ring_[(start + k) & (kRingSize - 1)];
+    r = (r + 1) & (kRingSize - 1);
+    if (r == 0) [[unlikely]] {
+      WriteBlock(out);
+      wrapped = true;
+    }
+  }
+  count += static_cast<std::uint32_t>(length);
+  return wrapped;
+}
+
+// The ring came round: its bytes from written_ to its end go out (those
+// before r_ wait for the next round), and every kWatchBytes the job is
+// told and asked.
+template <typename Sink>
+void CLzariDecoder::WriteBlock(Sink& out) {
   static_assert(kWatchBytes % kRingSize == 0);
-  unsigned wraps = 0;
-  auto advance = [&] {
-    if (++r == kRingSize) {
-      PutBytes(out, ring_ + written, static_cast<std::size_t>(kRingSize - written));
-      r = written = 0;
-      if (++wraps == kWatchBytes / kRingSize) {
-        wraps = 0;
-        Poll();
-      }
-    }
-  };
-  std::uint32_t count = 0;
+  PutBytes(out, ring_ + written_, static_cast<std::size_t>(kRingSize - written_));
+  written_ = 0;
+  if (++wraps_ == kWatchBytes / kRingSize) {
+    wraps_ = 0;
+    Poll();
+  }
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
+  int r = r_;
+  std::uint32_t count = count_;
+  bool wrapped = false;
   try {
-    while (count < textSize_) {
-      const int c = DecodeSymbol(in);
-      if (c < 256) {
-        ring_[r] = static_cast<std::uint8_t>(c);
-        advance();
-        ++count;
-      } else {
-        const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
-        const int length = c - 255 + kThreshold;
-        // A valid stream never has a match run past the stated length.
-        if (static_cast<std::uint32_t>(length) > textSize_ - count)
-          ThrowDamaged("a coded stream's last match runs past its stated length");
-        for (int k = 0; k < length; ++k) {
-          ring_[r] = ring_[(start + k) & (kRingSize - 1)];
-          advance();
-        }
-        count += static_cast<std::uint32_t>(length);
-      }
-    }
+    while (count < textSize_ && !wrapped) wrapped = Step(in, out, r, count);
   } catch (const Error&) {
-    // A damaged stream leaves the bytes decoded before the damage showed.
-    PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
+    r_ = r;
+    count_ = count;
     throw;
   }
-  PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
+  r_ = r;
+  count_ = count;
+}
+
+template <typename Sink>
+void CLzariDecoder::WritePending(Sink& out) {
+  PutBytes(out, ring_ + written_, static_cast<std::size_t>(r_ - written_));
+  written_ = r_;
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::Finish(Source& in, Sink& out) {
+  WritePending(out);
+  if (textSize_ == 0) return;
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.
   const std::uint64_t needed = (ConsumedBits() + 7) / 8;  // the bytes a bit-by-bit reader fetched
   const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < fetchedBytes_ || in.Get() != EOF;
   if (more) ThrowDamaged("a coded stream holds code bytes after its data");
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
+  Start(in, streamSize);
+  try {
+    while (!Ended()) DecodeBlock(in, out);
+  } catch (const Error&) {
+    // A damaged stream leaves the bytes decoded before the damage showed.
+    WritePending(out);
+    throw;
+  }
+  Finish(in, out);
+}
+
+void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
+  FileSource source{in};
+  try {
+    Start(source, in.Size());
+    while (!Ended()) {
+      out.WaitReady();
+      DecodeBlock(source, out);
+    }
+    Finish(source, out);
+  } catch (const Error& e) {
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+    throw;
+  }
+  out.Finish();
+}
+
+// Symbols of this stream and of `b` in turn, until either ring comes round
+// or either stream ends.
+template <typename Source, typename Sink>
+void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
+                                      CLzariDecoder*& current) {
+  CLzariDecoder& a = *this;
+  int ra = a.r_, rb = b.r_;
+  std::uint32_t ca = a.count_, cb = b.count_;
+  bool wrappedA = false, wrappedB = false;
+  while (!wrappedA && !wrappedB && ca < a.textSize_ && cb < b.textSize_) {
+    current = &a;
+    wrappedA = a.Step(inA, outA, ra, ca);
+    current = &b;
+    wrappedB = b.Step(inB, outB, rb, cb);
+  }
+  a.r_ = ra, a.count_ = ca, b.r_ = rb, b.count_ = cb;
+}
+
+namespace {
+// Where a stream of a pair stands: decoding, decoded and checked (its last
+// chunk waiting for room), or handed on whole and closed.
+enum class Lane { Decoding, Checked, Closed };
+}  // namespace
+
+void CLzariDecoder::ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter& outA, CLzariDecoder& b, InFile& inB,
+                                   ChannelWriter& outB) {
+  FileSource sourceA{inA}, sourceB{inB};
+  CLzariDecoder* current = &a;  // the one a failure comes from
+  try {
+    a.Start(sourceA, inA.Size());
+    current = &b;
+    b.Start(sourceB, inB.Size());
+    Lane laneA = Lane::Decoding, laneB = Lane::Decoding;
+    // Moves one stream on alone without waiting; false when it could not.
+    auto alone = [&](CLzariDecoder& d, FileSource& source, ChannelWriter& out, Lane& lane) {
+      current = &d;
+      if (lane == Lane::Decoding && d.Ended()) {
+        d.Finish(source, out);
+        lane = Lane::Checked;
+      }
+      if (lane == Lane::Decoding && out.Ready()) {
+        d.DecodeBlock(source, out);
+        return true;
+      }
+      if (lane == Lane::Checked && out.TryFinish()) {
+        lane = Lane::Closed;
+        return true;
+      }
+      return false;
+    };
+    while (laneA != Lane::Closed || laneB != Lane::Closed) {
+      if (laneA == Lane::Decoding && laneB == Lane::Decoding && !a.Ended() && !b.Ended() && outA.Ready() &&
+          outB.Ready()) {
+        a.DecodeBlockPaired(sourceA, outA, b, sourceB, outB, current);
+        continue;
+      }
+      const bool movedA = alone(a, sourceA, outA, laneA);
+      const bool movedB = alone(b, sourceB, outB, laneB);
+      if (!movedA && !movedB)
+        ByteChannel::WaitForRoom(laneA == Lane::Closed ? nullptr : &outA.channel(),
+                                 laneB == Lane::Closed ? nullptr : &outB.channel());
+    }
+  } catch (const Error& e) {
+    current->failed_ = true;
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), current->failureMessage_);
+    throw;
+  }
 }
 
 }  // namespace ost

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -291,9 +292,9 @@ TEST(Progress, CancelStopsWithinEveryPass) {
   test::Scratch s;
   const fs::path src = s.Put("c.wav", LongWave());
   test::Compress(src, s.dir.File("c.otq"), Rate::Fast);
-  // Compression passes end at 250, 550, 950 and 1000; extraction at 400
-  // (the stream decoders), 980 (block decoding and synthesis side by side)
-  // and 1000.
+  // Compression passes end at 250, 550, 950 and 1000; extraction at 20
+  // (the header and flag streams), 980 (the other coded streams, block decoding
+  // and synthesis side by side) and 1000.
   for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 250}, {250, 550}, {550, 950}}) {
     SCOPED_TRACE("compress " + std::to_string(at));
     Recorder r;
@@ -306,7 +307,7 @@ TEST(Progress, CancelStopsWithinEveryPass) {
     EXPECT_FALSE(fs::exists(s.dir.File("new.otq")));
     EXPECT_EQ(Entries(s.dir.path(), ".new.otq.part-"), 0u);
   }
-  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 400}, {400, 980}}) {
+  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 20}, {20, 980}}) {
     SCOPED_TRACE("extract " + std::to_string(at));
     Recorder r;
     r.cancelAt = at;
@@ -342,6 +343,79 @@ TEST(Progress, StreamCodersStopOnTheCancelFlag) {
   CLzariDecoder stoppedDecoder(s.dir.File("coded"), s.dir.File("back2"), "Read Error_d");
   stoppedDecoder.Watch(&cancel, nullptr);
   EXPECT_THROW(stoppedDecoder.ExpandFile(), TaskCancelled);
+}
+
+// Extraction runs its stream decoders, block decoder and synthesis side by
+// side, waiting on each other through bounded buffers. However the job ends
+// (a damaged stream, a cancel, a sink that fails), no side may be left
+// waiting on one that has stopped: each case runs in a child process that an
+// alarm kills if it hangs.
+void EndsWithin(int seconds, const std::function<bool()>& job, const std::string& what) {
+  SCOPED_TRACE(what);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(static_cast<unsigned>(seconds));
+    _exit(job() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "the job hung (or crashed): signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the job ended another way than expected";
+}
+
+TEST(Progress, NoSideOfTheDecodeChainIsLeftWaiting) {
+  test::Scratch s;
+  const fs::path stereo = s.dir.File("s.otq"), mono = s.dir.File("m.otq");
+  test::Compress(s.Put("s.wav", LongWave()), stereo, Rate::Fast);
+  test::Compress(s.Put("m.pcm", test::Pcm(test::Noise(1'600'000, 6000, 4))), mono, Rate::Fast, ChannelLayout::Mono);
+  // A byte of a coded stream changed halfway through its code.
+  auto damaged = [&](int stream) {
+    Bytes archive = test::ReadAll(stereo);
+    const ArchiveInfo info = ReadArchiveInfo(stereo);
+    std::uint64_t at = info.streamsOffset;
+    for (int i = 0; i < stream; ++i) at += info.streamLength[i];
+    archive[at + info.streamLength[stream] / 2] ^= 0x5A;
+    const fs::path path = s.dir.File("damaged-" + std::to_string(stream) + ".otq");
+    test::WriteAll(path, archive);
+    return path;
+  };
+  auto extract = [&](const fs::path& archive, unsigned threads, JobProgress& progress) {
+    ExtractionOptions x;
+    x.archive = archive;
+    x.target = s.dir.File("back.wav");
+    x.replaceTarget = true;
+    x.threads = threads;
+    return ExtractionJob(x, progress, nullptr).Run();
+  };
+  auto failsAs = [&](const fs::path& archive, unsigned threads, ErrorKind kind) {
+    return [=, &extract] {
+      try {
+        NullProgress none;
+        extract(archive, threads, none);
+      } catch (const Error& e) {
+        return e.kind() == kind;
+      }
+      return false;
+    };
+  };
+  for (unsigned threads : {1u, 2u}) {
+    const std::string j = " with " + std::to_string(threads) + " thread(s)";
+    for (int stream : {kHigherStream, kSignStream})
+      EndsWithin(30, failsAs(damaged(stream), threads, ErrorKind::Damaged), std::string(stream == kSignStream ? "sign" : "high-part") + " stream damaged" + j);
+    EndsWithin(30, [&] {
+      test::CancelAfter cancel(500);  // within the decode pass
+      return extract(stereo, threads, cancel).cancelled && !fs::exists(s.dir.File("back.wav"));
+    }, "cancelled" + j);
+    // Files may not grow past 1 MiB: the working file of the left half (two
+    // channels) or the restored file (one channel) fails to be written.
+    for (const fs::path& archive : {stereo, mono})
+      EndsWithin(30, [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1 << 20, 1 << 20};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return failsAs(archive, threads, ErrorKind::Io)();
+      }, archive.filename().string() + " with a failing sink" + j);
+  }
 }
 
 // Runs `body` in a child process, which kills itself before its objects'
