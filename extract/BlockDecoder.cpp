@@ -117,22 +117,37 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   std::memset(lowParts, 0, sizeof lowParts);
   if (k == 0) return;
   // The bytes this sub-block needs, in one read, then the fields from a
-  // 64-bit window.
+  // 64-bit window topped up by 32 bits at a time. The window may take up to
+  // three bytes of zeros past them; those are taken back at the end, for the
+  // next sub-block reads its bits from the stream.
   const int needed = count * k - lowerBitsHeld_;
   const int n = needed > 0 ? (needed + 7) / 8 : 0;
-  std::uint8_t bytes[256 * 15 / 8 + 1];
+  std::uint8_t bytes[256 * 15 / 8 + 1 + 4];
   if (n > 0 && stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
     ThrowDamaged("the low-bits stream ends before the sub-blocks it must carry");
+  std::memset(bytes + n, 0, 4);
   int next = 0;
   const std::uint64_t mask = (1u << k) - 1;
+  std::uint64_t window = lowerWindow_;
+  int held = lowerBitsHeld_;
   for (int i = 0; i < count; ++i) {
-    while (lowerBitsHeld_ < k) {
-      lowerWindow_ = (lowerWindow_ << 8) | bytes[next++];
-      lowerBitsHeld_ += 8;
+    if (held < k) {
+      const std::uint32_t word = std::uint32_t{bytes[next]} << 24 | std::uint32_t{bytes[next + 1]} << 16 |
+                                 std::uint32_t{bytes[next + 2]} << 8 | bytes[next + 3];
+      window = (window << 32) | word;
+      next += 4;
+      held += 32;
     }
-    lowerBitsHeld_ -= k;
-    lowParts[i] = static_cast<std::uint16_t>((lowerWindow_ >> lowerBitsHeld_) & mask);
+    held -= k;
+    lowParts[i] = static_cast<std::uint16_t>((window >> held) & mask);
   }
+  if (next > n) {
+    const int padding = 8 * (next - n);
+    window >>= padding;
+    held -= padding;
+  }
+  lowerWindow_ = held > 0 ? window & ((std::uint64_t{1} << held) - 1) : 0;
+  lowerBitsHeld_ = held;
 }
 
 void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
@@ -141,6 +156,15 @@ void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   for (int i = 0; i < count; ++i) {
     int zeros = 0;
     for (;;) {
+      if (higherHeld_ == 0 && stream.Available() >= 8) {
+        // Eight bytes at once where the reader has them at hand.
+        std::uint64_t word;
+        std::memcpy(&word, stream.Next(), 8);
+        higherWindow_ = __builtin_bswap64(word);
+        higherHeld_ = 64;
+        higherBytesRead_ += 8;
+        stream.Skip(8);
+      }
       if (higherHeld_ == 0) {
         // Top the window up with whole bytes; only a bit that is needed and
         // missing is an error.
