@@ -95,6 +95,7 @@ class CLzariDecoder {
   std::uint32_t high_ = lzari::kQ4;
   std::uint32_t value_ = 0;
   lzari::SymbolModel model_;
+  const std::uint64_t* reciprocals_;  // of every total the model can have
   // Fetched code bits not yet consumed: the top bitCount_ bits. Bytes are
   // fetched ahead; codeBytes_ is the number of code bytes once the end was
   // met, and bitLimit_ the most bits a valid stream can consume.
