@@ -87,16 +87,58 @@ std::string StreamName(int i) {
 
 }  // namespace
 
+// The left half of a two-channel residual, kept until the right half comes:
+// in memory up to kInMemory bytes (memory stays under its bound), in a
+// working file beyond. It is complete before the first right sample is
+// handed over, and read only after that.
+class LeftHalf {
+ public:
+  static constexpr std::uint64_t kInMemory = 16 << 20;
+  void Plan(std::uint64_t bytes, std::filesystem::path file) {
+    bytes_ = bytes;
+    file_ = std::move(file);
+    if (InMemory()) memory_.reserve(static_cast<std::size_t>(bytes));
+  }
+  std::uint64_t bytes() const { return bytes_; }
+  void Write(const std::uint8_t* data, std::size_t count) {
+    if (InMemory()) {
+      memory_.insert(memory_.end(), data, data + count);
+      return;
+    }
+    if (!out_.IsOpen()) out_.Open(file_);
+    out_.Write(data, count);
+  }
+  void Close() {
+    if (out_.IsOpen()) out_.Close();
+  }
+  std::size_t Read(std::uint8_t* data, std::size_t count) {
+    if (InMemory()) {
+      const std::size_t n = std::min(count, memory_.size() - read_);
+      std::memcpy(data, memory_.data() + read_, n);
+      read_ += n;
+      return n;
+    }
+    if (!in_.IsOpen()) in_.Open(file_);
+    return in_.Read(data, count);
+  }
+
+ private:
+  bool InMemory() const { return bytes_ <= kInMemory; }
+  std::uint64_t bytes_ = 0;
+  std::filesystem::path file_;
+  std::vector<std::uint8_t> memory_;
+  std::size_t read_ = 0;
+  OutFile out_;
+  InFile in_;
+};
+
 // Where the block decoder's output goes. Two channels come out of it as all
-// left samples, then all right ones: the left half goes to a working file,
-// and the right half is handed over, to be read beside it. One channel is
-// handed over whole.
+// left samples, then all right ones: the left half is kept aside, and the
+// right half is handed over, to be read beside it. One channel is handed
+// over whole.
 class SplitResidual final : public ResidualSink {
  public:
-  SplitResidual(std::uint64_t leftBytes, const std::filesystem::path& leftFile, ByteChannel& channel)
-      : leftBytes_(leftBytes), channel_(channel) {
-    if (leftBytes_ > 0) left_.Open(leftFile);
-  }
+  SplitResidual(LeftHalf& left, ByteChannel& channel) : left_(left), leftBytes_(left.bytes()), channel_(channel) {}
   void Write(const std::uint8_t* data, std::size_t count) override {
     if (written_ < leftBytes_) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, leftBytes_ - written_));
@@ -113,7 +155,7 @@ class SplitResidual final : public ResidualSink {
   }
   // Everything was written: the rest goes out and the queue is closed.
   void Finish() {
-    if (left_.IsOpen()) left_.Close();
+    left_.Close();
     Flush();
     channel_.Close();
   }
@@ -126,21 +168,21 @@ class SplitResidual final : public ResidualSink {
     buffer_ = {};
     buffer_.reserve(kChunk + 512);
   }
+  LeftHalf& left_;
   std::uint64_t leftBytes_;
   std::uint64_t written_ = 0;
-  OutFile left_;
   ByteChannel& channel_;
   std::vector<std::uint8_t> buffer_;
 };
 
 // The residual in the order of the source's samples, for the synthesis:
-// one channel straight from the queue; two channels with the left half read
-// from its file (complete by the time the first right sample arrives) beside
-// the right half from the queue.
+// one channel straight from the queue; two channels with the left half
+// (complete by the time the first right sample arrives) beside the right
+// half from the queue.
 class StreamedResidual final : public ResidualSource {
  public:
-  StreamedResidual(ByteChannel& channel, bool twoChannels, std::filesystem::path leftFile)
-      : channel_(channel), stereo_(twoChannels), leftFile_(std::move(leftFile)) {}
+  StreamedResidual(ByteChannel& channel, bool twoChannels, LeftHalf& left)
+      : channel_(channel), stereo_(twoChannels), left_(left) {}
   std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
     if (!stereo_) {
       bytes_.resize(2 * count);
@@ -152,7 +194,6 @@ class StreamedResidual final : public ResidualSource {
     if (pairs == 0) return 0;
     right_.resize(2 * pairs);
     const std::size_t gotRight = channel_.PullAll(right_.data(), right_.size()) / 2;
-    if (!left_.IsOpen() && gotRight > 0) left_.Open(leftFile_);
     bytes_.resize(2 * gotRight);
     const std::size_t gotLeft = gotRight ? left_.Read(bytes_.data(), bytes_.size()) / 2 : 0;
     const std::size_t n = std::min(gotLeft, gotRight);
@@ -169,8 +210,7 @@ class StreamedResidual final : public ResidualSource {
   }
   ByteChannel& channel_;
   bool stereo_;
-  std::filesystem::path leftFile_;
-  InFile left_;
+  LeftHalf& left_;
   std::vector<std::uint8_t> bytes_, right_;
 };
 
@@ -384,6 +424,7 @@ struct ExtractionJob::Chain {
   ChannelHub streamHub;  // one thread may serve both stream channels
   ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
   ByteChannel residual{kResidualLimit};
+  LeftHalf left;  // of a two-channel residual
   std::atomic<std::uint64_t> done{0};
   std::atomic<bool> cancel{false};
   void AbortAll() {
@@ -454,11 +495,11 @@ std::vector<std::function<void()>> ExtractionJob::StreamDecoders(const Plan& pla
 // the residual handed on. Its damage (or the layout's, found before the
 // pass) is told only once both stream decoders have run to their ends, what
 // they make dropped: a stream's own fault comes first.
-void ExtractionJob::DecodeBlocks(const Plan& plan, const WorkFolder& work, BlockInputs& in, Chain& chain) {
+void ExtractionJob::DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain) {
   try {
     if (in.layoutFault) std::rethrow_exception(in.layoutFault);
     ChannelReader sign(chain.sign), higher(chain.higher);
-    SplitResidual split(plan.info.twoChannels ? in.layout.samples : 0, work.File("temp.out"), chain.residual);
+    SplitResidual split(chain.left, chain.residual);
     CBlockDecoder decoder;
     decoder.ResetBlockDecoder();
     WorkerProgress counting(chain.done, chain.cancel);
@@ -499,14 +540,15 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   // side, each on its thread (they wait on each other through the chain).
   Chain chain;
   std::vector<std::function<void()>> tasks = StreamDecoders(plan, chain);
-  tasks.push_back([&] { DecodeBlocks(plan, work, in, chain); });
+  tasks.push_back([&] { DecodeBlocks(plan, in, chain); });
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
   RestoredSink sink(temp, options_.target, reference, options_.toStandardOutput);
   sink.Watch(&chain.cancel, &chain.done);
   CAudioSynth synth;
   InFile analysis;
   plan.Range(options_.archive, kAnalysisStream, analysis);
-  StreamedResidual residual(chain.residual, info.twoChannels, work.File("temp.out"));
+  chain.left.Plan(info.twoChannels ? in.layout.samples : 0, work.File("temp.out"));
+  StreamedResidual residual(chain.residual, info.twoChannels, chain.left);
   std::uint64_t units = (plan.stated[kHigherStream] + plan.stated[kSignStream]) / CLzariDecoder::kWatchBytes;
   if (!in.layoutFault) {
     tasks.push_back([&] {

@@ -79,7 +79,7 @@ class ExtractionJob {
   bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
                            ExtractionResult& result, JobProgress& pass);
   std::vector<std::function<void()>> StreamDecoders(const Plan& plan, Chain& chain);
-  void DecodeBlocks(const Plan& plan, const WorkFolder& work, BlockInputs& in, Chain& chain);
+  void DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain);
 
   ExtractionOptions options_;
   JobProgress& progress_;

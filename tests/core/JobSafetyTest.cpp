@@ -406,8 +406,8 @@ TEST(Progress, NoSideOfTheDecodeChainIsLeftWaiting) {
       test::CancelAfter cancel(500);  // within the decode pass
       return extract(stereo, threads, cancel).cancelled && !fs::exists(s.dir.File("back.wav"));
     }, "cancelled" + j);
-    // Files may not grow past 1 MiB: the working file of the left half (two
-    // channels) or the restored file (one channel) fails to be written.
+    // Files may not grow past 1 MiB: the restored file fails to be written,
+    // while the synthesis has the residual of both channels, or of one.
     for (const fs::path& archive : {stereo, mono})
       EndsWithin(30, [&] {
         signal(SIGXFSZ, SIG_IGN);
