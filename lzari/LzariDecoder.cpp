@@ -83,38 +83,35 @@ std::vector<std::uint8_t> CLzariDecoder::DecodeBytes(std::span<const std::uint8_
 // as 1; where the end lies is noted, so that the checks can count the bytes
 // a bit-by-bit reader would have fetched.
 template <typename Source>
-[[gnu::noinline]] void CLzariDecoder::FillBits(Source& in) {
-  while (bitCount_ <= 56) {
+[[gnu::always_inline]] inline void CLzariDecoder::FillBits(Source& in, Coder& k) {
+  while (k.held <= 56) {
     int c = in.Get();
-    if (c == EOF) {
+    if (c == EOF) [[unlikely]] {
       if (codeBytes_ == kUnknown) {
-        codeBytes_ = fetchedBytes_;
+        codeBytes_ = k.fetched;
         bitLimit_ = (codeBytes_ + kLookAheadBytes) * 8;
       }
       c = 0xFF;
     }
-    bitBuffer_ |= static_cast<std::uint64_t>(c) << (56 - bitCount_);
-    bitCount_ += 8;
-    ++fetchedBytes_;
+    k.bits |= static_cast<std::uint64_t>(c) << (56 - k.held);
+    k.held += 8;
+    ++k.fetched;
   }
 }
 
 // The next `count` (0..17) code bits as a number, first bit highest.
 template <typename Source>
-[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
-  if (bitCount_ < count) FillBits(in);
-  const auto bits = static_cast<std::uint32_t>((bitBuffer_ >> 1) >> (63 - count));
-  bitBuffer_ <<= count;
-  bitCount_ -= count;
+[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, Coder& k, int count) {
+  if (k.held < count) [[unlikely]]
+    FillBits(in, k);
+  const auto bits = static_cast<std::uint32_t>((k.bits >> 1) >> (63 - count));
+  k.bits <<= count;
+  k.held -= count;
   // A bit-by-bit reader would now have fetched more than kLookAheadBytes
   // bytes past the end.
-  if (ConsumedBits() > bitLimit_) ThrowDamaged("a coded stream ends before the data it announces");
+  if (ConsumedBits(k) > bitLimit_) [[unlikely]]
+    ThrowDamaged("a coded stream ends before the data it announces");
   return bits;
-}
-
-template <typename Source>
-void CLzariDecoder::InitValue(Source& in) {
-  value_ = ReadBits(in, kValueBits);
 }
 
 int CLzariDecoder::FindSymbol(std::uint32_t x, std::uint32_t& upper) const { return model_.Find(x, upper); }
@@ -139,24 +136,23 @@ int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
 // subtracts from value what it subtracts from low, and value keeps its own
 // wrap-around on a damaged stream, so value - low is simply shifted.
 template <typename Source>
-[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in) {
-  std::uint32_t top = high_ - 1;
-  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
-  std::uint32_t low = (low_ << settled) & (kQ4 - 1);
+[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in, Coder& k) {
+  std::uint32_t top = k.high - 1;
+  const int settled = __builtin_clz(((k.low ^ top) << 15) | 0x4000);  // 0..17
+  std::uint32_t low = (k.low << settled) & (kQ4 - 1);
   top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
   const int follow = __builtin_clz(~((low & ~top) << 16));  // 0..16
   low = (low << follow) & (kQ2 - 1);
   top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
   const int steps = settled + follow;  // at most 17
-  value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
-  low_ = low;
-  high_ = top + 1;
+  k.value = ((k.value - k.low) << steps) + low + ReadBits(in, k, steps);
+  k.low = low;
+  k.high = top + 1;
 }
 
-
 template <typename Source>
-[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in) {
-  const std::uint32_t range = high_ - low_;
+[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
+  const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
   const std::uint64_t reciprocal = reciprocals_[total];
   auto divide = [reciprocal](std::uint32_t a) {
@@ -165,22 +161,22 @@ template <typename Source>
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
   std::uint32_t upper;
-  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range, upper);
-  high_ = low_ + divide(range * upper);
-  low_ += divide(range * (upper - model_.frequency[s]));
-  Renormalise(in);
+  const int s = FindSymbol(((k.value - k.low + 1) * total - 1) / range, upper);
+  k.high = k.low + divide(range * upper);
+  k.low += divide(range * (upper - model_.frequency[s]));
+  Renormalise(in, k);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
   return c;
 }
 
 template <typename Source>
-int CLzariDecoder::DecodeMatchPosition(Source& in) {
-  const std::uint32_t range = high_ - low_;
-  const int position = FindMatchPosition(((value_ - low_ + 1) * kPositionTotal - 1) / range);
-  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
-  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
-  Renormalise(in);
+int CLzariDecoder::DecodeMatchPosition(Source& in, Coder& k) {
+  const std::uint32_t range = k.high - k.low;
+  const int position = FindMatchPosition(((k.value - k.low + 1) * kPositionTotal - 1) / range);
+  k.high = k.low + range * kPositionCumulative[position] / kPositionTotal;
+  k.low += range * kPositionCumulative[position + 1] / kPositionTotal;
+  Renormalise(in, k);
   return position;
 }
 
@@ -208,7 +204,7 @@ void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
   if (textSize_ > MaxExpandedSize(streamSize - 4))
     ThrowDamaged("a coded stream announces " + std::to_string(textSize_) + " bytes, more than its " +
                  std::to_string(streamSize - 4) + " code bytes can hold");
-  InitValue(in);
+  coder_.value = ReadBits(in, coder_, kValueBits);
   model_.InitModel();
   std::memset(ring_, ' ', kLookAheadStart);
 }
@@ -217,8 +213,8 @@ void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
 // the ring's start on the way, which writes out the round at once (before
 // the rest of a match overwrites its start).
 template <typename Source, typename Sink>
-[[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, int& r, std::uint32_t& count) {
-  const int c = DecodeSymbol(in);
+[[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count) {
+  const int c = DecodeSymbol(in, k);
   if (c < 256) {
     ring_[r] = static_cast<std::uint8_t>(c);
     r = (r + 1) & (kRingSize - 1);
@@ -227,14 +223,14 @@ template <typename Source, typename Sink>
     WriteBlock(out);
     return true;
   }
-  const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
+  const int start = (r - DecodeMatchPosition(in, k) - 1) & (kRingSize - 1);
   const int length = c - 255 + kThreshold;
   // A valid stream never has a match run past the stated length.
   if (static_cast<std::uint32_t>(length) > textSize_ - count)
     ThrowDamaged("a coded stream's last match runs past its stated length");
   bool wrapped = false;
-  for (int k = 0; k < length; ++k) {
-    ring_[r] = ring_[(start + k) & (kRingSize - 1)];
+  for (int i = 0; i < length; ++i) {
+    ring_[r] = ring_[(start + i) & (kRingSize - 1)];
     r = (r + 1) & (kRingSize - 1);
     if (r == 0) [[unlikely]] {
       WriteBlock(out);
@@ -263,9 +259,10 @@ template <typename Source, typename Sink>
 void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
   int r = r_;
   std::uint32_t count = count_;
+  Coder k = coder_;
   bool wrapped = false;
   try {
-    while (count < textSize_ && !wrapped) wrapped = Step(in, out, r, count);
+    while (count < textSize_ && !wrapped) wrapped = Step(in, out, k, r, count);
   } catch (const Error&) {
     r_ = r;
     count_ = count;
@@ -273,6 +270,7 @@ void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
   }
   r_ = r;
   count_ = count;
+  coder_ = k;
 }
 
 template <typename Sink>
@@ -288,8 +286,8 @@ void CLzariDecoder::Finish(Source& in, Sink& out) {
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.
-  const std::uint64_t needed = (ConsumedBits() + 7) / 8;  // the bytes a bit-by-bit reader fetched
-  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < fetchedBytes_ || in.Get() != EOF;
+  const std::uint64_t needed = (ConsumedBits(coder_) + 7) / 8;  // the bytes a bit-by-bit reader fetched
+  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < coder_.fetched || in.Get() != EOF;
   if (more) ThrowDamaged("a coded stream holds code bytes after its data");
 }
 
@@ -330,14 +328,16 @@ void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b,
   CLzariDecoder& a = *this;
   int ra = a.r_, rb = b.r_;
   std::uint32_t ca = a.count_, cb = b.count_;
+  Coder ka = a.coder_, kb = b.coder_;
   bool wrappedA = false, wrappedB = false;
   while (!wrappedA && !wrappedB && ca < a.textSize_ && cb < b.textSize_) {
     current = &a;
-    wrappedA = a.Step(inA, outA, ra, ca);
+    wrappedA = a.Step(inA, outA, ka, ra, ca);
     current = &b;
-    wrappedB = b.Step(inB, outB, rb, cb);
+    wrappedB = b.Step(inB, outB, kb, rb, cb);
   }
   a.r_ = ra, a.count_ = ca, b.r_ = rb, b.count_ = cb;
+  a.coder_ = ka, b.coder_ = kb;
 }
 
 namespace {
