@@ -109,7 +109,9 @@ void CBlockDecoder::ReadSigns(ByteReader& stream, int count) {
   const int n = (count + 7) / 8;
   if (stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
     ThrowDamaged("the sign stream ends before the sub-blocks it must carry");
-  for (int j = 0; j < count; ++j) signs[j] = static_cast<std::uint16_t>((bytes[j / 8] >> (7 - j % 8)) & 1);
+  // Whole bytes at a time (the entries past `count` are not read).
+  for (int b = 0; b < n; ++b)
+    for (int t = 0; t < 8; ++t) signs[8 * b + t] = static_cast<std::uint16_t>((bytes[b] >> (7 - t)) & 1);
 }
 
 void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
@@ -150,48 +152,54 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   lowerBitsHeld_ = held;
 }
 
+// Tops an empty high-part window up: eight bytes at once where the reader
+// has them at hand, else the bytes that are left. Only a bit that is needed
+// and missing is an error.
+void CBlockDecoder::RefillHigher(ByteReader& stream, std::uint64_t& window, int& held) {
+  if (stream.Available() >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, stream.Next(), 8);
+    window = __builtin_bswap64(word);
+    held = 64;
+    higherBytesRead_ += 8;
+    stream.Skip(8);
+    return;
+  }
+  for (int c; held <= 56 && (c = stream.Get()) != EOF;) {
+    window |= static_cast<std::uint64_t>(c) << (56 - held);
+    held += 8;
+    ++higherBytesRead_;
+  }
+  if (held == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
+}
+
 void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
+  // The window in locals, so that it stays in registers from one sample to the next.
+  std::uint64_t window = higherWindow_;
+  int held = higherHeld_;
   for (int i = 0; i < count; ++i) {
     int zeros = 0;
     for (;;) {
-      if (higherHeld_ == 0 && stream.Available() >= 8) {
-        // Eight bytes at once where the reader has them at hand.
-        std::uint64_t word;
-        std::memcpy(&word, stream.Next(), 8);
-        higherWindow_ = __builtin_bswap64(word);
-        higherHeld_ = 64;
-        higherBytesRead_ += 8;
-        stream.Skip(8);
-      }
-      if (higherHeld_ == 0) {
-        // Top the window up with whole bytes; only a bit that is needed and
-        // missing is an error.
-        while (higherHeld_ <= 56) {
-          const int c = stream.Get();
-          if (c == EOF) break;
-          higherWindow_ |= static_cast<std::uint64_t>(c) << (56 - higherHeld_);
-          higherHeld_ += 8;
-          ++higherBytesRead_;
-        }
-        if (higherHeld_ == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
-      }
-      const int lead = higherWindow_ ? __builtin_clzll(higherWindow_) : 64;
-      if (lead < higherHeld_) {
+      if (held == 0) RefillHigher(stream, window, held);
+      const int lead = window ? __builtin_clzll(window) : 64;
+      if (lead < held) {
         zeros += lead;
-        higherWindow_ = lead == 63 ? 0 : higherWindow_ << (lead + 1);
-        higherHeld_ -= lead + 1;
+        window = (window << lead) << 1;
+        held -= lead + 1;
         break;
       }
-      zeros += higherHeld_;
-      higherWindow_ = 0;
-      higherHeld_ = 0;
+      zeros += held;
+      window = 0;
+      held = 0;
       if (zeros > limit) break;
     }
     if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
     highParts[i] = static_cast<std::uint16_t>(zeros);
   }
+  higherWindow_ = window;
+  higherHeld_ = held;
 }
 
 namespace {

@@ -82,6 +82,7 @@ class CBlockDecoder {
   std::uint16_t lowParts[256] = {};
 
  private:
+  void RefillHigher(ByteReader& stream, std::uint64_t& window, int& held);
   int length_ = 0;
   int k_ = 0;
   int predictor_ = 0;
