@@ -80,6 +80,34 @@ class RestoredSink final : public SampleSink {
   std::uint64_t counted_ = 0;
 };
 
+// The synthesis's output handed to a writer on another thread (the file,
+// the checksum and the comparison), in chunks; the next write after a
+// cancel stops the synthesis.
+class HandedSink final : public SampleSink {
+ public:
+  HandedSink(ByteChannel& channel, const std::atomic<bool>& cancel) : channel_(channel), cancel_(cancel) {}
+  void Write(const std::uint8_t* data, std::size_t count) override {
+    if (cancel_.load(std::memory_order_relaxed)) throw TaskCancelled{};
+    chunk_.insert(chunk_.end(), data, data + count);
+    if (chunk_.size() >= kChunk) Flush();
+  }
+  void Finish() {
+    Flush();
+    channel_.Close();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Flush() {
+    channel_.Push(std::move(chunk_));
+    chunk_ = {};
+    chunk_.reserve(kChunk + 4096);
+  }
+  ByteChannel& channel_;
+  const std::atomic<bool>& cancel_;
+  std::vector<std::uint8_t> chunk_;
+};
+
 std::string StreamName(int i) {
   static const char* kNames[6] = {"header", "sign", "low-bits", "high-part", "predictor-flag", "analysis"};
   return kNames[i];
@@ -424,13 +452,15 @@ struct ExtractionJob::Chain {
   ChannelHub streamHub;  // one thread may serve both stream channels
   ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
   ByteChannel residual{kResidualLimit};
-  LeftHalf left;  // of a two-channel residual
+  ByteChannel restored{kResidualLimit};  // from the synthesis to the writer, when it has a thread
+  LeftHalf left;                         // of a two-channel residual
   std::atomic<std::uint64_t> done{0};
   std::atomic<bool> cancel{false};
   void AbortAll() {
     higher.Abort();
     sign.Abort();
     residual.Abort();
+    restored.Abort();
   }
 };
 
@@ -550,17 +580,32 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   chain.left.Plan(info.twoChannels ? in.layout.samples : 0, work.File("temp.out"));
   StreamedResidual residual(chain.residual, info.twoChannels, chain.left);
   std::uint64_t units = (plan.stated[kHigherStream] + plan.stated[kSignStream]) / CLzariDecoder::kWatchBytes;
+  // With threads to spare, writing the restored bytes leaves the
+  // synthesis: it is the chain's last link, and starts (for two channels)
+  // only once the left half is there.
+  const bool handOn = plan.threads > 1;
+  HandedSink handed(chain.restored, chain.cancel);
   if (!in.layoutFault) {
     tasks.push_back([&] {
       try {
         chain.residual.WaitForData();  // nothing is restored before the first residual is made
-        synth.Synthesize(info.waveHeader, residual, sink, analysis);
+        synth.Synthesize(info.waveHeader, residual, handOn ? static_cast<SampleSink&>(handed) : sink, analysis);
         chain.residual.Discard();
+        if (handOn) handed.Finish();
       } catch (...) {
         chain.AbortAll();
         throw;
       }
     });
+    if (handOn)
+      tasks.push_back([&] {
+        try {
+          for (std::vector<std::uint8_t> chunk; chain.restored.PullChunk(chunk);) sink.Write(chunk.data(), chunk.size());
+        } catch (...) {
+          chain.AbortAll();
+          throw;
+        }
+      });
     units += in.layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * in.layout.samples / RestoredSink::kUnitBytes;
   }
   pass.Begin({}, units);
