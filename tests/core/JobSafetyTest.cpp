@@ -418,6 +418,38 @@ TEST(Progress, NoSideOfTheDecodeChainIsLeftWaiting) {
   }
 }
 
+// The stream decoders run beside the layout check and the block decoder;
+// a fault of a coded stream is still the one told, even when what it causes
+// downstream is seen long before its decoder reaches it: here the sign
+// stream states 100 bytes more than it carries, which the layout check sees
+// at once and its decoder only at the stream's end.
+TEST(Progress, AStreamsOwnDamageIsToldBeforeWhatItCauses) {
+  test::Scratch s;
+  const fs::path archive = s.dir.File("s.otq");
+  test::Compress(s.Put("s.wav", LongWave()), archive, Rate::Fast);
+  Bytes bytes = test::ReadAll(archive);
+  const ArchiveInfo info = ReadArchiveInfo(archive);
+  const std::size_t at = static_cast<std::size_t>(info.streamsOffset) + info.streamLength[kHeaderStream];
+  const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
+                               static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((stated + 100) >> (8 * i));
+  test::WriteAll(archive, bytes);
+  for (unsigned threads : {1u, 2u}) {
+    ExtractionOptions x;
+    x.archive = archive;
+    x.threads = threads;
+    NullProgress none;
+    try {
+      ExtractionJob(x, none, nullptr).Run();
+      ADD_FAILURE() << "restored";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("the sign stream: a coded stream ends before the data it announces"),
+                std::string::npos)
+          << e.what();
+    }
+  }
+}
+
 // Runs `body` in a child process, which kills itself before its objects'
 // destructors run, as a killed process leaves things.
 void InKilledChild(const std::function<void()>& body) {
