@@ -103,13 +103,15 @@ void CBlockDecoder::DecodeBlockHeader(int headerByte, int flagByte) {
   std::memcpy(c_, kPredictorCoefficients[predictor_], sizeof c_);
 }
 
-void CBlockDecoder::ReadSigns(InFile& stream, int count) {
+void CBlockDecoder::ReadSigns(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   std::uint8_t bytes[32];
   const int n = (count + 7) / 8;
   if (stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
     ThrowDamaged("the sign stream ends before the sub-blocks it must carry");
-  for (int j = 0; j < count; ++j) signs[j] = static_cast<std::uint16_t>((bytes[j / 8] >> (7 - j % 8)) & 1);
+  // Whole bytes at a time (the entries past `count` are not read).
+  for (int b = 0; b < n; ++b)
+    for (int t = 0; t < 8; ++t) signs[8 * b + t] = static_cast<std::uint16_t>((bytes[b] >> (7 - t)) & 1);
 }
 
 void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
@@ -117,57 +119,87 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   std::memset(lowParts, 0, sizeof lowParts);
   if (k == 0) return;
   // The bytes this sub-block needs, in one read, then the fields from a
-  // 64-bit window.
+  // 64-bit window topped up by 32 bits at a time. The window may take up to
+  // three bytes of zeros past them; those are taken back at the end, for the
+  // next sub-block reads its bits from the stream.
   const int needed = count * k - lowerBitsHeld_;
   const int n = needed > 0 ? (needed + 7) / 8 : 0;
-  std::uint8_t bytes[256 * 15 / 8 + 1];
+  std::uint8_t bytes[256 * 15 / 8 + 1 + 4];
   if (n > 0 && stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
     ThrowDamaged("the low-bits stream ends before the sub-blocks it must carry");
+  std::memset(bytes + n, 0, 4);
   int next = 0;
   const std::uint64_t mask = (1u << k) - 1;
+  std::uint64_t window = lowerWindow_;
+  int held = lowerBitsHeld_;
   for (int i = 0; i < count; ++i) {
-    while (lowerBitsHeld_ < k) {
-      lowerWindow_ = (lowerWindow_ << 8) | bytes[next++];
-      lowerBitsHeld_ += 8;
+    if (held < k) {
+      const std::uint32_t word = std::uint32_t{bytes[next]} << 24 | std::uint32_t{bytes[next + 1]} << 16 |
+                                 std::uint32_t{bytes[next + 2]} << 8 | bytes[next + 3];
+      window = (window << 32) | word;
+      next += 4;
+      held += 32;
     }
-    lowerBitsHeld_ -= k;
-    lowParts[i] = static_cast<std::uint16_t>((lowerWindow_ >> lowerBitsHeld_) & mask);
+    held -= k;
+    lowParts[i] = static_cast<std::uint16_t>((window >> held) & mask);
   }
+  if (next > n) {
+    const int padding = 8 * (next - n);
+    window >>= padding;
+    held -= padding;
+  }
+  lowerWindow_ = held > 0 ? window & ((std::uint64_t{1} << held) - 1) : 0;
+  lowerBitsHeld_ = held;
 }
 
-void CBlockDecoder::ReadHigherBits(InFile& stream, int count) {
+// Tops an empty high-part window up: eight bytes at once where the reader
+// has them at hand, else the bytes that are left. Only a bit that is needed
+// and missing is an error.
+void CBlockDecoder::RefillHigher(ByteReader& stream, std::uint64_t& window, int& held) {
+  if (stream.Available() >= 8) {
+    std::uint64_t word;
+    std::memcpy(&word, stream.Next(), 8);
+    window = __builtin_bswap64(word);
+    held = 64;
+    higherBytesRead_ += 8;
+    stream.Skip(8);
+    return;
+  }
+  for (int c; held <= 56 && (c = stream.Get()) != EOF;) {
+    window |= static_cast<std::uint64_t>(c) << (56 - held);
+    held += 8;
+    ++higherBytesRead_;
+  }
+  if (held == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
+}
+
+void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
+  // The window in locals, so that it stays in registers from one sample to the next.
+  std::uint64_t window = higherWindow_;
+  int held = higherHeld_;
   for (int i = 0; i < count; ++i) {
     int zeros = 0;
     for (;;) {
-      if (higherHeld_ == 0) {
-        // Top the window up with whole bytes; only a bit that is needed and
-        // missing is an error.
-        while (higherHeld_ <= 56) {
-          const int c = stream.Get();
-          if (c == EOF) break;
-          higherWindow_ |= static_cast<std::uint64_t>(c) << (56 - higherHeld_);
-          higherHeld_ += 8;
-          ++higherBytesRead_;
-        }
-        if (higherHeld_ == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
-      }
-      const int lead = higherWindow_ ? __builtin_clzll(higherWindow_) : 64;
-      if (lead < higherHeld_) {
+      if (held == 0) RefillHigher(stream, window, held);
+      const int lead = window ? __builtin_clzll(window) : 64;
+      if (lead < held) {
         zeros += lead;
-        higherWindow_ = lead == 63 ? 0 : higherWindow_ << (lead + 1);
-        higherHeld_ -= lead + 1;
+        window = (window << lead) << 1;
+        held -= lead + 1;
         break;
       }
-      zeros += higherHeld_;
-      higherWindow_ = 0;
-      higherHeld_ = 0;
+      zeros += held;
+      window = 0;
+      held = 0;
       if (zeros > limit) break;
     }
     if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
     highParts[i] = static_cast<std::uint16_t>(zeros);
   }
+  higherWindow_ = window;
+  higherHeld_ = held;
 }
 
 namespace {
@@ -204,6 +236,32 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
   return DecodeAll(header, flags, sign, lower, higher, sink, layout, progress);
 }
 
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+                              ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
+  FileReader signReader(sign), higherReader(higher);
+  return DecodeAll(header, flags, signReader, lower, higherReader, out, layout, progress);
+}
+
+void CBlockDecoder::CheckStreamEnds(ByteReader& sign, ByteReader& higher) {
+  if (sign.Get() != EOF) ThrowDamaged("the sign stream holds more than its sub-blocks use");
+  // Every bit the compressor wrote is used: the stream ends in the word
+  // that holds its last used bit. Read to the end (or until too much is
+  // certain) to see what is left.
+  std::uint64_t rest = static_cast<std::uint64_t>(higherHeld_ / 8);
+  while (rest <= 1) {
+    if (const std::size_t n = higher.Available(); n > 0) {
+      higher.Skip(n);
+      rest += n;
+    } else if (higher.Get() != EOF) {
+      ++rest;
+    } else {
+      break;
+    }
+  }
+  if (rest > 1 || (HigherBytesUsed() + rest) % 2 != 0)
+    ThrowDamaged("the high-part stream holds more than its sub-blocks use");
+}
+
 void CBlockDecoder::ReconstructBlock(ResidualSink& out) {
   // The residuals first (independent per sample), then the recursion.
   std::uint16_t e[256];
@@ -226,7 +284,7 @@ void CBlockDecoder::ReconstructBlock(ResidualSink& out) {
   out.Write(bytes, 2 * static_cast<std::size_t>(length_));
 }
 
-bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher,
+bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, ByteReader& sign, InFile& lower, ByteReader& higher,
                               ResidualSink& out, const BlockLayout& layout, JobProgress& progress) {
   header.Rewind();
   flags.Rewind();
@@ -255,6 +313,7 @@ bool CBlockDecoder::DecodeAll(InFile& header, InFile& flags, InFile& sign, InFil
     }
     ReconstructBlock(out);
   }
+  CheckStreamEnds(sign, higher);
   progress.End();
   return true;
 }

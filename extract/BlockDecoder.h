@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "common/ByteReader.h"
 #include "common/Contract.h"
 #include "common/FileIO.h"
 
@@ -42,8 +43,11 @@ class CBlockDecoder {
 
   // Decodes every sub-block of the streams into `out` (16-bit little-endian
   // samples); one progress unit per sub-block but the last. Returns false
-  // when cancelled. Throws Error(Damaged) when a stream runs short or
-  // carries bits the compressor does not write.
+  // when cancelled. Throws Error(Damaged) when a stream runs short, holds
+  // more than the sub-blocks use, or carries bits the compressor does not
+  // write. The sign and high-part streams are read to their ends.
+  bool DecodeAll(InFile& header, InFile& flags, ByteReader& sign, InFile& lower, ByteReader& higher,
+                 ResidualSink& out, const BlockLayout& layout, JobProgress& progress);
   bool DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher, ResidualSink& out,
                  const BlockLayout& layout, JobProgress& progress);
   bool DecodeAll(InFile& header, InFile& flags, InFile& sign, InFile& lower, InFile& higher, OutFile& out,
@@ -55,15 +59,18 @@ class CBlockDecoder {
     OST_EXPECTS(count >= 1 && count <= 256);
     length_ = count;
   }
-  void ReadSigns(InFile& stream, int count);
+  void ReadSigns(ByteReader& stream, int count);
   void ReadLowerBits(InFile& stream, int count, int k);
-  void ReadHigherBits(InFile& stream, int count);
+  void ReadHigherBits(ByteReader& stream, int count);
   void ReconstructBlock(ResidualSink& out);
   void ReconstructBlock(OutFile& out);
   void ClearParts();
 
   // Bytes of the high-part stream that hold bits used so far.
   std::uint64_t HigherBytesUsed() const { return higherBytesRead_ - static_cast<std::uint64_t>(higherHeld_ / 8); }
+  // After the last sub-block: the sign stream must be at its end, and the
+  // high-part stream must end in the word that holds its last used bit.
+  void CheckStreamEnds(ByteReader& sign, ByteReader& higher);
 
   int shift() const { return k_; }
   int predictor() const { return predictor_; }
@@ -75,6 +82,7 @@ class CBlockDecoder {
   std::uint16_t lowParts[256] = {};
 
  private:
+  void RefillHigher(ByteReader& stream, std::uint64_t& window, int& held);
   int length_ = 0;
   int k_ = 0;
   int predictor_ = 0;

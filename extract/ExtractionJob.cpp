@@ -1,14 +1,13 @@
 #include "extract/ExtractionJob.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "common/ByteChannel.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
@@ -81,6 +80,34 @@ class RestoredSink final : public SampleSink {
   std::uint64_t counted_ = 0;
 };
 
+// The synthesis's output handed to a writer on another thread (the file,
+// the checksum and the comparison), in chunks; the next write after a
+// cancel stops the synthesis.
+class HandedSink final : public SampleSink {
+ public:
+  HandedSink(ByteChannel& channel, const std::atomic<bool>& cancel) : channel_(channel), cancel_(cancel) {}
+  void Write(const std::uint8_t* data, std::size_t count) override {
+    if (cancel_.load(std::memory_order_relaxed)) throw TaskCancelled{};
+    chunk_.insert(chunk_.end(), data, data + count);
+    if (chunk_.size() >= kChunk) Flush();
+  }
+  void Finish() {
+    Flush();
+    channel_.Close();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 16;
+  void Flush() {
+    channel_.Push(std::move(chunk_));
+    chunk_ = {};
+    chunk_.reserve(kChunk + 4096);
+  }
+  ByteChannel& channel_;
+  const std::atomic<bool>& cancel_;
+  std::vector<std::uint8_t> chunk_;
+};
+
 std::string StreamName(int i) {
   static const char* kNames[6] = {"header", "sign", "low-bits", "high-part", "predictor-flag", "analysis"};
   return kNames[i];
@@ -88,81 +115,58 @@ std::string StreamName(int i) {
 
 }  // namespace
 
-// The residual handed from the block decoder to the synthesis as it is
-// made, through a bounded queue, so that the two run side by side and the
-// residual never goes to disk whole. The producer blocks while the queue is
-// full, the consumer while it is empty; either side's failure or a cancel
-// aborts it, which wakes the other with TaskCancelled.
-class ResidualChannel {
+// The left half of a two-channel residual, kept until the right half comes:
+// in memory up to kInMemory bytes (memory stays under its bound), in a
+// working file beyond. It is complete before the first right sample is
+// handed over, and read only after that.
+class LeftHalf {
  public:
-  static constexpr std::size_t kLimit = 4 << 20;  // bytes queued at most: memory stays flat
-
-  void Push(std::vector<std::uint8_t>&& chunk) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return aborted_ || discarding_ || queued_ < kLimit; });
-    if (aborted_) throw TaskCancelled{};
-    if (discarding_) return;
-    queued_ += chunk.size();
-    chunks_.push_back(std::move(chunk));
-    changed_.notify_all();
+  static constexpr std::uint64_t kInMemory = 16 << 20;
+  void Plan(std::uint64_t bytes, std::filesystem::path file) {
+    bytes_ = bytes;
+    file_ = std::move(file);
+    if (InMemory()) memory_.reserve(static_cast<std::size_t>(bytes));
   }
-  // Up to `count` bytes; 0 only once the producer closed the queue and all
-  // was read.
-  std::size_t Pull(std::uint8_t* out, std::size_t count) {
-    std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
-    if (aborted_) throw TaskCancelled{};
-    std::size_t done = 0;
-    while (done < count && !chunks_.empty()) {
-      std::vector<std::uint8_t>& front = chunks_.front();
-      const std::size_t n = std::min(count - done, front.size() - offset_);
-      std::memcpy(out + done, front.data() + offset_, n);
-      done += n;
-      offset_ += n;
-      queued_ -= n;
-      if (offset_ == front.size()) {
-        chunks_.pop_front();
-        offset_ = 0;
-      }
+  std::uint64_t bytes() const { return bytes_; }
+  void Write(const std::uint8_t* data, std::size_t count) {
+    if (InMemory()) {
+      memory_.insert(memory_.end(), data, data + count);
+      return;
     }
-    changed_.notify_all();
-    return done;
+    if (!out_.IsOpen()) out_.Open(file_);
+    out_.Write(data, count);
   }
-  // Reads exactly `count` bytes unless the queue ends first.
-  std::size_t PullAll(std::uint8_t* out, std::size_t count) {
-    std::size_t done = 0;
-    for (std::size_t got; done < count && (got = Pull(out + done, count - done)) > 0;) done += got;
-    return done;
+  void Close() {
+    if (out_.IsOpen()) out_.Close();
   }
-  void Close() { Set(closed_); }
-  void Abort() { Set(aborted_); }
-  // The consumer needs no more: what is still pushed is dropped.
-  void Discard() { Set(discarding_); }
+  std::size_t Read(std::uint8_t* data, std::size_t count) {
+    if (InMemory()) {
+      const std::size_t n = std::min(count, memory_.size() - read_);
+      std::memcpy(data, memory_.data() + read_, n);
+      read_ += n;
+      return n;
+    }
+    if (!in_.IsOpen()) in_.Open(file_);
+    return in_.Read(data, count);
+  }
 
  private:
-  void Set(bool& flag) {
-    std::lock_guard lock(mutex_);
-    flag = true;
-    changed_.notify_all();
-  }
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<std::vector<std::uint8_t>> chunks_;
-  std::size_t offset_ = 0;  // bytes of the front chunk already read
-  std::size_t queued_ = 0;
-  bool closed_ = false, aborted_ = false, discarding_ = false;
+  bool InMemory() const { return bytes_ <= kInMemory; }
+  std::uint64_t bytes_ = 0;
+  std::filesystem::path file_;
+  std::vector<std::uint8_t> memory_;
+  std::size_t read_ = 0;
+  OutFile out_;
+  InFile in_;
 };
 
 // Where the block decoder's output goes. Two channels come out of it as all
-// left samples, then all right ones: the left half goes to a working file,
-// and the right half is handed over, to be read beside it. One channel is
-// handed over whole.
+// left samples, then all right ones: the left half is kept aside, and the
+// right half is handed over, to be read beside it. One channel is handed
+// over whole.
 class SplitResidual final : public ResidualSink {
  public:
-  SplitResidual(std::uint64_t leftBytes, const std::filesystem::path& leftFile, ResidualChannel& channel)
-      : leftBytes_(leftBytes), channel_(channel) {
-    if (leftBytes_ > 0) left_.Open(leftFile);
-  }
+  SplitResidual(LeftHalf& left, ByteChannel& channel) : left_(left), leftBytes_(left.bytes()), channel_(channel) {}
   void Write(const std::uint8_t* data, std::size_t count) override {
     if (written_ < leftBytes_) {
       const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, leftBytes_ - written_));
@@ -179,7 +183,7 @@ class SplitResidual final : public ResidualSink {
   }
   // Everything was written: the rest goes out and the queue is closed.
   void Finish() {
-    if (left_.IsOpen()) left_.Close();
+    left_.Close();
     Flush();
     channel_.Close();
   }
@@ -192,21 +196,21 @@ class SplitResidual final : public ResidualSink {
     buffer_ = {};
     buffer_.reserve(kChunk + 512);
   }
+  LeftHalf& left_;
   std::uint64_t leftBytes_;
   std::uint64_t written_ = 0;
-  OutFile left_;
-  ResidualChannel& channel_;
+  ByteChannel& channel_;
   std::vector<std::uint8_t> buffer_;
 };
 
 // The residual in the order of the source's samples, for the synthesis:
-// one channel straight from the queue; two channels with the left half read
-// from its file (complete by the time the first right sample arrives) beside
-// the right half from the queue.
+// one channel straight from the queue; two channels with the left half
+// (complete by the time the first right sample arrives) beside the right
+// half from the queue.
 class StreamedResidual final : public ResidualSource {
  public:
-  StreamedResidual(ResidualChannel& channel, bool twoChannels, std::filesystem::path leftFile)
-      : channel_(channel), stereo_(twoChannels), leftFile_(std::move(leftFile)) {}
+  StreamedResidual(ByteChannel& channel, bool twoChannels, LeftHalf& left)
+      : channel_(channel), stereo_(twoChannels), left_(left) {}
   std::size_t ReadSamples(std::int16_t* samples, std::size_t count) override {
     if (!stereo_) {
       bytes_.resize(2 * count);
@@ -218,7 +222,6 @@ class StreamedResidual final : public ResidualSource {
     if (pairs == 0) return 0;
     right_.resize(2 * pairs);
     const std::size_t gotRight = channel_.PullAll(right_.data(), right_.size()) / 2;
-    if (!left_.IsOpen() && gotRight > 0) left_.Open(leftFile_);
     bytes_.resize(2 * gotRight);
     const std::size_t gotLeft = gotRight ? left_.Read(bytes_.data(), bytes_.size()) / 2 : 0;
     const std::size_t n = std::min(gotLeft, gotRight);
@@ -233,10 +236,9 @@ class StreamedResidual final : public ResidualSource {
   static std::int16_t Sample(const std::uint8_t* p) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
   }
-  ResidualChannel& channel_;
+  ByteChannel& channel_;
   bool stereo_;
-  std::filesystem::path leftFile_;
-  InFile left_;
+  LeftHalf& left_;
   std::vector<std::uint8_t> bytes_, right_;
 };
 
@@ -267,9 +269,10 @@ class WorkerProgress final : public JobProgress {
 // beyond what the encoder can write). A stated length beyond these is
 // damage, refused before anything is expanded, so a small hostile archive
 // cannot fill the disk.
-// Returns the four coded streams' stated lengths, summed.
+// Returns the four coded streams' stated lengths, each at its stream's index.
 template <typename Range>
-std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const std::filesystem::path& shown) {
+std::array<std::uint64_t, 6> CheckStatedLengths(const ArchiveInfo& info, Range& range,
+                                                const std::filesystem::path& shown) {
   const std::string where = shown.string() + ": ";
   const std::uint64_t frames = 8 * static_cast<std::uint64_t>(info.streamLength[kAnalysisStream]) / 54;
   const std::uint64_t samples = frames * static_cast<std::uint64_t>(FrameLength(info.waveHeader != 0));
@@ -278,22 +281,22 @@ std::uint64_t CheckStatedLengths(const ArchiveInfo& info, Range& range, const st
     int stream;
     std::uint64_t most;
   };
-  std::uint64_t total = 0;
+  std::array<std::uint64_t, 6> stated{};
   for (const Bound& b : {Bound{kHeaderStream, subBlocks + 1}, Bound{kFlagStream, subBlocks + 1},
                          Bound{kSignStream, samples / 8 + subBlocks}, Bound{kHigherStream, 2 * samples + 64}}) {
     InFile in;
     range(b.stream, in);
     std::uint8_t head[4] = {0, 0, 0, 0};
     in.Read(head, 4);
-    const std::uint64_t stated = static_cast<std::uint64_t>(head[0] | (head[1] << 8) | (head[2] << 16)) |
+    const std::uint64_t length = static_cast<std::uint64_t>(head[0] | (head[1] << 8) | (head[2] << 16)) |
                                  (static_cast<std::uint64_t>(head[3]) << 24);
-    if (stated > b.most)
-      ThrowDamaged(where + "the " + StreamName(b.stream) + " stream announces " + std::to_string(stated) +
+    if (length > b.most)
+      ThrowDamaged(where + "the " + StreamName(b.stream) + " stream announces " + std::to_string(length) +
                    " bytes, more than the " + std::to_string(samples) + " samples of the analysis stream can need",
                    shown);
-    total += stated;
+    stated[static_cast<std::size_t>(b.stream)] = length;
   }
-  return total;
+  return stated;
 }
 
 ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, PasswordQuestion* password)
@@ -306,6 +309,7 @@ struct ExtractionJob::Plan {
   std::filesystem::path shown;  // the archive's name in messages
   std::string where;            // shown + ": "
   unsigned threads = 1;
+  std::array<std::uint64_t, 6> stated{};  // the coded streams' stated lengths
   // Each stream is read in place, as a range of the archive.
   void Range(const std::filesystem::path& archive, int stream, InFile& in) const {
     std::uint64_t offset = info.streamsOffset;
@@ -316,16 +320,16 @@ struct ExtractionJob::Plan {
 
 ExtractionResult ExtractionJob::Run() {
   ExtractionResult result;
-  const Plan plan = ReadAndCheck();
+  Plan plan = ReadAndCheck();
   result.info = plan.info;
   std::optional<PendingOutput> target;
   if (!options_.target.empty()) target.emplace(options_.target, options_.replaceTarget);
   WorkFolder work;
   auto range = [&](int stream, InFile& in) { plan.Range(options_.archive, stream, in); };
-  const std::uint64_t expandedBytes = CheckStatedLengths(plan.info, range, plan.shown);
+  plan.stated = CheckStatedLengths(plan.info, range, plan.shown);
   // The passes' shares of the bar, from their measured cost.
-  JobMeter meter(progress_, kExtractingText, {40, 58, 2});
-  result.cancelled = !Expand(plan, work, expandedBytes, meter.NextPass()) ||
+  JobMeter meter(progress_, kExtractingText, {2, 96, 2});
+  result.cancelled = !Expand(plan, work, meter.NextPass()) ||
                      !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass());
   if (result.cancelled) return result;
   meter.NextPass();
@@ -342,7 +346,9 @@ ExtractionJob::Plan ExtractionJob::ReadAndCheck() {
   plan.info = ReadArchiveInfo(options_.archive, plan.shown);
   plan.identity = IdentityOf(options_.archive);
   plan.where = plan.shown.string() + ": ";
-  plan.threads = options_.threads ? options_.threads : DefaultThreads();
+  // No more threads than the cores the process may use: on one core the
+  // chains share a thread where they can.
+  plan.threads = std::min(options_.threads ? options_.threads : DefaultThreads(), DefaultThreads());
   const ArchiveInfo& info = plan.info;
   if (options_.requireIntegrity && !info.integrity)
     throw Error(ErrorKind::NoIntegrity,
@@ -361,20 +367,27 @@ ExtractionJob::Plan ExtractionJob::ReadAndCheck() {
   return plan;
 }
 
-bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass) {
+namespace {
+// Rethrows a stream decoder's damage with the archive and the stream named.
+[[noreturn]] void RethrowStreamFault(const Error& e, const std::filesystem::path& shown, int stream) {
+  if (e.kind() != ErrorKind::Damaged) throw;
+  ThrowDamaged(shown.string() + ": the " + StreamName(stream) + " stream: " + e.detail(), shown);
+}
+}  // namespace
+
+bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, JobProgress& pass) {
   struct Coded {
     const char* out;
     const char* message;
     int stream;
   };
-  // The four coded streams are independent: expanded side by side, the
-  // largest first, counting their progress in blocks of output.
+  // The header and flag streams are small and describe the layout that the
+  // others are checked against: they are expanded to working files first,
+  // side by side, counting their progress in blocks of output.
   std::atomic<std::uint64_t> expanded{0};
   std::atomic<bool> cancel{false};
   std::vector<std::function<void()>> coders;
-  for (const Coded& c : {Coded{"Higher1.out", "Read Error_d", kHigherStream}, Coded{"Sign1.out", "Read Error3_d", kSignStream},
-                         Coded{"Header1.out", "Read Error2_d", kHeaderStream},
-                         Coded{"H1.out", "Read Error4_d", kFlagStream}}) {
+  for (const Coded& c : {Coded{"Header1.out", "Read Error2_d", kHeaderStream}, Coded{"H1.out", "Read Error4_d", kFlagStream}}) {
     coders.push_back([&, c] {
       try {
         InFile coded;
@@ -383,19 +396,18 @@ bool ExtractionJob::Expand(const Plan& plan, const WorkFolder& work, std::uint64
         decoder.Watch(&cancel, &expanded);
         decoder.ExpandFrom(coded);
       } catch (const Error& e) {
-        if (e.kind() != ErrorKind::Damaged) throw;
-        ThrowDamaged(plan.where + "the " + StreamName(c.stream) + " stream: " + e.detail(), plan.shown);
+        RethrowStreamFault(e, plan.shown, c.stream);
       }
     });
   }
-  pass.Begin({}, expandedBytes / CLzariDecoder::kWatchBytes);
+  pass.Begin({}, (plan.stated[kHeaderStream] + plan.stated[kFlagStream]) / CLzariDecoder::kWatchBytes);
   return RunWithProgress(coders, plan.threads, pass, expanded, cancel);
 }
 
 // The layout the header and flag streams describe, checked against what
 // every other stream holds: a damaged archive stops here, before any sample
 // is made.
-BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& sign, InFile& lower) {
+BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& lower) {
   const ArchiveInfo& info = plan.info;
   const std::string& where = plan.where;
   const BlockLayout layout = [&] {
@@ -410,7 +422,9 @@ BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile&
     ThrowDamaged(where + "the " + stream + " stream holds " + std::to_string(have) + " bytes where the sub-blocks need " +
                  std::to_string(need), plan.shown);
   };
-  if (sign.Size() != layout.signBytes) mismatch("sign", layout.signBytes, sign.Size());
+  // The sign stream as it states itself: its decoder makes exactly that many bytes or fails.
+  const std::uint64_t signBytes = plan.stated[kSignStream];
+  if (signBytes != layout.signBytes) mismatch("sign", layout.signBytes, signBytes);
   const std::uint64_t lowerBytes = 2 * ((layout.lowerBits + 15) / 16);
   if (lower.Size() != lowerBytes) mismatch("low-bits", lowerBytes, lower.Size());
   const int frameLength = FrameLength(info.waveHeader != 0);
@@ -425,77 +439,194 @@ BlockLayout ExtractionJob::CheckLayout(const Plan& plan, InFile& header, InFile&
   return layout;
 }
 
+// What the block decoder reads besides the coded streams, and the layout
+// they were found to describe (or why not).
+struct ExtractionJob::BlockInputs {
+  InFile header, flags, lower;
+  BlockLayout layout;
+  std::exception_ptr layoutFault;
+};
+
+// The channels of the decode pass: the high-part and sign streams from
+// their decoders to the block decoder, the residual from the block decoder
+// to the synthesis. Any failure aborts them all, so that no side waits on a
+// side that has stopped.
+struct ExtractionJob::Chain {
+  static constexpr std::size_t kStreamLimit = 1 << 20;    // bytes queued of each coded stream
+  static constexpr std::size_t kResidualLimit = 4 << 20;  // and of the residual
+  ChannelHub streamHub;  // one thread may serve both stream channels
+  ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
+  ByteChannel residual{kResidualLimit};
+  ByteChannel restored{kResidualLimit};  // from the synthesis to the writer, when it has a thread
+  LeftHalf left;                         // of a two-channel residual
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> cancel{false};
+  void AbortAll() {
+    higher.Abort();
+    sign.Abort();
+    residual.Abort();
+    restored.Abort();
+  }
+};
+
+// The high-part and sign streams' decoders as tasks: one each, or both
+// interleaved on one thread when the job has one.
+std::vector<std::function<void()>> ExtractionJob::StreamDecoders(const Plan& plan, Chain& chain) {
+  struct Coded {
+    const char* message;
+    int stream;
+    ByteChannel* channel;
+  };
+  const Coded higher{"Read Error_d", kHigherStream, &chain.higher}, sign{"Read Error3_d", kSignStream, &chain.sign};
+  // Each decoder is told which stream it expands, so that its damage names it.
+  auto guarded = [&plan, &chain](const std::function<void(const Coded*&)>& work) {
+    const Coded* current = nullptr;
+    try {
+      work(current);
+    } catch (const Error& e) {
+      chain.AbortAll();
+      RethrowStreamFault(e, plan.shown, current->stream);
+    } catch (...) {
+      chain.AbortAll();
+      throw;
+    }
+  };
+  auto open = [this, &plan, &chain](const Coded& c, InFile& in) {
+    plan.Range(options_.archive, c.stream, in);
+    auto decoder = std::make_unique<CLzariDecoder>(options_.archive, std::filesystem::path{}, c.message);
+    decoder->Watch(&chain.cancel, &chain.done);
+    return decoder;
+  };
+  if (plan.threads > 1) {
+    std::vector<std::function<void()>> tasks;
+    for (const Coded& c : {higher, sign})
+      tasks.push_back([=, &chain] {
+        guarded([&](const Coded*& current) {
+          current = &c;
+          InFile in;
+          ChannelWriter out(*c.channel);
+          open(c, in)->ExpandInto(in, out);
+        });
+      });
+    return tasks;
+  }
+  return {[=, &chain] {
+    guarded([&](const Coded*& current) {
+      InFile inHigher, inSign;
+      const auto decodeHigher = open(higher, inHigher), decodeSign = open(sign, inSign);
+      ChannelWriter outHigher(chain.higher), outSign(chain.sign);
+      current = &higher;
+      try {
+        CLzariDecoder::ExpandPairInto(*decodeHigher, inHigher, outHigher, *decodeSign, inSign, outSign);
+      } catch (const Error&) {
+        if (decodeSign->Failed()) current = &sign;
+        throw;
+      }
+    });
+  }};
+}
+
+// The block decoder's task: the sub-blocks from the streams as they come,
+// the residual handed on. Its damage (or the layout's, found before the
+// pass) is told only once both stream decoders have run to their ends, what
+// they make dropped: a stream's own fault comes first.
+void ExtractionJob::DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain) {
+  try {
+    if (in.layoutFault) std::rethrow_exception(in.layoutFault);
+    ChannelReader sign(chain.sign), higher(chain.higher);
+    SplitResidual split(chain.left, chain.residual);
+    CBlockDecoder decoder;
+    decoder.ResetBlockDecoder();
+    WorkerProgress counting(chain.done, chain.cancel);
+    if (!decoder.DecodeAll(in.header, in.flags, sign, in.lower, higher, split, in.layout, counting))
+      throw TaskCancelled{};
+    split.Finish();
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::Damaged) {
+      chain.AbortAll();
+      throw;
+    }
+    chain.higher.Discard();
+    chain.sign.Discard();
+    const bool streamsEnded = chain.higher.WaitFinished() && chain.sign.WaitFinished();
+    chain.AbortAll();
+    if (!streamsEnded) throw TaskCancelled{};  // a stream decoder failed or was cancelled: its outcome stands
+    if (in.layoutFault) throw;                 // it names the archive already
+    ThrowDamaged(plan.where + e.detail(), plan.shown);
+  } catch (...) {
+    chain.AbortAll();
+    throw;
+  }
+}
+
 bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
                                         ExtractionResult& result, JobProgress& pass) {
   const ArchiveInfo& info = plan.info;
-  const std::string& where = plan.where;
-  InFile header(work.File("Header1.out")), flags(work.File("H1.out")), sign(work.File("Sign1.out")),
-      higher(work.File("Higher1.out"));
-  InFile lower;
-  plan.Range(options_.archive, kLowerStream, lower);
-  const BlockLayout layout = CheckLayout(plan, header, flags, sign, lower);
-  const bool stereo = info.twoChannels;
+  BlockInputs in{InFile(work.File("Header1.out")), InFile(work.File("H1.out")), InFile(), {}, {}};
+  plan.Range(options_.archive, kLowerStream, in.lower);
+  try {
+    in.layout = CheckLayout(plan, in.header, in.flags, in.lower);
+  } catch (const Error& e) {
+    if (e.kind() != ErrorKind::Damaged) throw;
+    in.layoutFault = std::current_exception();
+  }
 
-  // The block decoder and the synthesis run side by side, the residual
-  // handed over between them; always on two threads, since the decoder
-  // waits whenever the synthesis is behind.
-  std::atomic<std::uint64_t> done{0};
-  std::atomic<bool> cancel{false};
-  ResidualChannel channel;
-  const std::filesystem::path leftFile = work.File("temp.out");
-  auto decode = [&] {
-    try {
-      SplitResidual split(stereo ? layout.samples : 0, leftFile, channel);
-      CBlockDecoder decoder;
-      decoder.ResetBlockDecoder();
-      WorkerProgress counting(done, cancel);
-      if (!decoder.DecodeAll(header, flags, sign, lower, higher, split, layout, counting)) throw TaskCancelled{};
-      // Every bit the compressor wrote is used: the high-part stream ends in
-      // its last word.
-      const std::uint64_t used = decoder.HigherBytesUsed();
-      if (higher.Size() < used || higher.Size() - used > 1 || higher.Size() % 2 != 0)
-        ThrowDamaged(where + "the high-part stream holds more than its sub-blocks use", plan.shown);
-      split.Finish();
-    } catch (const Error& e) {
-      channel.Abort();
-      if (e.kind() != ErrorKind::Damaged) throw;
-      ThrowDamaged(where + e.detail(), plan.shown);
-    } catch (...) {
-      channel.Abort();
-      throw;
-    }
-  };
-
+  // The stream decoders, the block decoder and the synthesis run side by
+  // side, each on its thread (they wait on each other through the chain).
+  Chain chain;
+  std::vector<std::function<void()>> tasks = StreamDecoders(plan, chain);
+  tasks.push_back([&] { DecodeBlocks(plan, in, chain); });
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
   RestoredSink sink(temp, options_.target, reference, options_.toStandardOutput);
-  sink.Watch(&cancel, &done);
+  sink.Watch(&chain.cancel, &chain.done);
   CAudioSynth synth;
   InFile analysis;
   plan.Range(options_.archive, kAnalysisStream, analysis);
-  StreamedResidual residual(channel, stereo, leftFile);
-  auto synthesise = [&] {
-    try {
-      synth.Synthesize(info.waveHeader, residual, sink, analysis);
-      channel.Discard();
-    } catch (...) {
-      channel.Abort();
-      throw;
-    }
-  };
-  pass.Begin({}, layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * layout.samples / RestoredSink::kUnitBytes);
-  if (!RunWithProgress({decode, synthesise}, 2, pass, done, cancel)) return false;
+  chain.left.Plan(info.twoChannels ? in.layout.samples : 0, work.File("temp.out"));
+  StreamedResidual residual(chain.residual, info.twoChannels, chain.left);
+  std::uint64_t units = (plan.stated[kHigherStream] + plan.stated[kSignStream]) / CLzariDecoder::kWatchBytes;
+  // With threads to spare, writing the restored bytes leaves the
+  // synthesis: it is the chain's last link, and starts (for two channels)
+  // only once the left half is there.
+  const bool handOn = plan.threads > 1;
+  HandedSink handed(chain.restored, chain.cancel);
+  if (!in.layoutFault) {
+    tasks.push_back([&] {
+      try {
+        chain.residual.WaitForData();  // nothing is restored before the first residual is made
+        synth.Synthesize(info.waveHeader, residual, handOn ? static_cast<SampleSink&>(handed) : sink, analysis);
+        chain.residual.Discard();
+        if (handOn) handed.Finish();
+      } catch (...) {
+        chain.AbortAll();
+        throw;
+      }
+    });
+    if (handOn)
+      tasks.push_back([&] {
+        try {
+          for (std::vector<std::uint8_t> chunk; chain.restored.PullChunk(chunk);) sink.Write(chunk.data(), chunk.size());
+        } catch (...) {
+          chain.AbortAll();
+          throw;
+        }
+      });
+    units += in.layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * in.layout.samples / RestoredSink::kUnitBytes;
+  }
+  pass.Begin({}, units);
+  if (!RunWithProgress(tasks, static_cast<unsigned>(tasks.size()), pass, chain.done, chain.cancel)) return false;
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();
   // The checks: the integrity record, and the source when verifying.
   if (info.integrity) {
     if (info.integrity->restoredLength != sink.size() || info.integrity->crc32 != sink.crc())
-      ThrowDamaged(where + "the restored recording does not match the archive's integrity record (CRC-32)",
+      ThrowDamaged(plan.where + "the restored recording does not match the archive's integrity record (CRC-32)",
                    plan.shown);
     result.integrityChecked = true;
   }
   if (reference && sink.differs())
-    throw Error(ErrorKind::Verify, where + "the restored recording differs from " + options_.compareWith.string(), {},
+    throw Error(ErrorKind::Verify, plan.where + "the restored recording differs from " + options_.compareWith.string(), {},
                 plan.shown);
   return true;
 }

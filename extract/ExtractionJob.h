@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "common/JobInterfaces.h"
 #include "extract/ArchiveReader.h"
@@ -67,13 +69,17 @@ class ExtractionJob {
   // The passes, in the order Run takes them; each but the first returns
   // false when the user cancelled.
   struct Plan;
+  struct Chain;
+  struct BlockInputs;
   Plan ReadAndCheck();
-  bool Expand(const Plan& plan, const WorkFolder& work, std::uint64_t expandedBytes, JobProgress& pass);
-  BlockLayout CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& sign, InFile& lower);
-  // The block decoder and the synthesis side by side, with the checks of
-  // the restored bytes.
+  bool Expand(const Plan& plan, const WorkFolder& work, JobProgress& pass);
+  BlockLayout CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& lower);
+  // The stream decoders, the block decoder and the synthesis side by side,
+  // with the checks of the restored bytes.
   bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
                            ExtractionResult& result, JobProgress& pass);
+  std::vector<std::function<void()>> StreamDecoders(const Plan& plan, Chain& chain);
+  void DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain);
 
   ExtractionOptions options_;
   JobProgress& progress_;

@@ -1,9 +1,11 @@
 #include "lzari/LzariDecoder.h"
 
 #include <cstring>
+#include <memory>
 
 #include "common/Errors.h"
 #include "common/Parallel.h"
+#include "common/ByteChannel.h"
 #include "common/FileIO.h"
 
 namespace ost {
@@ -20,8 +22,30 @@ constexpr std::uint32_t kLookAheadBytes = 4;
 constexpr std::uint64_t kMaxBytesPerCodeByte = 8 * 73 * 60;
 }  // namespace
 
+namespace {
+// floor(a / t) for any 32-bit a and the model's totals t, as a
+// multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most
+// 1, so a m / 2^64 exceeds a / t by less than 2^-32, too little to reach the
+// next integer (a / t is one, or at least 1 / t below one). The total is
+// known a symbol ahead, so looking m up stays off the chain of dependent
+// steps from one symbol to the next, where a division would sit.
+__extension__ using Wide = unsigned __int128;
+const std::uint64_t* Reciprocals() {
+  static const auto table = [] {
+    auto t = std::make_unique<std::uint64_t[]>(kFrequencyLimit + 1);
+    t[0] = 0;
+    for (std::uint64_t d = 1; d <= kFrequencyLimit; ++d) t[d] = ~std::uint64_t{0} / d + 1;
+    return t;
+  }();
+  return table.get();
+}
+}  // namespace
+
 CLzariDecoder::CLzariDecoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage)
-    : inputPath_(std::move(input)), outputPath_(std::move(output)), failureMessage_(std::move(failureMessage)) {}
+    : inputPath_(std::move(input)),
+      outputPath_(std::move(output)),
+      failureMessage_(std::move(failureMessage)),
+      reciprocals_(Reciprocals()) {}
 
 std::uint64_t CLzariDecoder::MaxExpandedSize(std::uint64_t codeBytes) {
   return (codeBytes + kLookAheadBytes) * kMaxBytesPerCodeByte;
@@ -59,38 +83,35 @@ std::vector<std::uint8_t> CLzariDecoder::DecodeBytes(std::span<const std::uint8_
 // as 1; where the end lies is noted, so that the checks can count the bytes
 // a bit-by-bit reader would have fetched.
 template <typename Source>
-[[gnu::noinline]] void CLzariDecoder::FillBits(Source& in) {
-  while (bitCount_ <= 56) {
+[[gnu::always_inline]] inline void CLzariDecoder::FillBits(Source& in, Coder& k) {
+  while (k.held <= 56) {
     int c = in.Get();
-    if (c == EOF) {
+    if (c == EOF) [[unlikely]] {
       if (codeBytes_ == kUnknown) {
-        codeBytes_ = fetchedBytes_;
+        codeBytes_ = k.fetched;
         bitLimit_ = (codeBytes_ + kLookAheadBytes) * 8;
       }
       c = 0xFF;
     }
-    bitBuffer_ |= static_cast<std::uint64_t>(c) << (56 - bitCount_);
-    bitCount_ += 8;
-    ++fetchedBytes_;
+    k.bits |= static_cast<std::uint64_t>(c) << (56 - k.held);
+    k.held += 8;
+    ++k.fetched;
   }
 }
 
 // The next `count` (0..17) code bits as a number, first bit highest.
 template <typename Source>
-[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, int count) {
-  if (bitCount_ < count) FillBits(in);
-  const auto bits = static_cast<std::uint32_t>((bitBuffer_ >> 1) >> (63 - count));
-  bitBuffer_ <<= count;
-  bitCount_ -= count;
+[[gnu::always_inline]] inline std::uint32_t CLzariDecoder::ReadBits(Source& in, Coder& k, int count) {
+  if (k.held < count) [[unlikely]]
+    FillBits(in, k);
+  const auto bits = static_cast<std::uint32_t>((k.bits >> 1) >> (63 - count));
+  k.bits <<= count;
+  k.held -= count;
   // A bit-by-bit reader would now have fetched more than kLookAheadBytes
   // bytes past the end.
-  if (ConsumedBits() > bitLimit_) ThrowDamaged("a coded stream ends before the data it announces");
+  if (ConsumedBits(k) > bitLimit_) [[unlikely]]
+    ThrowDamaged("a coded stream ends before the data it announces");
   return bits;
-}
-
-template <typename Source>
-void CLzariDecoder::InitValue(Source& in) {
-  value_ = ReadBits(in, kValueBits);
 }
 
 int CLzariDecoder::FindSymbol(std::uint32_t x, std::uint32_t& upper) const { return model_.Find(x, upper); }
@@ -115,43 +136,47 @@ int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
 // subtracts from value what it subtracts from low, and value keeps its own
 // wrap-around on a damaged stream, so value - low is simply shifted.
 template <typename Source>
-[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in) {
-  std::uint32_t top = high_ - 1;
-  const int settled = __builtin_clz(((low_ ^ top) << 15) | 0x4000);  // 0..17
-  std::uint32_t low = (low_ << settled) & (kQ4 - 1);
+[[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in, Coder& k) {
+  std::uint32_t top = k.high - 1;
+  const int settled = __builtin_clz(((k.low ^ top) << 15) | 0x4000);  // 0..17
+  std::uint32_t low = (k.low << settled) & (kQ4 - 1);
   top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
   const int follow = __builtin_clz(~((low & ~top) << 16));  // 0..16
   low = (low << follow) & (kQ2 - 1);
   top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
   const int steps = settled + follow;  // at most 17
-  value_ = ((value_ - low_) << steps) + low + ReadBits(in, steps);
-  low_ = low;
-  high_ = top + 1;
+  k.value = ((k.value - k.low) << steps) + low + ReadBits(in, k, steps);
+  k.low = low;
+  k.high = top + 1;
 }
 
 template <typename Source>
-[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in) {
-  const std::uint32_t range = high_ - low_;
+[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
+  const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
+  const std::uint64_t reciprocal = reciprocals_[total];
+  auto divide = [reciprocal](std::uint32_t a) {
+    return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
+  };
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
   std::uint32_t upper;
-  const int s = FindSymbol(((value_ - low_ + 1) * total - 1) / range, upper);
-  high_ = low_ + range * upper / total;
-  low_ += range * (upper - model_.frequency[s]) / total;
-  Renormalise(in);
+  const int s = FindSymbol(((k.value - k.low + 1) * total - 1) / range, upper);
+  k.high = k.low + divide(range * upper);
+  k.low += divide(range * (upper - model_.frequency[s]));
+  Renormalise(in, k);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
   return c;
 }
 
 template <typename Source>
-int CLzariDecoder::DecodeMatchPosition(Source& in) {
-  const std::uint32_t range = high_ - low_;
-  const int position = FindMatchPosition(((value_ - low_ + 1) * kPositionTotal - 1) / range);
-  high_ = low_ + range * kPositionCumulative[position] / kPositionTotal;
-  low_ += range * kPositionCumulative[position + 1] / kPositionTotal;
-  Renormalise(in);
+int CLzariDecoder::DecodeMatchPosition(Source& in, Coder& k) {
+  const std::uint32_t range = k.high - k.low;
+  const int position = FindMatchPosition(((k.value - k.low + 1) * kPositionTotal - 1) / range);
+  k.high = k.low + range * kPositionCumulative[position] / kPositionTotal;
+  k.low += range * kPositionCumulative[position + 1] / kPositionTotal;
+  Renormalise(in, k);
   return position;
 }
 
@@ -160,8 +185,8 @@ void CLzariDecoder::Poll() {
   if (done_) done_->fetch_add(1, std::memory_order_relaxed);
 }
 
-template <typename Source, typename Sink>
-void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
+template <typename Source>
+void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
   std::uint8_t head[4];
   for (int i = 0; i < 4; ++i) {
     int c = in.Get();
@@ -169,6 +194,9 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
     head[i] = static_cast<std::uint8_t>(c);
   }
   textSize_ = static_cast<std::uint32_t>(head[0] | (head[1] << 8) | (head[2] << 16) | (std::uint32_t{head[3]} << 24));
+  count_ = 0;
+  r_ = written_ = kLookAheadStart;
+  wraps_ = 0;
   if (textSize_ == 0) {
     if (streamSize > 4) ThrowDamaged("an empty coded stream carries code bytes");
     return;
@@ -176,59 +204,191 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   if (textSize_ > MaxExpandedSize(streamSize - 4))
     ThrowDamaged("a coded stream announces " + std::to_string(textSize_) + " bytes, more than its " +
                  std::to_string(streamSize - 4) + " code bytes can hold");
-
-  InitValue(in);
+  coder_.value = ReadBits(in, coder_, kValueBits);
   model_.InitModel();
   std::memset(ring_, ' ', kLookAheadStart);
-  // The output is the ring's bytes as they are written; they go out in
-  // blocks, from `written` up to r, whenever r wraps and at the end.
-  int r = kLookAheadStart;
-  int written = r;
+}
+
+// One literal or one match into the ring at r; true when r came round to
+// the ring's start on the way, which writes out the round at once (before
+// the rest of a match overwrites its start).
+template <typename Source, typename Sink>
+[[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count) {
+  const int c = DecodeSymbol(in, k);
+  if (c < 256) {
+    ring_[r] = static_cast<std::uint8_t>(c);
+    r = (r + 1) & (kRingSize - 1);
+    ++count;
+    if (r != 0) return false;
+    WriteBlock(out);
+    return true;
+  }
+  const int start = (r - DecodeMatchPosition(in, k) - 1) & (kRingSize - 1);
+  const int length = c - 255 + kThreshold;
+  // A valid stream never has a match run past the stated length.
+  if (static_cast<std::uint32_t>(length) > textSize_ - count)
+    ThrowDamaged("a coded stream's last match runs past its stated length");
+  bool wrapped = false;
+  for (int i = 0; i < length; ++i) {
+    ring_[r] = ring_[(start + i) & (kRingSize - 1)];
+    r = (r + 1) & (kRingSize - 1);
+    if (r == 0) [[unlikely]] {
+      WriteBlock(out);
+      wrapped = true;
+    }
+  }
+  count += static_cast<std::uint32_t>(length);
+  return wrapped;
+}
+
+// The ring came round: its bytes from written_ to its end go out (those
+// before r_ wait for the next round), and every kWatchBytes the job is
+// told and asked.
+template <typename Sink>
+void CLzariDecoder::WriteBlock(Sink& out) {
   static_assert(kWatchBytes % kRingSize == 0);
-  unsigned wraps = 0;
-  auto advance = [&] {
-    if (++r == kRingSize) {
-      PutBytes(out, ring_ + written, static_cast<std::size_t>(kRingSize - written));
-      r = written = 0;
-      if (++wraps == kWatchBytes / kRingSize) {
-        wraps = 0;
-        Poll();
-      }
-    }
-  };
-  std::uint32_t count = 0;
+  PutBytes(out, ring_ + written_, static_cast<std::size_t>(kRingSize - written_));
+  written_ = 0;
+  if (++wraps_ == kWatchBytes / kRingSize) {
+    wraps_ = 0;
+    Poll();
+  }
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
+  int r = r_;
+  std::uint32_t count = count_;
+  Coder k = coder_;
+  bool wrapped = false;
   try {
-    while (count < textSize_) {
-      const int c = DecodeSymbol(in);
-      if (c < 256) {
-        ring_[r] = static_cast<std::uint8_t>(c);
-        advance();
-        ++count;
-      } else {
-        const int start = (r - DecodeMatchPosition(in) - 1) & (kRingSize - 1);
-        const int length = c - 255 + kThreshold;
-        // A valid stream never has a match run past the stated length.
-        if (static_cast<std::uint32_t>(length) > textSize_ - count)
-          ThrowDamaged("a coded stream's last match runs past its stated length");
-        for (int k = 0; k < length; ++k) {
-          ring_[r] = ring_[(start + k) & (kRingSize - 1)];
-          advance();
-        }
-        count += static_cast<std::uint32_t>(length);
-      }
-    }
+    while (count < textSize_ && !wrapped) wrapped = Step(in, out, k, r, count);
   } catch (const Error&) {
-    // A damaged stream leaves the bytes decoded before the damage showed.
-    PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
+    r_ = r;
+    count_ = count;
     throw;
   }
-  PutBytes(out, ring_ + written, static_cast<std::size_t>(r - written));
+  r_ = r;
+  count_ = count;
+  coder_ = k;
+}
+
+template <typename Sink>
+void CLzariDecoder::WritePending(Sink& out) {
+  PutBytes(out, ring_ + written_, static_cast<std::size_t>(r_ - written_));
+  written_ = r_;
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::Finish(Source& in, Sink& out) {
+  WritePending(out);
+  if (textSize_ == 0) return;
   // The value register runs 17 bits ahead and the encoder ends with at most
   // nine bits more, so decoding a valid stream always reads to its end:
   // code bytes left over mean the stream is longer than the coder made it.
-  const std::uint64_t needed = (ConsumedBits() + 7) / 8;  // the bytes a bit-by-bit reader fetched
-  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < fetchedBytes_ || in.Get() != EOF;
+  const std::uint64_t needed = (ConsumedBits(coder_) + 7) / 8;  // the bytes a bit-by-bit reader fetched
+  const bool more = codeBytes_ != kUnknown ? needed < codeBytes_ : needed < coder_.fetched || in.Get() != EOF;
   if (more) ThrowDamaged("a coded stream holds code bytes after its data");
+}
+
+template <typename Source, typename Sink>
+void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
+  Start(in, streamSize);
+  try {
+    while (!Ended()) DecodeBlock(in, out);
+  } catch (const Error&) {
+    // A damaged stream leaves the bytes decoded before the damage showed.
+    WritePending(out);
+    throw;
+  }
+  Finish(in, out);
+}
+
+void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
+  FileSource source{in};
+  try {
+    Start(source, in.Size());
+    while (!Ended()) {
+      out.WaitReady();
+      DecodeBlock(source, out);
+    }
+    Finish(source, out);
+  } catch (const Error& e) {
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+    throw;
+  }
+  out.Finish();
+}
+
+// Symbols of this stream and of `b` in turn, until either ring comes round
+// or either stream ends.
+template <typename Source, typename Sink>
+void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
+                                      CLzariDecoder*& current) {
+  CLzariDecoder& a = *this;
+  int ra = a.r_, rb = b.r_;
+  std::uint32_t ca = a.count_, cb = b.count_;
+  Coder ka = a.coder_, kb = b.coder_;
+  bool wrappedA = false, wrappedB = false;
+  while (!wrappedA && !wrappedB && ca < a.textSize_ && cb < b.textSize_) {
+    current = &a;
+    wrappedA = a.Step(inA, outA, ka, ra, ca);
+    current = &b;
+    wrappedB = b.Step(inB, outB, kb, rb, cb);
+  }
+  a.r_ = ra, a.count_ = ca, b.r_ = rb, b.count_ = cb;
+  a.coder_ = ka, b.coder_ = kb;
+}
+
+namespace {
+// Where a stream of a pair stands: decoding, decoded and checked (its last
+// chunk waiting for room), or handed on whole and closed.
+enum class Lane { Decoding, Checked, Closed };
+}  // namespace
+
+void CLzariDecoder::ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter& outA, CLzariDecoder& b, InFile& inB,
+                                   ChannelWriter& outB) {
+  FileSource sourceA{inA}, sourceB{inB};
+  CLzariDecoder* current = &a;  // the one a failure comes from
+  try {
+    a.Start(sourceA, inA.Size());
+    current = &b;
+    b.Start(sourceB, inB.Size());
+    Lane laneA = Lane::Decoding, laneB = Lane::Decoding;
+    // Moves one stream on alone without waiting; false when it could not.
+    auto alone = [&](CLzariDecoder& d, FileSource& source, ChannelWriter& out, Lane& lane) {
+      current = &d;
+      if (lane == Lane::Decoding && d.Ended()) {
+        d.Finish(source, out);
+        lane = Lane::Checked;
+      }
+      if (lane == Lane::Decoding && out.Ready()) {
+        d.DecodeBlock(source, out);
+        return true;
+      }
+      if (lane == Lane::Checked && out.TryFinish()) {
+        lane = Lane::Closed;
+        return true;
+      }
+      return false;
+    };
+    while (laneA != Lane::Closed || laneB != Lane::Closed) {
+      if (laneA == Lane::Decoding && laneB == Lane::Decoding && !a.Ended() && !b.Ended() && outA.Ready() &&
+          outB.Ready()) {
+        a.DecodeBlockPaired(sourceA, outA, b, sourceB, outB, current);
+        continue;
+      }
+      const bool movedA = alone(a, sourceA, outA, laneA);
+      const bool movedB = alone(b, sourceB, outB, laneB);
+      if (!movedA && !movedB)
+        ByteChannel::WaitForRoom(laneA == Lane::Closed ? nullptr : &outA.channel(),
+                                 laneB == Lane::Closed ? nullptr : &outB.channel());
+    }
+  } catch (const Error& e) {
+    current->failed_ = true;
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), current->failureMessage_);
+    throw;
+  }
 }
 
 }  // namespace ost

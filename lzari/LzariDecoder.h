@@ -15,6 +15,8 @@
 
 namespace ost {
 
+class ChannelWriter;
+
 class CLzariDecoder {
  public:
   // `failureMessage` is kept as the detail of the error of a failed read ("Read Error_d", ...).
@@ -26,11 +28,23 @@ class CLzariDecoder {
   // The same from an open input (a stream within an archive) to the output file.
   void ExpandFrom(InFile& in);
 
+  // The same from an open input into a channel, for a consumer that reads
+  // the bytes as they are made; the channel is closed only once the whole
+  // stream has passed every check.
+  void ExpandInto(InFile& in, ChannelWriter& out);
+  // Expands two streams on one thread, a symbol of each in turn, so that
+  // the processor overlaps their chains of dependent divisions; a stream
+  // whose channel is full waits while the other goes on alone.
+  static void ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter& outA, CLzariDecoder& b, InFile& inB,
+                             ChannelWriter& outB);
+
   // Expands bytes in memory, with the same checks.
   static std::vector<std::uint8_t> DecodeBytes(std::span<const std::uint8_t> input);
 
   // The most bytes a valid stream of `codeBytes` code bytes can expand to.
   static std::uint64_t MaxExpandedSize(std::uint64_t codeBytes);
+  // True once this decoder's stream was found damaged (of a pair: which one).
+  bool Failed() const { return failed_; }
 
   // Lets a job follow a long stream and stop it: `done` gains one for
   // every kWatchBytes of output written, and coding stops with TaskCancelled soon
@@ -42,15 +56,37 @@ class CLzariDecoder {
   }
 
  private:
+  // The coder's registers. The decoding loops work on a local copy, which
+  // the compiler keeps in processor registers: the ring's byte stores could
+  // alias the members, and would make it reload them after every byte.
+  struct Coder {
+    std::uint32_t low, high, value;
+    int held;                // code bits fetched and not yet consumed: the top `held` bits of `bits`
+    std::uint64_t bits;
+    std::uint64_t fetched;   // code bytes fetched
+  };
   template <typename Source, typename Sink>
   void Decode(Source& in, std::uint64_t streamSize, Sink& out);
-  template <typename Source> std::uint32_t ReadBits(Source& in, int count);
-  template <typename Source> void FillBits(Source& in);
-  std::uint64_t ConsumedBits() const { return fetchedBytes_ * 8 - static_cast<std::uint64_t>(bitCount_); }
-  template <typename Source> void InitValue(Source& in);
-  template <typename Source> void Renormalise(Source& in);
-  template <typename Source> int DecodeSymbol(Source& in);
-  template <typename Source> int DecodeMatchPosition(Source& in);
+  // Decode in steps: Start reads the stated length and the first code
+  // bits; DecodeBlock decodes until the ring has come round once (or the
+  // stream ends) and writes out what it made; Finish writes the rest and
+  // checks the stream's end.
+  template <typename Source> void Start(Source& in, std::uint64_t streamSize);
+  bool Ended() const { return count_ >= textSize_; }
+  template <typename Source, typename Sink> void DecodeBlock(Source& in, Sink& out);
+  template <typename Source, typename Sink>
+  bool Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count);
+  template <typename Source, typename Sink>
+  void DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB, CLzariDecoder*& current);
+  template <typename Sink> void WriteBlock(Sink& out);
+  template <typename Source, typename Sink> void Finish(Source& in, Sink& out);
+  template <typename Sink> void WritePending(Sink& out);
+  template <typename Source> std::uint32_t ReadBits(Source& in, Coder& k, int count);
+  template <typename Source> void FillBits(Source& in, Coder& k);
+  static std::uint64_t ConsumedBits(const Coder& k) { return k.fetched * 8 - static_cast<std::uint64_t>(k.held); }
+  template <typename Source> void Renormalise(Source& in, Coder& k);
+  template <typename Source> int DecodeSymbol(Source& in, Coder& k);
+  template <typename Source> int DecodeMatchPosition(Source& in, Coder& k);
   int FindSymbol(std::uint32_t x, std::uint32_t& upper) const;
   static int FindMatchPosition(std::uint32_t x);
 
@@ -58,18 +94,19 @@ class CLzariDecoder {
   std::string failureMessage_;
 
   std::uint32_t textSize_ = 0;
+  bool failed_ = false;
+  std::uint32_t count_ = 0;  // bytes decoded
+  int r_ = 0;                // the ring's next position
+  int written_ = 0;          // bytes of the ring from here up to r_ are not yet written out
+  unsigned wraps_ = 0;       // rounds of the ring since the last poll
   std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1] = {};
-  std::uint32_t low_ = 0;
-  std::uint32_t high_ = lzari::kQ4;
-  std::uint32_t value_ = 0;
+  Coder coder_{0, lzari::kQ4, 0, 0, 0, 0};
   lzari::SymbolModel model_;
-  // Fetched code bits not yet consumed: the top bitCount_ bits. Bytes are
-  // fetched ahead; codeBytes_ is the number of code bytes once the end was
-  // met, and bitLimit_ the most bits a valid stream can consume.
+  const std::uint64_t* reciprocals_;  // of every total the model can have
+  // Code bytes are fetched ahead; codeBytes_ is the number of code bytes
+  // once the end was met, and bitLimit_ the most bits a valid stream can
+  // consume.
   static constexpr std::uint64_t kUnknown = ~std::uint64_t{0};
-  std::uint64_t bitBuffer_ = 0;
-  int bitCount_ = 0;
-  std::uint64_t fetchedBytes_ = 0;
   std::uint64_t codeBytes_ = kUnknown;
   std::uint64_t bitLimit_ = kUnknown;
   void Poll();

@@ -18,10 +18,14 @@ TEST(Crc32, CheckValueInPiecesAndWhole) {
   Crc32 whole;
   whole.Update(text.data(), text.size());
   EXPECT_EQ(whole.Value(), 0xCBF43926u);
-  Crc32 pieces;  // any split gives the same value as the 8-byte steps
+  Crc32 pieces;  // any split gives the same value as the 16-byte steps
   pieces.Update(text.data(), 2);
   pieces.Update(text.data() + 2, 7);
   EXPECT_EQ(pieces.Value(), 0xCBF43926u);
+  const std::string fox = "The quick brown fox jumps over the lazy dog";  // two 16-byte steps and the rest
+  Crc32 longer;
+  longer.Update(fox.data(), fox.size());
+  EXPECT_EQ(longer.Value(), 0x414FA339u);
 }
 
 TEST(Crc32, CombinedPiecesGiveTheWhole) {

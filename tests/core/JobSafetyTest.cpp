@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -346,9 +347,9 @@ TEST(Progress, CancelStopsWithinEveryPass) {
   test::Scratch s;
   const fs::path src = s.Put("c.wav", LongWave());
   test::Compress(src, s.dir.File("c.otq"), Rate::Fast);
-  // Compression passes end at 250, 550, 950 and 1000; extraction at 400
-  // (the stream decoders), 980 (block decoding and synthesis side by side)
-  // and 1000.
+  // Compression passes end at 250, 550, 950 and 1000; extraction at 20
+  // (the header and flag streams), 980 (the other coded streams, block decoding
+  // and synthesis side by side) and 1000.
   for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 250}, {250, 550}, {550, 950}}) {
     SCOPED_TRACE("compress " + std::to_string(at));
     Recorder r;
@@ -361,7 +362,7 @@ TEST(Progress, CancelStopsWithinEveryPass) {
     EXPECT_FALSE(fs::exists(s.dir.File("new.otq")));
     EXPECT_EQ(Entries(s.dir.path(), ".new.otq.part-"), 0u);
   }
-  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 400}, {400, 980}}) {
+  for (const auto& [at, passEnd] : {std::pair<std::uint64_t, std::uint64_t>{0, 20}, {20, 980}}) {
     SCOPED_TRACE("extract " + std::to_string(at));
     Recorder r;
     r.cancelAt = at;
@@ -397,6 +398,111 @@ TEST(Progress, StreamCodersStopOnTheCancelFlag) {
   CLzariDecoder stoppedDecoder(s.dir.File("coded"), s.dir.File("back2"), "Read Error_d");
   stoppedDecoder.Watch(&cancel, nullptr);
   EXPECT_THROW(stoppedDecoder.ExpandFile(), TaskCancelled);
+}
+
+// Extraction runs its stream decoders, block decoder and synthesis side by
+// side, waiting on each other through bounded buffers. However the job ends
+// (a damaged stream, a cancel, a sink that fails), no side may be left
+// waiting on one that has stopped: each case runs in a child process that an
+// alarm kills if it hangs.
+void EndsWithin(int seconds, const std::function<bool()>& job, const std::string& what) {
+  SCOPED_TRACE(what);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(static_cast<unsigned>(seconds));
+    _exit(job() ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_FALSE(WIFSIGNALED(status)) << "the job hung (or crashed): signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the job ended another way than expected";
+}
+
+TEST(Progress, NoSideOfTheDecodeChainIsLeftWaiting) {
+  test::Scratch s;
+  const fs::path stereo = s.dir.File("s.otq"), mono = s.dir.File("m.otq");
+  test::Compress(s.Put("s.wav", LongWave()), stereo, Rate::Fast);
+  test::Compress(s.Put("m.pcm", test::Pcm(test::Noise(1'600'000, 6000, 4))), mono, Rate::Fast, ChannelLayout::Mono);
+  // A byte of a coded stream changed halfway through its code.
+  auto damaged = [&](int stream) {
+    Bytes archive = test::ReadAll(stereo);
+    const ArchiveInfo info = ReadArchiveInfo(stereo);
+    std::uint64_t at = info.streamsOffset;
+    for (int i = 0; i < stream; ++i) at += info.streamLength[i];
+    archive[at + info.streamLength[stream] / 2] ^= 0x5A;
+    const fs::path path = s.dir.File("damaged-" + std::to_string(stream) + ".otq");
+    test::WriteAll(path, archive);
+    return path;
+  };
+  auto extract = [&](const fs::path& archive, unsigned threads, JobProgress& progress) {
+    ExtractionOptions x;
+    x.archive = archive;
+    x.target = s.dir.File("back.wav");
+    x.replaceTarget = true;
+    x.threads = threads;
+    return ExtractionJob(x, progress, nullptr).Run();
+  };
+  auto failsAs = [&](const fs::path& archive, unsigned threads, ErrorKind kind) {
+    return [=, &extract] {
+      try {
+        NullProgress none;
+        extract(archive, threads, none);
+      } catch (const Error& e) {
+        return e.kind() == kind;
+      }
+      return false;
+    };
+  };
+  for (unsigned threads : {1u, 2u}) {
+    const std::string j = " with " + std::to_string(threads) + " thread(s)";
+    for (int stream : {kHigherStream, kSignStream})
+      EndsWithin(30, failsAs(damaged(stream), threads, ErrorKind::Damaged), std::string(stream == kSignStream ? "sign" : "high-part") + " stream damaged" + j);
+    EndsWithin(30, [&] {
+      test::CancelAfter cancel(500);  // within the decode pass
+      return extract(stereo, threads, cancel).cancelled && !fs::exists(s.dir.File("back.wav"));
+    }, "cancelled" + j);
+    // Files may not grow past 1 MiB: the restored file fails to be written,
+    // while the synthesis has the residual of both channels, or of one.
+    for (const fs::path& archive : {stereo, mono})
+      EndsWithin(30, [&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1 << 20, 1 << 20};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        return failsAs(archive, threads, ErrorKind::Io)();
+      }, archive.filename().string() + " with a failing sink" + j);
+  }
+}
+
+// The stream decoders run beside the layout check and the block decoder;
+// a fault of a coded stream is still the one told, even when what it causes
+// downstream is seen long before its decoder reaches it: here the sign
+// stream states 100 bytes more than it carries, which the layout check sees
+// at once and its decoder only at the stream's end.
+TEST(Progress, AStreamsOwnDamageIsToldBeforeWhatItCauses) {
+  test::Scratch s;
+  const fs::path archive = s.dir.File("s.otq");
+  test::Compress(s.Put("s.wav", LongWave()), archive, Rate::Fast);
+  Bytes bytes = test::ReadAll(archive);
+  const ArchiveInfo info = ReadArchiveInfo(archive);
+  const std::size_t at = static_cast<std::size_t>(info.streamsOffset) + info.streamLength[kHeaderStream];
+  const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
+                               static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((stated + 100) >> (8 * i));
+  test::WriteAll(archive, bytes);
+  for (unsigned threads : {1u, 2u}) {
+    ExtractionOptions x;
+    x.archive = archive;
+    x.threads = threads;
+    NullProgress none;
+    try {
+      ExtractionJob(x, none, nullptr).Run();
+      ADD_FAILURE() << "restored";
+    } catch (const Error& e) {
+      EXPECT_NE(std::string(e.what()).find("the sign stream: a coded stream ends before the data it announces"),
+                std::string::npos)
+          << e.what();
+    }
+  }
 }
 
 // Runs `body` in a child process, which kills itself before its objects'

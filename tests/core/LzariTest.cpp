@@ -2,10 +2,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <chrono>
+#include <future>
 #include <random>
 #include <string>
 
+#include "common/ByteChannel.h"
 #include "common/Errors.h"
+#include "common/Parallel.h"
 #include "lzari/LzariDecoder.h"
 #include "lzari/LzariEncoder.h"
 #include "TestUtil.h"
@@ -226,6 +230,69 @@ TEST(Lzari, DamagedStreamOutcomesStayTheSame) {
   EXPECT_EQ(outcome({0x13, 0, 0, 0, 0xc1, 0x85, 0xa6, 0xcd, 0x4f, 0xf0, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff,
                      0xff, 0xff, 0xff, 0xff, 0xff, 0xff}),
             std::to_string(0xa729042bc0b3fd5aull));
+}
+
+
+// Two streams expanded on one thread into bounded channels come out whole
+// whatever order their consumer reads them in: all of one first (the other
+// waits while the first goes on alone), or both in turn. Lengths differ, so
+// one ends long before the other.
+TEST(Lzari, PairedStreamsComeOutWholeHoweverTheyAreRead) {
+  WorkFolder dir;
+  const Bytes first = Repeats(700'000, 11), second = Repeats(90'000, 12);
+  test::WriteAll(dir.File("a"), CLzariEncoder::EncodeBytes(first));
+  test::WriteAll(dir.File("b"), CLzariEncoder::EncodeBytes(second));
+  enum class Order { FirstThenSecond, SecondThenFirst, InTurn };
+  for (Order order : {Order::FirstThenSecond, Order::SecondThenFirst, Order::InTurn}) {
+    SCOPED_TRACE(static_cast<int>(order));
+    ChannelHub hub;
+    ByteChannel channelA(1 << 16, &hub), channelB(1 << 16, &hub);
+    auto decoding = std::async(std::launch::async, [&] {
+      InFile inA(dir.File("a")), inB(dir.File("b"));
+      CLzariDecoder a({}, {}, "Read Error_d"), b({}, {}, "Read Error3_d");
+      ChannelWriter outA(channelA), outB(channelB);
+      try {
+        CLzariDecoder::ExpandPairInto(a, inA, outA, b, inB, outB);
+      } catch (...) {
+        channelA.Abort();
+        channelB.Abort();
+        throw;
+      }
+    });
+    // A hang shows as a failure: after a while the channels are aborted,
+    // which wakes both sides.
+    std::promise<void> finished;
+    auto watchdog = std::async(std::launch::async, [&, done = finished.get_future()] {
+      if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) {
+        channelA.Abort();
+        channelB.Abort();
+      }
+    });
+    ChannelReader readA(channelA), readB(channelB);
+    Bytes gotA, gotB;
+    auto take = [](ByteReader& r, Bytes& into, std::size_t n) {
+      for (int c; n > 0 && (c = r.Get()) != EOF; --n) into.push_back(static_cast<std::uint8_t>(c));
+    };
+    bool hung = false;
+    try {
+      if (order == Order::FirstThenSecond) take(readA, gotA, ~std::size_t{0});
+      if (order == Order::SecondThenFirst) take(readB, gotB, ~std::size_t{0});
+      while (gotA.size() < first.size() || gotB.size() < second.size()) {
+        const std::size_t a = gotA.size(), b = gotB.size();
+        take(readA, gotA, 3000);
+        take(readB, gotB, 500);
+        if (gotA.size() == a && gotB.size() == b) break;
+      }
+      EXPECT_EQ(readA.Get(), EOF);
+      EXPECT_EQ(readB.Get(), EOF);
+    } catch (const TaskCancelled&) {
+      hung = true;
+    }
+    finished.set_value();
+    ASSERT_FALSE(hung) << "the paired decoders or their reader hung";
+    decoding.get();
+    EXPECT_TRUE(gotA == first && gotB == second);
+  }
 }
 
 }  // namespace
