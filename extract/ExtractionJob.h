@@ -1,8 +1,10 @@
 // The extraction chain: an archive in, the restored recording out. The job
-// checks the archive, checks the password, expands the coded streams,
-// decodes the sub-blocks, restores the channel order and runs the synthesis,
-// on working files in a private folder; the restored file appears only when
-// it is complete and checked.
+// checks the archive, checks the password, expands the small header and flag
+// streams into a private working folder and checks the layout they describe,
+// then expands the other coded streams, decodes the sub-blocks, restores the
+// channel order and runs the synthesis side by side, handing the data on
+// through bounded buffers; the restored file appears only when it is
+// complete and checked.
 #pragma once
 
 #include <cstdint>

@@ -239,7 +239,7 @@ TEST(Lzari, DamagedStreamOutcomesStayTheSame) {
 // one ends long before the other.
 TEST(Lzari, PairedStreamsComeOutWholeHoweverTheyAreRead) {
   WorkFolder dir;
-  const Bytes first = Repeats(700'000, 11), second = Repeats(90'000, 12);
+  const Bytes first = Repeats(700'000, 11), second = Repeats(300'000, 12);
   test::WriteAll(dir.File("a"), CLzariEncoder::EncodeBytes(first));
   test::WriteAll(dir.File("b"), CLzariEncoder::EncodeBytes(second));
   enum class Order { FirstThenSecond, SecondThenFirst, InTurn };
