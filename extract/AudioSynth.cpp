@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "common/FileIO.h"
-#include "extract/Recursion.h"
 #include "extract/SynthesisStages.h"
 #include "format/ArchiveFormat.h"
 #include "format/Prediction.h"
@@ -62,18 +61,6 @@ FrameParameters ReadRecord(LsbBitReader& bits) {
 }
 
 }  // namespace
-
-void CAudioSynth::SynthesisFilter(const std::int16_t* e, int length, const float* a, int order, std::int16_t* out) {
-  using synthesis::Recursion;
-  const Predictor p = MakePredictor(a, order);
-  auto run = [&](auto recursion) {
-    for (int i = 0; i < length; ++i) recursion.Next(i, e[i]);
-  };
-  if (order == 2)
-    p.exact ? run(Recursion<2, true>(p, out)) : run(Recursion<2, false>(p, out));
-  else
-    p.exact ? run(Recursion<10, true>(p, out)) : run(Recursion<10, false>(p, out));
-}
 
 void CAudioSynth::SynthesizeFrame(const float* a3, const float* a2, const float* a1, const std::int16_t* e, int c,
                                   std::int16_t* y2, std::int16_t* y1, std::int16_t* x) {

@@ -33,9 +33,6 @@ class CAudioSynth {
   // on a file failure.
   void Synthesize(std::uint8_t waveHeader, ResidualSource& work, SampleSink& output, InFile& parameters);
 
-  // One synthesis stage over `length` samples: out[i] = e[i] + prediction
-  // from out[i-1] .. out[i-order] (out[-1] .. out[-order] hold the memory).
-  static void SynthesisFilter(const std::int16_t* e, int length, const float* a, int order, std::int16_t* out);
   // The three stages over c samples of a frame with coefficients a3 (order
   // 10), a2 and a1 (order 2): y2, y1 and x receive the stages' outputs, each
   // with its memory in the 10 slots in front.

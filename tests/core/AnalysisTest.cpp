@@ -6,7 +6,8 @@
 #include "common/FileIO.h"
 #include "compress/AudioType.h"
 #include "compress/Autocorrelation.h"
-#include "compress/Quantiser.h"
+#include "format/Prediction.h"
+#include "format/Quantiser.h"
 #include "extract/AudioSynth.h"
 #include "TestUtil.h"
 
