@@ -22,30 +22,12 @@ constexpr std::uint32_t kLookAheadBytes = 4;
 constexpr std::uint64_t kMaxBytesPerCodeByte = 8 * 73 * 60;
 }  // namespace
 
-namespace {
-// floor(a / t) for any 32-bit a and the model's totals t, as a
-// multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most
-// 1, so a m / 2^64 exceeds a / t by less than 2^-32, too little to reach the
-// next integer (a / t is one, or at least 1 / t below one). The total is
-// known a symbol ahead, so looking m up stays off the chain of dependent
-// steps from one symbol to the next, where a division would sit.
-__extension__ using Wide = unsigned __int128;
-const std::uint64_t* Reciprocals() {
-  static const auto table = [] {
-    auto t = std::make_unique<std::uint64_t[]>(kFrequencyLimit + 1);
-    t[0] = 0;
-    for (std::uint64_t d = 1; d <= kFrequencyLimit; ++d) t[d] = ~std::uint64_t{0} / d + 1;
-    return t;
-  }();
-  return table.get();
-}
-}  // namespace
 
 CLzariDecoder::CLzariDecoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage)
     : inputPath_(std::move(input)),
       outputPath_(std::move(output)),
       failureMessage_(std::move(failureMessage)),
-      reciprocals_(Reciprocals()) {}
+      reciprocals_(lzari::Reciprocals()) {}
 
 std::uint64_t CLzariDecoder::MaxExpandedSize(std::uint64_t codeBytes) {
   return (codeBytes + kLookAheadBytes) * kMaxBytesPerCodeByte;
@@ -156,7 +138,7 @@ template <typename Source>
   const std::uint32_t total = model_.total;
   const std::uint64_t reciprocal = reciprocals_[total];
   auto divide = [reciprocal](std::uint32_t a) {
-    return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
+    return lzari::DivideBy(a, reciprocal);
   };
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.

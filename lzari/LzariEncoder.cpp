@@ -13,7 +13,10 @@ namespace ost {
 using namespace lzari;
 
 CLzariEncoder::CLzariEncoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage)
-    : inputPath_(std::move(input)), outputPath_(std::move(output)), failureMessage_(std::move(failureMessage)) {}
+    : inputPath_(std::move(input)),
+      outputPath_(std::move(output)),
+      failureMessage_(std::move(failureMessage)),
+      reciprocals_(Reciprocals()) {}
 
 void CLzariEncoder::CompressFile() {
   InFile in(inputPath_);
@@ -116,8 +119,10 @@ template <typename Sink>
   const std::uint32_t range = high_ - low_;
   const std::uint32_t total = model_.total;
   const std::uint32_t upper = model_.Cumulative(s - 1);
-  high_ = low_ + range * upper / total;
-  low_ += range * (upper - model_.frequency[s]) / total;
+  // The divisions by the total as multiplications, as the decoder does.
+  const std::uint64_t reciprocal = reciprocals_[total];
+  high_ = low_ + DivideBy(range * upper, reciprocal);
+  low_ += DivideBy(range * (upper - model_.frequency[s]), reciprocal);
   Renormalise(out);
   model_.AdaptModel(s);
 }

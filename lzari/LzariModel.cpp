@@ -1,5 +1,7 @@
 #include "lzari/LzariModel.h"
 
+#include <memory>
+
 namespace ost::lzari {
 
 void SymbolModel::InitModel() {
@@ -32,6 +34,16 @@ void SymbolModel::RebuildCounts() {
 void SymbolModel::Halve() {
   for (int i = 1; i <= kSymbols; ++i) frequency[i] = (frequency[i] + 1) / 2;
   RebuildCounts();
+}
+
+const std::uint64_t* Reciprocals() {
+  static const auto table = [] {
+    auto t = std::make_unique<std::uint64_t[]>(kFrequencyLimit + 1);
+    t[0] = 0;
+    for (std::uint64_t d = 1; d <= kFrequencyLimit; ++d) t[d] = ~std::uint64_t{0} / d + 1;
+    return t;
+  }();
+  return table.get();
 }
 
 }  // namespace ost::lzari

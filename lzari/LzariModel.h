@@ -142,6 +142,19 @@ struct SymbolModel {
   void Halve();
 };
 
+// floor(a / t) for any 32-bit a and the model's totals t, as a
+// multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most
+// 1, so a m / 2^64 exceeds a / t by less than 2^-32, too little to reach the
+// next integer (a / t is one, or at least 1 / t below one). The total is
+// known a symbol ahead, so looking m up stays off the chain of dependent
+// steps from one symbol to the next, where a division would sit.
+// Reciprocals()[t] is m for every total 1 .. kFrequencyLimit.
+const std::uint64_t* Reciprocals();
+inline std::uint32_t DivideBy(std::uint32_t a, std::uint64_t reciprocal) {
+  __extension__ using Wide = unsigned __int128;
+  return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
+}
+
 // Writes n bytes to a sink in one call.
 template <typename Sink>
 void PutBytes(Sink& out, const std::uint8_t* bytes, std::size_t n) {
