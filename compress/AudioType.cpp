@@ -311,12 +311,10 @@ class IndexSearch {
   StageBuffers b;  // `out` holds the residual of the frame Frame made
 
   void Frame(const std::uint8_t* raw, int c, int* indices) {
-    if (loaded_) {
+    if (loaded_)
       for (int stage = 0; stage < 3; ++stage) b.ShiftHistory(stage);
-      std::copy(b.out.begin(), b.out.end(), b.In(0));
-    }
     loaded_ = true;
-    b.Load(raw, c);
+    b.Load(raw, c);  // a partial frame keeps the previous residual past its samples
     converted_[0] = converted_[1] = converted_[2] = false;
     std::int16_t saved[2][kHistory];
     for (int stage = 1; stage < 3; ++stage) {
