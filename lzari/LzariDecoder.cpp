@@ -26,8 +26,7 @@ constexpr std::uint64_t kMaxBytesPerCodeByte = 8 * 73 * 60;
 CLzariDecoder::CLzariDecoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage)
     : inputPath_(std::move(input)),
       outputPath_(std::move(output)),
-      failureMessage_(std::move(failureMessage)),
-      reciprocals_(lzari::Reciprocals()) {}
+      failureMessage_(std::move(failureMessage)) {}
 
 std::uint64_t CLzariDecoder::MaxExpandedSize(std::uint64_t codeBytes) {
   return (codeBytes + kLookAheadBytes) * kMaxBytesPerCodeByte;
@@ -136,7 +135,7 @@ template <typename Source>
 [[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
   const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
-  const std::uint64_t reciprocal = reciprocals_[total];
+  const std::uint64_t reciprocal = lzari::Reciprocal(total);
   auto divide = [reciprocal](std::uint32_t a) {
     return lzari::DivideBy(a, reciprocal);
   };

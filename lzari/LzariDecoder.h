@@ -102,7 +102,6 @@ class CLzariDecoder {
   std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1] = {};
   Coder coder_{0, lzari::kQ4, 0, 0, 0, 0};
   lzari::SymbolModel model_;
-  const std::uint64_t* reciprocals_;  // of every total the model can have
   // Code bytes are fetched ahead; codeBytes_ is the number of code bytes
   // once the end was met, and bitLimit_ the most bits a valid stream can
   // consume.

@@ -15,8 +15,7 @@ using namespace lzari;
 CLzariEncoder::CLzariEncoder(std::filesystem::path input, std::filesystem::path output, std::string failureMessage)
     : inputPath_(std::move(input)),
       outputPath_(std::move(output)),
-      failureMessage_(std::move(failureMessage)),
-      reciprocals_(Reciprocals()) {}
+      failureMessage_(std::move(failureMessage)) {}
 
 void CLzariEncoder::CompressFile() {
   InFile in(inputPath_);
@@ -120,7 +119,7 @@ template <typename Sink>
   const std::uint32_t total = model_.total;
   const std::uint32_t upper = model_.Cumulative(s - 1);
   // The divisions by the total as multiplications, as the decoder does.
-  const std::uint64_t reciprocal = reciprocals_[total];
+  const std::uint64_t reciprocal = lzari::Reciprocal(total);
   high_ = low_ + DivideBy(range * upper, reciprocal);
   low_ += DivideBy(range * (upper - model_.frequency[s]), reciprocal);
   Renormalise(out);

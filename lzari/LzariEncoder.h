@@ -72,7 +72,6 @@ class CLzariEncoder {
   std::uint32_t high_ = lzari::kQ4;
   int pendingFollowBits_ = 0;
   lzari::SymbolModel model_;
-  const std::uint64_t* reciprocals_;  // of every total the model can have
   // Code bits not yet in whole bytes: the low bitCount_ (< 8) bits; whole
   // bytes wait in outBuffer_ (with room for one 8-byte store past its end).
   static constexpr int kOutBufferSize = 4096;

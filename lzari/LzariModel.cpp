@@ -1,6 +1,5 @@
 #include "lzari/LzariModel.h"
 
-#include <memory>
 
 namespace ost::lzari {
 
@@ -36,14 +35,13 @@ void SymbolModel::Halve() {
   RebuildCounts();
 }
 
-const std::uint64_t* Reciprocals() {
-  static const auto table = [] {
-    auto t = std::make_unique<std::uint64_t[]>(kFrequencyLimit + 1);
-    t[0] = 0;
-    for (std::uint64_t d = 1; d <= kFrequencyLimit; ++d) t[d] = ~std::uint64_t{0} / d + 1;
-    return t;
-  }();
-  return table.get();
+std::atomic<std::uint64_t> gReciprocals[kFrequencyLimit + 1];
+
+std::uint64_t MakeReciprocal(std::uint32_t total) {
+  // Threads that meet a total at once store the same value.
+  const std::uint64_t m = ~std::uint64_t{0} / total + 1;
+  gReciprocals[total].store(m, std::memory_order_relaxed);
+  return m;
 }
 
 }  // namespace ost::lzari

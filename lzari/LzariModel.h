@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -148,8 +149,16 @@ struct SymbolModel {
 // next integer (a / t is one, or at least 1 / t below one). The total is
 // known a symbol ahead, so looking m up stays off the chain of dependent
 // steps from one symbol to the next, where a division would sit.
-// Reciprocals()[t] is m for every total 1 .. kFrequencyLimit.
-const std::uint64_t* Reciprocals();
+// Reciprocal(t) is m for every total 1 .. kFrequencyLimit. Each m is made
+// the first time any coder meets its total, so that a process touches only
+// the parts of the table its streams need (a short stream meets a few
+// hundred totals) and pays no start-up for the rest.
+extern std::atomic<std::uint64_t> gReciprocals[kFrequencyLimit + 1];
+std::uint64_t MakeReciprocal(std::uint32_t total);
+inline std::uint64_t Reciprocal(std::uint32_t total) {
+  const std::uint64_t m = gReciprocals[total].load(std::memory_order_relaxed);
+  return m != 0 ? m : MakeReciprocal(total);
+}
 inline std::uint32_t DivideBy(std::uint32_t a, std::uint64_t reciprocal) {
   __extension__ using Wide = unsigned __int128;
   return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
