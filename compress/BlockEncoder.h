@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <filesystem>
 #include <vector>
 
@@ -37,7 +38,7 @@ struct BlockStreams {
 // byte first; the words go out in large pieces.
 class WordBitWriter {
  public:
-  explicit WordBitWriter(OutFile& out) : out_(out), bytes_(kCapacity) {}
+  explicit WordBitWriter(OutFile& out) : out_(out), bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
   void Put(std::uint32_t value, int bits) {
     OST_EXPECTS(bits >= 0 && bits <= 16);
     acc_ = (acc_ << bits) | value;
@@ -59,7 +60,7 @@ class WordBitWriter {
   // Writes out what is buffered (the stream must be on a word boundary for
   // others to continue it byte by byte).
   void Flush() {
-    out_.Write(bytes_.data(), used_);
+    out_.Write(bytes_.get(), used_);
     used_ = 0;
   }
 
@@ -80,7 +81,7 @@ class WordBitWriter {
   void Out32(std::uint64_t acc, int& held) {
     held -= 32;
     const auto w = static_cast<std::uint32_t>(acc >> held);
-    std::uint8_t* p = bytes_.data() + used_;
+    std::uint8_t* p = bytes_.get() + used_;
     p[0] = static_cast<std::uint8_t>(w >> 24);
     p[1] = static_cast<std::uint8_t>(w >> 16);
     p[2] = static_cast<std::uint8_t>(w >> 8);
@@ -92,7 +93,7 @@ class WordBitWriter {
   std::uint64_t acc_ = 0;
   int held_ = 0;
   std::uint64_t total_ = 0;
-  std::vector<std::uint8_t> bytes_;
+  std::unique_ptr<std::uint8_t[]> bytes_;  // not cleared: untouched pages cost nothing
   std::size_t used_ = 0;
 };
 

@@ -1,6 +1,6 @@
 #include "format/ArchiveWriter.h"
 
-#include <vector>
+#include <memory>
 
 #include "common/Errors.h"
 #include "common/FileIO.h"
@@ -33,12 +33,14 @@ bool WriteArchive(const std::filesystem::path& file, const std::filesystem::path
     out.WriteU32(static_cast<std::uint32_t>(part.Size()));
   }
   // Copied in blocks, a unit each, with a look for a cancel between them.
-  constexpr std::size_t kBlock = 1 << 20;
+  // The block is no larger than the files' own buffers: fresh memory costs
+  // a page fault a page, more than copying it.
+  constexpr std::size_t kBlock = 1 << 16;
   pass.Begin({}, total / kBlock + 1);
-  std::vector<std::uint8_t> buffer(kBlock);
+  const auto buffer = std::make_unique_for_overwrite<std::uint8_t[]>(kBlock);
   for (auto& part : parts) {
-    for (std::size_t got; (got = part.Read(buffer.data(), buffer.size())) > 0;) {
-      out.Write(buffer.data(), got);
+    for (std::size_t got; (got = part.Read(buffer.get(), kBlock)) > 0;) {
+      out.Write(buffer.get(), got);
       pass.Step();
       if (pass.IsCancelled()) return false;
     }
