@@ -115,47 +115,36 @@ std::string StreamName(int i) {
 
 }  // namespace
 
-// The left half of a two-channel residual, kept until the right half comes:
-// in memory up to kInMemory bytes (memory stays under its bound), in a
-// working file beyond. It is complete before the first right sample is
+// The left half of a two-channel residual, kept in a working file until
+// the right half comes: the system's file cache holds it at the cost of a
+// copy, where memory of the process's own would cost a page fault a page,
+// several times more. It is complete before the first right sample is
 // handed over, and read only after that.
 class LeftHalf {
  public:
-  static constexpr std::uint64_t kInMemory = 16 << 20;
   void Plan(std::uint64_t bytes, std::filesystem::path file) {
     bytes_ = bytes;
     file_ = std::move(file);
-    if (InMemory()) memory_.reserve(static_cast<std::size_t>(bytes));
   }
   std::uint64_t bytes() const { return bytes_; }
   void Write(const std::uint8_t* data, std::size_t count) {
-    if (InMemory()) {
-      memory_.insert(memory_.end(), data, data + count);
-      return;
-    }
     if (!out_.IsOpen()) out_.Open(file_);
     out_.Write(data, count);
+    written_ = true;
   }
   void Close() {
     if (out_.IsOpen()) out_.Close();
   }
   std::size_t Read(std::uint8_t* data, std::size_t count) {
-    if (InMemory()) {
-      const std::size_t n = std::min(count, memory_.size() - read_);
-      std::memcpy(data, memory_.data() + read_, n);
-      read_ += n;
-      return n;
-    }
+    if (!written_) return 0;  // no left sample came
     if (!in_.IsOpen()) in_.Open(file_);
     return in_.Read(data, count);
   }
 
  private:
-  bool InMemory() const { return bytes_ <= kInMemory; }
   std::uint64_t bytes_ = 0;
+  bool written_ = false;
   std::filesystem::path file_;
-  std::vector<std::uint8_t> memory_;
-  std::size_t read_ = 0;
   OutFile out_;
   InFile in_;
 };
@@ -452,8 +441,11 @@ struct ExtractionJob::BlockInputs {
 // to the synthesis. Any failure aborts them all, so that no side waits on a
 // side that has stopped.
 struct ExtractionJob::Chain {
-  static constexpr std::size_t kStreamLimit = 1 << 20;    // bytes queued of each coded stream
-  static constexpr std::size_t kResidualLimit = 4 << 20;  // and of the residual
+  // Bytes queued of each coded stream, and of the residual: enough to ride
+  // out the uneven pace of each side, and no more, since every page a queue
+  // fills is fresh memory.
+  static constexpr std::size_t kStreamLimit = 1 << 18;
+  static constexpr std::size_t kResidualLimit = 1 << 19;
   ChannelHub streamHub;  // one thread may serve both stream channels
   ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
   ByteChannel residual{kResidualLimit};
