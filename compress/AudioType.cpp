@@ -10,6 +10,7 @@
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
+#include "compress/AnalysisFilter.h"
 #include "compress/Autocorrelation.h"
 #include "format/Prediction.h"
 #include "format/Quantiser.h"
@@ -88,8 +89,10 @@ OST_VECTOR_CLONES void FilterDoubles(const std::int16_t* in, const double* x, in
                                      std::int16_t* out, double* outDoubles = nullptr) {
   if (outDoubles)
     order == 2 ? FilterTo<2>(in, x, length, a, out, outDoubles) : FilterTo<10>(in, x, length, a, out, outDoubles);
+  else if (order == 2)
+    Filter<2>(in, x, length, a, out);
   else
-    order == 2 ? Filter<2>(in, x, length, a, out) : Filter<10>(in, x, length, a, out);
+    analysis_filter::Chosen().order10(in, x, length, a, out);
 }
 
 OST_VECTOR_CLONES void ToDoubles(const std::int16_t* in, int count, double* out) {

@@ -4,6 +4,7 @@
 #include <random>
 #include <vector>
 
+#include "compress/AnalysisFilter.h"
 #include "compress/AudioType.h"
 #include "extract/AudioSynth.h"
 #include "extract/SynthesisStages.h"
@@ -137,6 +138,49 @@ TEST(Prediction, BothPathsGiveThePrescribedSum) {
   const Coefficients large = Set(2, {1e6f, 1e6f});
   const Predictor p = MakePredictor(large.a, 2);
   for (const auto& w : Windows(200, 1000)) ASSERT_EQ(p.Predict<2>(w.data() + 11), PredictionSum<2>(w.data() + 11, large.a));
+}
+
+// Every path of the order-10 analysis filter gives the prescribed residuals:
+// vector bodies and scalar tails of every length, on sets the check
+// accepts and sets it refuses, and on a signal of extremes and noise.
+TEST(Prediction, OrderTenFilterPathsGiveThePrescribedResiduals) {
+  std::vector<Coefficients> sets;
+  for (const auto& group : {ExactSets(), HostileSets()})
+    for (const Coefficients& c : group)
+      if (c.order == 10) sets.push_back(c);
+  std::mt19937 rng(5);
+  for (int k = 0; k < 20; ++k) {
+    int indices[10];
+    for (int i = 0; i < 10; ++i) indices[i] = static_cast<int>(rng() % (1u << QuantiserFor(i + 1).bits));
+    sets.push_back(FromIndices(10, indices));
+  }
+  const int n = 2048 + 13;
+  std::vector<std::int16_t> signal(10 + n);  // 10 samples of memory in front
+  for (std::size_t i = 0; i < signal.size(); ++i)
+    signal[i] = i % 40 < 12 ? static_cast<std::int16_t>(i % 2 ? 32767 : -32768) : static_cast<std::int16_t>(rng());
+  const std::vector<double> x(signal.begin(), signal.end());
+  int count = 0;
+  const analysis_filter::Path* const* every = analysis_filter::Every(count);
+  EXPECT_EQ(&analysis_filter::Chosen(), every[count - 1]);
+  for (const Coefficients& c : sets)
+    for (int length : {0, 1, 7, 8, 9, 15, 16, 17, n}) {
+      std::vector<std::int16_t> want(static_cast<std::size_t>(length));
+      for (int i = 0; i < length; ++i)
+        want[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(
+            static_cast<std::uint16_t>(signal[10 + static_cast<std::size_t>(i)] - PredictionSum<10>(signal.data() + 10 + i, c.a)));
+      for (int p = 0; p < count; ++p) {
+        std::vector<std::int16_t> got(static_cast<std::size_t>(length) + 1, 0x5555);  // one past the end, to be left alone
+        every[p]->order10(signal.data() + 10, x.data() + 10, length, c.a, got.data());
+        const std::string where = std::string(every[p]->name) + ", " + std::to_string(length) + " samples, a[1] " + std::to_string(c.a[1]);
+        EXPECT_EQ(got.back(), 0x5555) << where << ": wrote past the end";
+        got.pop_back();
+        EXPECT_EQ(got, want) << where;
+      }
+    }
+#if defined(__x86_64__)
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) EXPECT_EQ(count, 2);
+#endif
 }
 
 // Every order-2 set of the tables passes the check: the fixed-point path is

@@ -1,0 +1,34 @@
+// The order-10 analysis filter over known samples held as doubles: the
+// Extreme search runs it about 130 times a frame, most of that rate's time.
+// out[i] = in[i] - the prescribed prediction from x[i-1] .. x[i-10], low 16
+// bits. Every path runs many predictions side by side, each lane the
+// prescribed sum in its order, so every path gives the same residuals.
+// The paths sit behind one table chosen once at start-up.
+#pragma once
+
+#include <cstdint>
+
+#include "common/VectorClones.h"
+
+namespace ost::analysis_filter {
+
+using Order10Fn = void (*)(const std::int16_t* in, const double* x, int length, const float* a, std::int16_t* out);
+
+struct Path {
+  const char* name;
+  Order10Fn order10;
+};
+
+// The compiler's vectors (AVX2 where the processor has it).
+extern const Path kVectorised;
+#if defined(OST_AVX_PATHS)
+// Eight lanes to a vector (AVX-512, checked at run time).
+extern const Path kAvx512;
+#endif
+
+// The best path this processor has; chosen once.
+const Path& Chosen();
+// Every path this build and processor have, the compiler's first.
+const Path* const* Every(int& count);
+
+}  // namespace ost::analysis_filter

@@ -1,0 +1,47 @@
+// The order-10 analysis filter on AVX-512. WATCHOUT: the function carries
+// the target attribute instead of the file being built with -mavx512f: the
+// prediction's inline sum, which the rest of the core also instantiates,
+// must stay compiled for every processor.
+#include "compress/AnalysisFilter.h"
+
+#if defined(OST_AVX_PATHS)
+#include <immintrin.h>
+
+#include "format/Prediction.h"
+
+namespace ost::analysis_filter {
+
+namespace {
+
+// Eight predictions to a vector: the products x[i-j] * a[j] and their sum
+// in double precision, j = 1 .. 10 in that order, no fused multiply-add;
+// the truncating conversion and the 16-bit wrap of the residual are those
+// of the scalar code. The last samples take the scalar sum.
+__attribute__((target("avx512f,avx512vl"))) void Avx512Order10(const std::int16_t* in, const double* x, int length,
+                                                               const float* a, std::int16_t* out) {
+  __m512d c[11];
+  for (int j = 1; j <= 10; ++j) c[j] = _mm512_set1_pd(static_cast<double>(a[j]));
+  int i = 0;
+  for (; i + 8 <= length; i += 8) {
+    __m512d sum = _mm512_mul_pd(_mm512_loadu_pd(x + i - 1), c[1]);
+    for (int j = 2; j <= 10; ++j) sum = _mm512_add_pd(sum, _mm512_mul_pd(_mm512_loadu_pd(x + i - j), c[j]));
+    // The masked form: the plain one leaves lanes that GCC 12 reads as
+    // uninitialised.
+    const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, sum);
+    const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                     _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
+  }
+  for (; i < length; ++i) {
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
+    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
+  }
+}
+
+}  // namespace
+
+const Path kAvx512{"avx512", Avx512Order10};
+
+}  // namespace ost::analysis_filter
+
+#endif
