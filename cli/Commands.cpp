@@ -499,9 +499,17 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
             report(std::runtime_error("cancelled"));
           }
         } catch (const std::exception& e) {
-          report(e);
           ++totals.failed;
           line.Finished();
+          // The data's reader on standard output went away, and the job's
+          // write to it failed before the watcher saw the pipe close: the
+          // same stop, not a failure of this file.
+          if (g_stdoutCarriesData && OutputReaderGone()) {
+            OutputClosed();
+            report(std::runtime_error("cancelled"));
+            return false;
+          }
+          report(e);
           throw;
         } catch (...) {
           ++totals.failed;

@@ -42,19 +42,13 @@ void Stop(int signal) {
   _exit(128 + expected);
 }
 
-// True when standard output is a pipe whose reader has gone.
-bool OutputPipeBroken() {
-  pollfd p{STDOUT_FILENO, 0, 0};
-  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
-}
-
 void Watch(sigset_t set) {
   for (;;) {
     timespec wait{0, 100'000'000};
     const int signal = sigtimedwait(&set, nullptr, &wait);
     if (signal > 0) {
       Stop(signal);
-    } else if (g_stopSignal.load() == 0 && OutputPipeBroken()) {
+    } else if (g_stopSignal.load() == 0 && OutputReaderGone()) {
       Stop(SIGPIPE);
     }
   }
@@ -74,6 +68,11 @@ void InstallInterruptHandler() {
   // Blocked here, so in every thread started later: only the watcher takes them.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   std::thread(Watch, set).detach();
+}
+
+bool OutputReaderGone() {
+  pollfd p{STDOUT_FILENO, 0, 0};
+  return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
 }
 
 void OutputClosed() {

@@ -29,6 +29,8 @@ inline int StopStatus() { return 128 + g_stopSignal.load(); }
 void InstallInterruptHandler();
 // Reports that a write to standard output failed because its reader is gone.
 void OutputClosed();
+// Standard output is a pipe whose reader has gone.
+bool OutputReaderGone();
 
 class TerminalProgress final : public JobProgress {
  public:

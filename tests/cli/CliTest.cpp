@@ -289,6 +289,23 @@ TEST_F(CliSignalTest, AClosedOutputPipeStopsTheRunAndSaysSo) {
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
+// A reader of the data on standard output that leaves early (head, a
+// player closed): the write that fails on its pipe is that stop, as SIGPIPE
+// would be, not a failure of the job, whichever sees it first.
+TEST_F(CliSignalTest, AReaderThatLeavesTheDataPipeEarlyStopsTheRun) {
+  ASSERT_EQ(Otq("compress " + Q(big) + " -r fastest -o " + Q(dir.File("big.otq"))).status, 0);
+  const std::string otq = "export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " ";
+  for (const std::string& args : {"extract " + Q(dir.File("big.otq")) + " -o -", "compress " + Q(big) + " -r fastest -o -"})
+    for (const char* reader : {"head -c 1000 >/dev/null", "sleep 0.3"}) {
+      const std::string where = args + " | " + reader;
+      OtqRun r = Shell(otq + args + " | " + reader + "; echo status=${PIPESTATUS[0]}");
+      EXPECT_TRUE(Has(r.out, "status=141")) << where << r.out;
+      EXPECT_TRUE(Has(r.out, "standard output was closed")) << where << r.out;
+      EXPECT_FALSE(Has(r.out, "cannot write")) << where << r.out;
+      EXPECT_EQ(Leftovers(dir.path()), 0u) << where;
+    }
+}
+
 TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
   OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
                           "sleep 0.5; kill -KILL $pid");
