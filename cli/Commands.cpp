@@ -717,10 +717,22 @@ int List(const std::vector<std::string>& archives, bool asJson) {
   static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
   static const char* kKeys[6] = {"header", "sign", "lowBits", "highParts", "predictorFlags", "analysis"};
   int failures = 0;
-  for (const auto& name : archives) {
+  for (const auto& given : archives) {
+    const bool fromStdin = given == "-";
+    const std::string name = fromStdin ? std::string(kStandardInput) : given;
     try {
-      const ArchiveInfo info = ReadArchiveInfo(name);
-      const std::string restored = RestoredName(fs::path(name).filename().string(), info.waveHeader);
+      // An archive on standard input is read whole, as extraction does: its
+      // integrity record sits at its end.
+      std::optional<WorkFolder> spool;
+      fs::path file = given;
+      if (fromStdin) {
+        spool.emplace();
+        file = spool->File("standard-input.otq");
+        Spool(file);
+      }
+      const ArchiveInfo info = ReadArchiveInfo(file, name);
+      const std::string restored =
+          RestoredName(fromStdin ? "standard-input.otq" : fs::path(given).filename().string(), info.waveHeader);
       if (asJson) {
         json streams;
         for (int i = 0; i < 6; ++i) streams[kKeys[i]] = info.streamLength[i];
@@ -757,8 +769,11 @@ int List(const std::vector<std::string>& archives, bool asJson) {
       if (asJson) Say(ErrorLine("archive", name, e).dump());
       Warn(Named(name, e));
       ++failures;
+    } catch (const PromptInterrupted&) {
+      break;  // stopped while standard input was read
     }
   }
+  if (Interrupted()) return StopStatus();
   return failures ? kExitFailure : 0;
 }
 

@@ -107,7 +107,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> listArchives;
   bool listJson = false;
   CLI::App* list = app.add_subcommand("list", "Show what archives hold, read from their heads");
-  list->add_option("ARCHIVE", listArchives, "Archives to describe")->required();
+  list->add_option("ARCHIVE", listArchives, "Archives to describe; - reads one from standard input")->required();
   list->add_flag("--json", listJson, "One JSON object per archive, one per line");
 
   try {

@@ -399,6 +399,14 @@ TEST_F(CliTest, PipesCarryTheDataAndNothingElse) {
   OtqRun back = Shell(otq + " extract - -o - < " + Q(dir.File("piped.otq")) + " 2>/dev/null | cmp - " + Q(wav) +
                       " && " + otq + " extract " + Q(dir.File("file.otq")) + " -o - 2>/dev/null | cmp - " + Q(wav));
   EXPECT_EQ(back.status, 0) << back.out;
+  // An archive described from standard input, as from its file.
+  OtqRun listed = Shell(otq + " list - < " + Q(dir.File("file.otq")));
+  OtqRun fromDisk = Otq("list " + Q(dir.File("file.otq")));
+  EXPECT_EQ(listed.status, 0) << listed.out;
+  auto fromChannels = [](const std::string& out) { return out.substr(out.find("  channels:")); };
+  EXPECT_EQ(fromChannels(listed.out), fromChannels(fromDisk.out)) << listed.out;
+  EXPECT_EQ(listed.out.rfind("standard input\n  source kind:     .wav (restores as standard-input.wav)\n", 0), 0u)
+      << listed.out;
   // A headerless stream needs its channels, as a .pcm does.
   OtqRun raw = Shell(otq + " compress - -o " + Q(dir.File("raw.otq")) + " < " + Q(pcm));
   EXPECT_EQ(raw.status, 1);
