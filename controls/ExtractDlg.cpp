@@ -96,6 +96,11 @@ void CExtractDlg::OnFolderChanged() {
 
 std::optional<std::string> CExtractDlg::AskPassword(const std::filesystem::path&) {
   m_passDlg.SetArchive(m_strArchiveName);
+  // Over this dialog when it is on screen; Play asks without showing it,
+  // and the question then goes over the main window, where the person is
+  // looking, instead of where this dialog would stand.
+  const QWidget* over = isVisible() || !parentWidget() ? static_cast<const QWidget*>(this) : parentWidget()->window();
+  m_passDlg.move(over->frameGeometry().center() - QPoint(m_passDlg.width() / 2, m_passDlg.height() / 2));
   const bool given = m_passDlg.exec() == QDialog::Accepted;
   const QString password = m_passDlg.m_strPassword;
   m_passDlg.m_strPassword.clear();

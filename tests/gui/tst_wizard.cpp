@@ -104,6 +104,7 @@ class WizardTest : public QObject {
   void recentFiles();
   void rememberedAcrossRuns();
   void playArchive();
+  void playAsksForThePasswordOverTheWindow();
 
  private:
   // Runs the Compress command with `source` picked and the given script.
@@ -876,6 +877,39 @@ void WizardTest::playArchive() {
   m_frame->m_actPlay->trigger();
   QCOMPARE(m_prompts->Texts(), QStringList({"take.otq holds a recording without a RIFF WAVE header, which cannot be played."}));
   m_prompts->Clear();
+}
+
+// Play of a protected archive asks for its password over the main window,
+// where the person is looking, not where the extract dialog, which Play
+// never shows, would stand; Extract still asks over its own dialog.
+void WizardTest::playAsksForThePasswordOverTheWindow() {
+  const QString source = m_scratch->Write("locked.src.wav", MakeWave(1, 500));
+  ost::CompressionOptions options;
+  options.source = source.toStdString();
+  options.archive = m_scratch->File("locked.otq").toStdString();
+  options.rate = ost::Rate::Fastest;
+  options.password = "secret";
+  ost::NullProgress quiet;
+  struct : ost::ChannelQuestion {
+    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override { return std::nullopt; }
+  } noQuestion;
+  ost::CompressionJob(options, quiet, noQuestion).Run();
+  QVERIFY(m_frame->OpenDocumentFile(m_scratch->File("locked.otq")));
+  m_frame->setGeometry(420, 300, 500, 300);
+  QRect asked;
+  m_script->Then("CPassDlg", [&](QDialog* dialog) {
+    asked = dialog->frameGeometry();
+    QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), "secret");
+    dialog->accept();
+  });
+  m_frame->m_actPlay->trigger();
+  QVERIFY2(m_prompts->records.isEmpty(), qPrintable(m_prompts->Texts().join("; ")));
+  QVERIFY(!m_view->PlayedFile().isEmpty());
+  QVERIFY2((asked.center() - m_frame->frameGeometry().center()).manhattanLength() < 40,
+           qPrintable(QString("asked at %1,%2, the window's centre %3,%4")
+                          .arg(asked.center().x()).arg(asked.center().y())
+                          .arg(m_frame->frameGeometry().center().x()).arg(m_frame->frameGeometry().center().y())));
+  if (m_view->IsPlayingArchive()) m_frame->m_actPlay->trigger();
 }
 
 void WizardTest::recentFiles() {
