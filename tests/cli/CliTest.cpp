@@ -304,6 +304,10 @@ TEST_F(CliSignalTest, AReaderThatLeavesTheDataPipeEarlyStopsTheRun) {
       EXPECT_FALSE(Has(r.out, "cannot write")) << where << r.out;
       EXPECT_EQ(Leftovers(dir.path()), 0u) << where;
     }
+  // With --json the file's line says it was cancelled, like any stopped file.
+  OtqRun json = Shell(otq + "extract " + Q(dir.File("big.otq")) + " -o - --json | head -c 1000 >/dev/null; echo status=${PIPESTATUS[0]}");
+  EXPECT_TRUE(Has(json.out, "status=141")) << json.out;
+  EXPECT_TRUE(Has(json.out, "\"error\":\"cancelled\"")) << json.out;
 }
 
 TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
