@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "app/Ostinato.h"
+#include "controls/StopSignals.h"
 
 int main(int argc, char** argv) {
   // Answered before any window system is needed.
@@ -20,7 +21,12 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
+  gui::InstallStopSignals();
   COstinatoApp app(argc, argv);
-  if (!app.InitInstance()) return 1;
+  const bool started = app.InitInstance();
+  // A stop asked for before the main loop (at the title picture, say) ended
+  // the loops that ran then; the main loop would not hear of it.
+  if (const int signal = gui::StopSignal()) return 128 + signal;
+  if (!started) return 1;
   return app.ExitInstance(app.exec());
 }

@@ -165,6 +165,8 @@ void CProgressWnd::PumpMessages(bool cancelOnEscape) {
   m_bCancelOnEscape = cancelOnEscape;
   QCoreApplication::processEvents(QEventLoop::AllEvents);
   m_bPumping = false;
+  // The program was asked to stop: the job cancels like at the cancel button.
+  if (gui::StopSignal() != 0 && !m_bCancelled) OnCancel();
 }
 
 bool CProgressWnd::eventFilter(QObject* watched, QEvent* event) {

@@ -10,6 +10,7 @@
 #include <QWidget>
 
 #include "common/JobInterfaces.h"
+#include "controls/StopSignals.h"
 
 class QLabel;
 class QProgressBar;
@@ -33,7 +34,7 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   qint64 OffsetPos(qint64 delta);
   qint64 SetStep(qint64 step);
   void PumpMessages(bool cancelOnEscape = true);
-  bool IsCancelled() const { return m_bCancelled; }
+  bool IsCancelled() const { return m_bCancelled || gui::StopSignal() != 0; }
   void Clear();
   void Hide();
   void Show();
@@ -52,7 +53,7 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   // ost::JobProgress
   void Begin(std::string_view text, std::uint64_t units) override;
   void Step() override;
-  bool IsCancelled() override { return m_bCancelled; }
+  bool IsCancelled() override { return m_bCancelled || gui::StopSignal() != 0; }
   void End() override;
   // Lets events run while the job waits for its worker threads.
   void Pump() override { PumpMessages(true); }

@@ -4,6 +4,8 @@
 // the row of the list and the Extract command's state.
 #include <QtTest>
 
+#include <csignal>
+
 #include <QAudioDevice>
 #include <QComboBox>
 #include <QMediaDevices>
@@ -22,6 +24,7 @@
 #include "controls/DriveCombo.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Settings.h"
+#include "controls/StopSignals.h"
 
 namespace {
 
@@ -105,6 +108,8 @@ class WizardTest : public QObject {
   void rememberedAcrossRuns();
   void playArchive();
   void playAsksForThePasswordOverTheWindow();
+  // Last: the program is quitting after it.
+  void stopSignalCancelsTheRunningJob();
 
  private:
   // Runs the Compress command with `source` picked and the given script.
@@ -910,6 +915,32 @@ void WizardTest::playAsksForThePasswordOverTheWindow() {
                           .arg(asked.center().x()).arg(asked.center().y())
                           .arg(m_frame->frameGeometry().center().x()).arg(m_frame->frameGeometry().center().y())));
   if (m_view->IsPlayingArchive()) m_frame->m_actPlay->trigger();
+}
+
+// A stop signal (a closed session, kill) while a job runs cancels the job,
+// whose cleanup removes what it made, and asks every event loop to end.
+void WizardTest::stopSignalCancelsTheRunningJob() {
+  const QString source = m_scratch->Write("song.wav", MakeWave(1, 500));
+  int steps = 0;
+  m_behaviour = [&steps](const ost::CompressionOptions&, ost::JobProgress& progress, ost::ChannelQuestion&) {
+    progress.Begin("Ostinato 3 is compressing your file\n\nPlease wait......", 1000);
+    gui::Stop(SIGTERM);  // as the watcher does with the signal
+    for (; steps < 1000 && !progress.IsCancelled(); ++steps) {
+      QThread::msleep(5);
+      progress.Step();
+    }
+    ost::CompressionResult result;
+    result.cancelled = progress.IsCancelled();
+    progress.End();
+    return result;
+  };
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "new"); })
+      .Then("CCompress1Dlg", [this](QDialog*) { m_options->m_btnCompress.click(); });
+  Compress(source);
+  QCOMPARE(gui::StopSignal(), SIGTERM);
+  QVERIFY2(steps < 1000, "the job never heard of the signal");
+  QCOMPARE(m_prompts->Texts(), QStringList({"Compression Cancelled"}));
+  QVERIFY(!QFile::exists(m_scratch->File("new.otq")));
 }
 
 void WizardTest::recentFiles() {
