@@ -237,11 +237,24 @@ struct TargetClaims {
 constexpr const char* kStandardInput = "standard input";
 
 // Copies standard input into `path` (a job reads its source more than once).
-void Spool(const fs::path& path) {
+// With `show`, a wait of more than half a second (a recording still going)
+// shows on standard error how much has come so far.
+void Spool(const fs::path& path, bool show) {
   OutFile out(path);
   std::vector<std::uint8_t> buffer(1 << 16);
+  std::uint64_t total = 0;
+  const auto start = std::chrono::steady_clock::now();
+  auto shown = start;
+  bool showing = false;
   for (;;) {
     if (Interrupted()) throw PromptInterrupted{};
+    const auto now = std::chrono::steady_clock::now();
+    if (show && now - start >= std::chrono::milliseconds(500) && (!showing || now - shown >= std::chrono::milliseconds(250))) {
+      std::fprintf(stderr, "\r%s: %s read\033[K", kStandardInput, Bytes(total).c_str());
+      std::fflush(stderr);
+      showing = true;
+      shown = now;
+    }
     pollfd p{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) ThrowIo("cannot read", kStandardInput);
@@ -251,6 +264,11 @@ void Spool(const fs::path& path) {
     if (got < 0) ThrowIo("cannot read", kStandardInput);
     if (got == 0) break;
     out.Write(buffer.data(), static_cast<std::size_t>(got));
+    total += static_cast<std::uint64_t>(got);
+  }
+  if (showing) {
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
   }
   out.Close();
 }
@@ -371,7 +389,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   std::optional<WorkFolder> streams;
   if (fromStdin || target == "-") streams.emplace();
   const fs::path source = fromStdin ? streams->File("standard-input.wav") : input.file;
-  if (fromStdin) Spool(source);
+  if (fromStdin) Spool(source, setup.drawBar);
   const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
   // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
   if (!a.dir.empty() && !target.parent_path().empty()) fs::create_directories(target.parent_path());
@@ -600,7 +618,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   if (fromStdin) {
     streams.emplace();
     archive = streams->File("standard-input.otq");
-    Spool(archive);
+    Spool(archive, drawBar);
   }
   fs::path restored = target;
   if (!testOnly && restored.empty()) {
@@ -728,7 +746,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
       if (fromStdin) {
         spool.emplace();
         file = spool->File("standard-input.otq");
-        Spool(file);
+        Spool(file, StderrIsTerminal());
       }
       const ArchiveInfo info = ReadArchiveInfo(file, name);
       const std::string restored =

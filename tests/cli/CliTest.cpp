@@ -567,6 +567,21 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   EXPECT_FALSE(fs::exists(dir.File("p.wav")));
 }
 
+// A source read from a pipe that is slow to fill (a recording still going)
+// shows on a terminal how much has come so far, not a silent wait.
+TEST_F(CliTest, AStandardInputStillComingShowsHowMuchHasBeenRead) {
+  if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
+  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/slow-standard-input.py") +
+                   " " + Q(wav) + " " + std::string(OSTINATO_OTQ) + " compress - -o " + Q(dir.File("live.otq")));
+  const std::string paused = r.out.substr(0, r.out.find("after:"));
+  EXPECT_TRUE(Has(paused, "standard input: 30.0 kB read")) << r.out;
+  EXPECT_TRUE(Has(r.out, "status 0")) << r.out;
+  EXPECT_EQ(test::ReadAll(dir.File("live.otq")).empty(), false);
+  OtqRun back = Otq("extract " + Q(dir.File("live.otq")) + " -o " + Q(dir.File("live.wav")));
+  ASSERT_EQ(back.status, 0) << back.out;
+  EXPECT_EQ(test::ReadAll(dir.File("live.wav")), test::ReadAll(wav));
+}
+
 }  // namespace
 }  // namespace ost
 
