@@ -101,7 +101,10 @@ std::optional<std::string> CExtractDlg::AskPassword(const std::filesystem::path&
   // looking, instead of where this dialog would stand.
   const QWidget* over = isVisible() || !parentWidget() ? static_cast<const QWidget*>(this) : parentWidget()->window();
   m_passDlg.move(over->frameGeometry().center() - QPoint(m_passDlg.width() / 2, m_passDlg.height() / 2));
+  QElapsedTimer waited;
+  waited.start();
   const bool given = m_passDlg.exec() == QDialog::Accepted;
+  m_nAskedMs += waited.elapsed();
   const QString password = m_passDlg.m_strPassword;
   m_passDlg.m_strPassword.clear();
   if (!given) return std::nullopt;
@@ -140,6 +143,7 @@ void CExtractDlg::OnExtractButton() {
     gui::JobGuard guard(this, m_bJobRunning);
     QElapsedTimer clock;
     clock.start();
+    m_nAskedMs = 0;
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -151,7 +155,7 @@ void CExtractDlg::OnExtractButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
-    m_nJobMs = clock.elapsed();
+    m_nJobMs = clock.elapsed() - m_nAskedMs;
   }
   m_strStatus.clear();
 

@@ -43,7 +43,8 @@ class CExtractDlg : public QDialog, public ost::PasswordQuestion {
   quint64 m_nArchiveLength = 0;
 
   JobRunner m_runJob;
-  qint64 m_nJobMs = 0;  // how long the last job ran
+  qint64 m_nJobMs = 0;  // how long the last job ran, less the time its password question waited
+  qint64 m_nAskedMs = 0;  // how long the password question of the running job waited
   ost::ExtractionOptions m_lastOptions;
 
   QLineEdit* PathEdit() const { return m_editPath; }

@@ -761,10 +761,13 @@ void WizardTest::extractWrongPassword() {
         QCOMPARE(m_extract->m_passDlg.Note(),
                  QString("song.otq is protected by a password. Enter it to extract the recording."));
         QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), "bad");
+        QTest::qWait(400);  // a person thinking
         dialog->accept();
       });
   m_frame->m_actExtract->trigger();
   QCOMPARE(given, std::optional<std::string>("bad"));
+  // The time the person took to answer is not the job's.
+  QVERIFY2(m_extract->m_nJobMs < 300, qPrintable(QString::number(m_extract->m_nJobMs)));
   QCOMPARE(m_extract->m_passDlg.m_strPassword, QString());
   QCOMPARE(m_prompts->records.size(), 1);
   QCOMPARE(m_prompts->records[0].text, QString("You have Entered the WRONG PASSWORD!"));
