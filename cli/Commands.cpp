@@ -273,6 +273,18 @@ void Spool(const fs::path& path, bool show) {
   out.Close();
 }
 
+// The file an archive argument names: `given` itself, or for "-" standard
+// input spooled into `folder` (an archive is read whole: its integrity record
+// sits at its end). The name it restores under comes from the returned path.
+constexpr const char* kStandardInputArchive = "standard-input.otq";
+fs::path ArchiveFile(const fs::path& given, std::optional<WorkFolder>& folder, bool show) {
+  if (given != "-") return given;
+  folder.emplace();
+  const fs::path file = folder->File(kStandardInputArchive);
+  Spool(file, show);
+  return file;
+}
+
 void SendToStandardOutput(const fs::path& path) {
   InFile in(path);
   OutFile out;
@@ -614,17 +626,11 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   const std::string shown = fromStdin ? kStandardInput : input.file.string();
   const auto start = std::chrono::steady_clock::now();
   std::optional<WorkFolder> streams;
-  fs::path archive = input.file;
-  if (fromStdin) {
-    streams.emplace();
-    archive = streams->File("standard-input.otq");
-    Spool(archive, drawBar);
-  }
+  const fs::path archive = ArchiveFile(input.file, streams, drawBar);
   fs::path restored = target;
   if (!testOnly && restored.empty()) {
     const ArchiveInfo info = ReadArchiveInfo(archive, shown);
-    restored = OutputFor(input, a.dir, RestoredName(fromStdin ? "standard-input.otq" : input.file.filename().string(),
-                                                    info.waveHeader));
+    restored = OutputFor(input, a.dir, RestoredName(archive.filename().string(), info.waveHeader));
   }
   if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
   ExtractionOptions options;
@@ -739,18 +745,10 @@ int List(const std::vector<std::string>& archives, bool asJson) {
     const bool fromStdin = given == "-";
     const std::string name = fromStdin ? std::string(kStandardInput) : given;
     try {
-      // An archive on standard input is read whole, as extraction does: its
-      // integrity record sits at its end.
       std::optional<WorkFolder> spool;
-      fs::path file = given;
-      if (fromStdin) {
-        spool.emplace();
-        file = spool->File("standard-input.otq");
-        Spool(file, StderrIsTerminal());
-      }
+      const fs::path file = ArchiveFile(given, spool, StderrIsTerminal());
       const ArchiveInfo info = ReadArchiveInfo(file, name);
-      const std::string restored =
-          RestoredName(fromStdin ? "standard-input.otq" : fs::path(given).filename().string(), info.waveHeader);
+      const std::string restored = RestoredName(file.filename().string(), info.waveHeader);
       if (asJson) {
         json streams;
         for (int i = 0; i < 6; ++i) streams[kKeys[i]] = info.streamLength[i];

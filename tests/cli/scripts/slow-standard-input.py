@@ -4,9 +4,9 @@ showed during the pause, then what came after, and how otq ended.
 Usage: slow-standard-input.py SOURCE OTQ ARGS..."""
 import os
 import pty
-import select
 import sys
-import time
+
+from terminal import read_for
 
 source = open(sys.argv[1], "rb").read()
 r, w = os.pipe()
@@ -18,28 +18,11 @@ if pid == 0:
     os.execv(sys.argv[2], sys.argv[2:])
 os.close(r)
 
-
-def read_for(seconds):
-    out = b""
-    end = time.time() + seconds
-    while time.time() < end:
-        ready, _, _ = select.select([fd], [], [], 0.05)
-        if ready:
-            try:
-                data = os.read(fd, 1024)
-            except OSError:
-                break
-            if not data:
-                break
-            out += data
-    return out
-
-
 os.write(w, source[: len(source) // 2])
-paused = read_for(2)
+paused = read_for(fd, 2)
 os.write(w, source[len(source) // 2 :])
 os.close(w)
-after = read_for(20)
+after = read_for(fd, 20)
 _, status = os.waitpid(pid, 0)
 print("during the pause:", paused.decode(errors="replace"))
 print("after:", after.decode(errors="replace"))
