@@ -90,6 +90,8 @@ class OutFile {
 
  private:
   [[noreturn]] void FailWrite();
+  void UseBuffer();
+  std::unique_ptr<char[]> buffer_;  // declared first: it outlives the stream
   std::FILE* file_ = nullptr;
   std::filesystem::path path_;
   std::filesystem::path shown_;
