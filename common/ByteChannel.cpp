@@ -11,12 +11,28 @@ namespace ost {
 
 void ByteChannel::Push(std::vector<std::uint8_t>&& chunk) {
   std::unique_lock lock(hub_.mutex);
-  hub_.changed.wait(lock, [&] { return HasRoomLocked(); });
+  if (!HasRoomLocked()) hub_.changed.wait(lock, [&] { return DrainedLocked(); });
   if (aborted_) throw TaskCancelled{};
   if (discarding_ || chunk.empty()) return;
+  AddLocked(std::move(chunk));
+}
+
+void ByteChannel::AddLocked(std::vector<std::uint8_t>&& chunk) {
+  const bool wasShort = queued_ < High();
   queued_ += chunk.size();
   chunks_.push_back(std::move(chunk));
-  hub_.changed.notify_all();
+  if (wasShort && queued_ >= High()) hub_.changed.notify_all();
+}
+
+void ByteChannel::TakenLocked(std::size_t bytes) {
+  const bool wasFull = queued_ > Low();
+  queued_ -= bytes;
+  if (wasFull && queued_ <= Low()) hub_.changed.notify_all();
+}
+
+void ByteChannel::WaitForChunkLocked(std::unique_lock<std::mutex>& lock) {
+  if (chunks_.empty() && !closed_) hub_.changed.wait(lock, [&] { return FilledLocked(); });
+  if (aborted_) throw TaskCancelled{};
 }
 
 bool ByteChannel::TryPush(std::vector<std::uint8_t>& chunk) {
@@ -27,30 +43,25 @@ bool ByteChannel::TryPush(std::vector<std::uint8_t>& chunk) {
     chunk.clear();
     return true;
   }
-  queued_ += chunk.size();
-  chunks_.push_back(std::move(chunk));
-  hub_.changed.notify_all();
+  AddLocked(std::move(chunk));
   return true;
 }
 
 bool ByteChannel::PullChunk(std::vector<std::uint8_t>& chunk) {
   std::unique_lock lock(hub_.mutex);
-  hub_.changed.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
-  if (aborted_) throw TaskCancelled{};
+  WaitForChunkLocked(lock);
   if (chunks_.empty()) return false;
   chunk = std::move(chunks_.front());
   chunks_.pop_front();
   if (offset_ > 0) chunk.erase(chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(offset_));
-  queued_ -= chunk.size();
   offset_ = 0;
-  hub_.changed.notify_all();
+  TakenLocked(chunk.size());
   return true;
 }
 
 std::size_t ByteChannel::Pull(std::uint8_t* out, std::size_t count) {
   std::unique_lock lock(hub_.mutex);
-  hub_.changed.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
-  if (aborted_) throw TaskCancelled{};
+  WaitForChunkLocked(lock);
   std::size_t done = 0;
   while (done < count && !chunks_.empty()) {
     std::vector<std::uint8_t>& front = chunks_.front();
@@ -58,13 +69,12 @@ std::size_t ByteChannel::Pull(std::uint8_t* out, std::size_t count) {
     std::memcpy(out + done, front.data() + offset_, n);
     done += n;
     offset_ += n;
-    queued_ -= n;
     if (offset_ == front.size()) {
       chunks_.pop_front();
       offset_ = 0;
     }
   }
-  hub_.changed.notify_all();
+  TakenLocked(done);
   return done;
 }
 
@@ -93,8 +103,7 @@ bool ByteChannel::WaitFinished() {
 
 void ByteChannel::WaitForData() {
   std::unique_lock lock(hub_.mutex);
-  hub_.changed.wait(lock, [&] { return aborted_ || closed_ || !chunks_.empty(); });
-  if (aborted_) throw TaskCancelled{};
+  WaitForChunkLocked(lock);
 }
 
 void ByteChannel::WaitForRoom(ByteChannel* a, ByteChannel* b) {
@@ -102,7 +111,8 @@ void ByteChannel::WaitForRoom(ByteChannel* a, ByteChannel* b) {
   if (!a) return;
   OST_EXPECTS(!b || &a->hub_ == &b->hub_);
   std::unique_lock lock(a->hub_.mutex);
-  a->hub_.changed.wait(lock, [&] { return a->HasRoomLocked() || (b && b->HasRoomLocked()); });
+  if (a->HasRoomLocked() || (b && b->HasRoomLocked())) return;
+  a->hub_.changed.wait(lock, [&] { return a->DrainedLocked() || (b && b->DrainedLocked()); });
   if (a->aborted_ || (b && b->aborted_)) throw TaskCancelled{};
 }
 

@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <vector>
 
 #include <string>
 
+#include "common/ByteChannel.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
+#include "common/Parallel.h"
 #include "common/Password.h"
 #include "common/PendingOutput.h"
 #include "TestUtil.h"
@@ -85,6 +89,55 @@ TEST(PendingOutput, AppearsOnlyWhenCommitted) {
     replace.Commit();
   }
   EXPECT_EQ(test::ReadAll(target), test::Bytes{4});
+}
+
+// A waiting side sleeps until the queue is half full or half empty, so the
+// bounds matter: every limit down to one byte, chunks larger than the limit,
+// reads of odd sizes and a stream that ends before it fills half the queue
+// must all come through whole, in order, and without a hang.
+TEST(ByteChannel, EveryLimitAndChunkSizeComesThroughWhole) {
+  using test::Bytes;
+  struct Case {
+    std::size_t limit, chunk, total, read;
+    bool chunks;  // read whole chunks instead of counts
+  };
+  for (const Case c : {Case{1, 1, 100, 1, false}, Case{1, 7, 300, 5, true}, Case{2, 1, 301, 3, false},
+                       Case{3, 5, 1000, 2, false}, Case{1000, 999, 50'000, 777, false},
+                       Case{1 << 16, 4096, 300'000, 0, true}, Case{1 << 16, 100, 500, 64, false},
+                       Case{1 << 16, 100, 0, 64, false}}) {
+    SCOPED_TRACE(testing::Message() << "limit " << c.limit << " chunk " << c.chunk << " total " << c.total);
+    ByteChannel channel(c.limit);
+    Bytes sent(c.total);
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    auto producing = std::async(std::launch::async, [&] {
+      for (std::size_t at = 0; at < sent.size(); at += c.chunk)
+        channel.Push(Bytes(sent.begin() + static_cast<std::ptrdiff_t>(at),
+                           sent.begin() + static_cast<std::ptrdiff_t>(std::min(sent.size(), at + c.chunk))));
+      channel.Close();
+    });
+    std::promise<void> finished;
+    auto watchdog = std::async(std::launch::async, [&, done = finished.get_future()] {
+      if (done.wait_for(std::chrono::seconds(20)) == std::future_status::timeout) channel.Abort();
+    });
+    Bytes got;
+    bool hung = false;
+    try {
+      channel.WaitForData();
+      if (c.chunks) {
+        for (Bytes chunk; channel.PullChunk(chunk);) got.insert(got.end(), chunk.begin(), chunk.end());
+      } else {
+        Bytes part(c.read);
+        for (std::size_t n; (n = channel.Pull(part.data(), part.size())) > 0;)
+          got.insert(got.end(), part.begin(), part.begin() + static_cast<std::ptrdiff_t>(n));
+      }
+      producing.get();
+    } catch (const TaskCancelled&) {
+      hung = true;
+    }
+    finished.set_value();
+    ASSERT_FALSE(hung) << "the channel's producer or consumer hung";
+    EXPECT_TRUE(got == sent);
+  }
 }
 
 }  // namespace
