@@ -18,10 +18,10 @@ void ByteChannel::Push(std::vector<std::uint8_t>&& chunk) {
 }
 
 void ByteChannel::AddLocked(std::vector<std::uint8_t>&& chunk) {
-  const bool wasShort = queued_ < High();
+  const bool wasEmpty = chunks_.empty();
   queued_ += chunk.size();
   chunks_.push_back(std::move(chunk));
-  if (wasShort && queued_ >= High()) hub_.changed.notify_all();
+  if (wasEmpty) hub_.changed.notify_all();
 }
 
 void ByteChannel::TakenLocked(std::size_t bytes) {
@@ -31,7 +31,7 @@ void ByteChannel::TakenLocked(std::size_t bytes) {
 }
 
 void ByteChannel::WaitForChunkLocked(std::unique_lock<std::mutex>& lock) {
-  if (chunks_.empty() && !closed_) hub_.changed.wait(lock, [&] { return FilledLocked(); });
+  if (chunks_.empty() && !closed_) hub_.changed.wait(lock, [&] { return HasChunkLocked(); });
   if (aborted_) throw TaskCancelled{};
 }
 

@@ -7,7 +7,6 @@
 // ChannelHub, so that it can wait for room in any of them.
 #pragma once
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -64,16 +63,15 @@ class ByteChannel {
   static void WaitForRoom(ByteChannel* a, ByteChannel* b);
 
  private:
-  // Each side that has to wait sleeps until the queue is half full (the
-  // consumer, waking at High) or half empty (the producer, waking at Low),
-  // and only those crossings wake the other side: a waiting thread is woken
-  // once per half a queue, not once per chunk. On one core every wake-up is
-  // a switch between the two.
+  // A producer that finds the queue full sleeps until it is half empty, and
+  // only that crossing wakes it: it is woken once per half a queue, not on
+  // every read (a restore's reads are a frame each). On one core each
+  // wake-up is a switch between the two sides. The consumer wakes at the
+  // first chunk, so that the next link of a chain starts at once.
   std::size_t Low() const { return limit_ / 2; }
-  std::size_t High() const { return std::max<std::size_t>(limit_ / 2, 1); }
   bool HasRoomLocked() const { return aborted_ || discarding_ || queued_ < limit_; }
   bool DrainedLocked() const { return aborted_ || discarding_ || queued_ <= Low(); }
-  bool FilledLocked() const { return aborted_ || closed_ || queued_ >= High(); }
+  bool HasChunkLocked() const { return aborted_ || closed_ || !chunks_.empty(); }
   void AddLocked(std::vector<std::uint8_t>&& chunk);
   void TakenLocked(std::size_t bytes);
   void WaitForChunkLocked(std::unique_lock<std::mutex>& lock);

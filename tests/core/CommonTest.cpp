@@ -91,10 +91,10 @@ TEST(PendingOutput, AppearsOnlyWhenCommitted) {
   EXPECT_EQ(test::ReadAll(target), test::Bytes{4});
 }
 
-// A waiting side sleeps until the queue is half full or half empty, so the
-// bounds matter: every limit down to one byte, chunks larger than the limit,
-// reads of odd sizes and a stream that ends before it fills half the queue
-// must all come through whole, in order, and without a hang.
+// A producer that finds the queue full sleeps until it is half empty, so
+// the bound matters: every limit down to one byte (half of which is none),
+// chunks larger than the limit, reads of odd sizes and a stream shorter than
+// the queue must all come through whole, in order, and without a hang.
 TEST(ByteChannel, EveryLimitAndChunkSizeComesThroughWhole) {
   using test::Bytes;
   struct Case {
