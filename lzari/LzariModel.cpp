@@ -35,13 +35,4 @@ void SymbolModel::Halve() {
   RebuildCounts();
 }
 
-std::atomic<std::uint64_t> gReciprocals[kFrequencyLimit + 1];
-
-std::uint64_t MakeReciprocal(std::uint32_t total) {
-  // Threads that meet a total at once store the same value.
-  const std::uint64_t m = ~std::uint64_t{0} / total + 1;
-  gReciprocals[total].store(m, std::memory_order_relaxed);
-  return m;
-}
-
 }  // namespace ost::lzari

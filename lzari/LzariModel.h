@@ -4,7 +4,6 @@
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -147,18 +146,11 @@ struct SymbolModel {
 // multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most
 // 1, so a m / 2^64 exceeds a / t by less than 2^-32, too little to reach the
 // next integer (a / t is one, or at least 1 / t below one). The total is
-// known a symbol ahead, so looking m up stays off the chain of dependent
-// steps from one symbol to the next, where a division would sit.
-// Reciprocal(t) is m for every total 1 .. kFrequencyLimit. Each m is made
-// the first time any coder meets its total, so that a process touches only
-// the parts of the table its streams need (a short stream meets a few
-// hundred totals) and pays no start-up for the rest.
-extern std::atomic<std::uint64_t> gReciprocals[kFrequencyLimit + 1];
-std::uint64_t MakeReciprocal(std::uint32_t total);
-inline std::uint64_t Reciprocal(std::uint32_t total) {
-  const std::uint64_t m = gReciprocals[total].load(std::memory_order_relaxed);
-  return m != 0 ? m : MakeReciprocal(total);
-}
+// known a symbol ahead, so the division that makes m runs beside the chain
+// of dependent steps from one symbol to the next, not in it. (A table of
+// every m was no faster, and its pages cost more to touch, a fault each,
+// than the divisions.)
+inline std::uint64_t Reciprocal(std::uint32_t total) { return ~std::uint64_t{0} / total + 1; }
 inline std::uint32_t DivideBy(std::uint32_t a, std::uint64_t reciprocal) {
   __extension__ using Wide = unsigned __int128;
   return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
