@@ -97,7 +97,7 @@ class HandedSink final : public SampleSink {
   }
 
  private:
-  static constexpr std::size_t kChunk = 1 << 16;
+  static constexpr std::size_t kChunk = 1 << 14;
   void Flush() {
     channel_.Push(std::move(chunk_));
     chunk_ = {};
@@ -178,7 +178,7 @@ class SplitResidual final : public ResidualSink {
   }
 
  private:
-  static constexpr std::size_t kChunk = 1 << 16;
+  static constexpr std::size_t kChunk = 1 << 14;
   void Flush() {
     if (buffer_.empty()) return;
     channel_.Push(std::move(buffer_));
@@ -445,7 +445,7 @@ struct ExtractionJob::Chain {
   // out the uneven pace of each side, and no more, since every page a queue
   // fills is fresh memory.
   static constexpr std::size_t kStreamLimit = 1 << 18;
-  static constexpr std::size_t kResidualLimit = 1 << 19;
+  static constexpr std::size_t kResidualLimit = 1 << 17;
   ChannelHub streamHub;  // one thread may serve both stream channels
   ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
   ByteChannel residual{kResidualLimit};
