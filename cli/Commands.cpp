@@ -553,6 +553,15 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
       name);
 }
 
+// Binary data poured onto a terminal garbles it and is lost.
+int RefuseTerminal(const char* what) {
+  std::fprintf(stderr,
+               "otq: standard output is a terminal; %s is not written there (redirect it to a file or a pipe, or "
+               "give -f to write it all the same)\n",
+               what);
+  return kExitUsage;
+}
+
 }  // namespace
 
 int Compress(const CompressArgs& a) {
@@ -564,6 +573,7 @@ int Compress(const CompressArgs& a) {
     std::fprintf(stderr, "otq: give -o or -d, not both\n");
     return kExitUsage;
   }
+  if (a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("an archive");
   if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && (a.output.empty() || a.sources.size() > 1)) {
     std::fprintf(stderr, "otq: a source read from standard input is the only one and needs -o FILE (or -o - for "
                          "standard output)\n");
@@ -678,6 +688,7 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     std::fprintf(stderr, "otq: an archive read from standard input is the only one\n");
     return kExitUsage;
   }
+  if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
   std::optional<std::string> password;
   std::vector<Input> inputs;
   try {

@@ -80,6 +80,7 @@ void OutputClosed() {
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }
+bool StdoutIsTerminal() { return isatty(STDOUT_FILENO) == 1; }
 bool StdinIsTerminal() { return isatty(STDIN_FILENO) == 1; }
 
 void TerminalProgress::Begin(std::string_view, std::uint64_t units) {

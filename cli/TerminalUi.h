@@ -57,6 +57,7 @@ struct PromptInterrupted {};
 std::optional<std::string> PromptPassword(const std::string& prompt);
 
 bool StderrIsTerminal();
+bool StdoutIsTerminal();
 bool StdinIsTerminal();
 
 }  // namespace ost::cli

@@ -582,6 +582,26 @@ TEST_F(CliTest, AStandardInputStillComingShowsHowMuchHasBeenRead) {
   EXPECT_EQ(test::ReadAll(dir.File("live.wav")), test::ReadAll(wav));
 }
 
+
+// Archives and restored recordings are not poured onto a terminal, where
+// they garble the screen and are lost; -f writes them there all the same.
+TEST_F(CliTest, DataIsNotWrittenToATerminal) {
+  if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("t.otq"))).status, 0);
+  auto onTerminal = [&](const std::string& args) {
+    return Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/on-terminal.py") + " " +
+                 std::string(OSTINATO_OTQ) + " " + args);
+  };
+  for (const std::string& args : {"compress -q " + Q(wav) + " -o -", "extract -q " + Q(dir.File("t.otq")) + " -o -"}) {
+    OtqRun r = onTerminal(args);
+    EXPECT_TRUE(Has(r.out, "standard output is a terminal")) << args << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "status 2")) << args << "\n" << r.out;
+    EXPECT_FALSE(Has(r.out, "RIFF") || Has(r.out, "\\x")) << args << "\n" << r.out;  // \x: a byte that is no text
+  }
+  OtqRun forced = onTerminal("extract -q -f " + Q(dir.File("t.otq")) + " -o -");
+  EXPECT_TRUE(Has(forced.out, "RIFF")) << forced.out;
+  EXPECT_TRUE(Has(forced.out, "status 0")) << forced.out;
+}
 }  // namespace
 }  // namespace ost
 
