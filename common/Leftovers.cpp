@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -37,11 +38,15 @@ bool SameInode(int fd, const std::filesystem::path& path) {
 // A scan of another process may have removed what was just made, in the
 // moment before it was locked: once the lock is held, the name must still
 // lead to it.
+// `make` gives nullopt for a name made and removed before it could be
+// opened (another run's cleanup), which is tried again; any other failure
+// returns at once, errno telling why.
 template <typename Make>
 Owned MakeLocked(Make make) {
   for (int attempt = 0; attempt < 100; ++attempt) {
-    Owned owned = make();
-    if (owned.fd < 0 && errno == ENOENT) continue;  // made and removed before it could be opened
+    std::optional<Owned> made = make();
+    if (!made) continue;
+    Owned owned = *made;
     if (owned.fd < 0) return owned;
     if (flock(owned.fd, LOCK_EX) == 0 && SameInode(owned.fd, owned.path)) return owned;
     close(owned.fd);
@@ -72,9 +77,9 @@ void RemoveAll() noexcept {
 }
 
 Owned MakeFile(const std::filesystem::path& folder, const std::string& prefix, const std::filesystem::path& shownAs) {
-  Owned owned = MakeLocked([&] {
+  Owned owned = MakeLocked([&]() -> std::optional<Owned> {
     std::string name = (folder / (prefix + std::string(kRandomChars, 'X'))).string();
-    const int fd = mkostemp(name.data(), O_CLOEXEC);
+    const int fd = mkostemp(name.data(), O_CLOEXEC);  // made and opened at once
     return Owned{name, fd};
   });
   if (owned.fd < 0) ThrowIo("cannot create", shownAs);
@@ -83,13 +88,14 @@ Owned MakeFile(const std::filesystem::path& folder, const std::string& prefix, c
 
 Owned MakeFolder(const std::filesystem::path& folder, const std::string& prefix) {
   std::string attempted;
-  Owned owned = MakeLocked([&] {
+  Owned owned = MakeLocked([&]() -> std::optional<Owned> {
     attempted = (folder / (prefix + std::string(kRandomChars, 'X'))).string();
     if (!mkdtemp(attempted.data())) return Owned{attempted, -1};
     chmod(attempted.c_str(), 0700 | kOwnedMark);
     const int fd = open(attempted.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
       const int err = errno;
+      if (err == ENOENT) return std::nullopt;
       rmdir(attempted.c_str());
       errno = err;
     }

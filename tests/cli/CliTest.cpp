@@ -243,6 +243,20 @@ TEST_F(CliTest, SourcesThatAreNotFilesAndShortNames) {
   EXPECT_EQ(test::ReadAll(dir.File("ab.wav")), test::ReadAll(wav));
 }
 
+// An output folder that is not there is the reason given (it read
+// "Resource temporarily unavailable").
+TEST_F(CliTest, AMissingFolderIsTheReasonGiven) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  const fs::path missing = dir.File("missing");
+  for (const std::string& args : {"extract " + Q(dir.File("a.otq")) + " -o " + Q(missing / "a.wav"),
+                                  "compress " + Q(wav) + " -o " + Q(missing / "a.otq")}) {
+    OtqRun r = Otq(args);
+    EXPECT_EQ(r.status, 1) << args << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "cannot create " + (missing / "a.").string())) << args << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "No such file or directory")) << args << "\n" << r.out;
+  }
+}
+
 // A larger source, so that a job is still running when it is signalled.
 class CliSignalTest : public CliTest {
  protected:
