@@ -379,8 +379,10 @@ std::vector<std::string> DescribeSource(const CompressArgs& a, const WaveFormat&
                   {}, shown);
     notes.push_back(shown + " holds " + holds + "; it is kept byte for byte, but the archive will save little");
   }
-  if (wave.claimedData && (*wave.claimedData == 0 || *wave.claimedData == 0xFFFFFFFFu ||
-                           *wave.claimedData > wave.RealData()))
+  // 0 and 0xFFFFFFFF are what writers that cannot go back put there; a
+  // header that says 0 of a file that holds none is simply right.
+  if (wave.claimedData && *wave.claimedData != wave.RealData() &&
+      (*wave.claimedData == 0 || *wave.claimedData == 0xFFFFFFFFu || *wave.claimedData > wave.RealData()))
     notes.push_back(shown + ": its header claims " + std::to_string(*wave.claimedData) +
                     " bytes of samples, the file holds " + std::to_string(wave.RealData()) +
                     "; every byte is kept, whatever the header says");

@@ -451,6 +451,8 @@ TEST_F(CliTest, EveryWaveIsToldForWhatItHoldsAndKeptByteForByte) {
       {"float.wav", AnyWave(3, 2, 32, 30000), "holds 32-bit floating-point samples"},
       {"ext.wav", AnyWave(0xFFFE, 2, 16, 30000), nullptr},
       {"stream.wav", AnyWave(1, 2, 16, 30000, 1, 0xFFFFFFFFu), "its header claims 4294967295 bytes"},
+      {"unsized.wav", AnyWave(1, 2, 16, 30000, 1, 0), "its header claims 0 bytes"},
+      {"silent.wav", AnyWave(1, 2, 16, 0), nullptr},  // no samples, and a header that says so
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
