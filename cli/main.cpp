@@ -110,6 +110,16 @@ int main(int argc, char** argv) {
   list->add_option("ARCHIVE", listArchives, "Archives to describe; - reads one from standard input")->required();
   list->add_flag("--json", listJson, "One JSON object per archive, one per line");
 
+  // A word in the place of the command that is none gets its own message,
+  // not "A subcommand is required".
+  if (argc > 1 && argv[1][0] != '-') {
+    bool known = false;
+    for (const CLI::App* command : {compress, extract, test, list}) known = known || command->get_name() == argv[1];
+    if (!known) {
+      std::fprintf(stderr, "otq: unknown command '%s' (compress, extract, test or list; see otq --help)\n", argv[1]);
+      return kExitUsage;
+    }
+  }
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -117,7 +117,9 @@ TEST_F(CliTest, DamageAndUsage) {
   EXPECT_FALSE(fs::exists(dir.File("cut.wav")));
 
   EXPECT_EQ(Otq("compress " + Q(wav) + " -r fastest2").status, 2);
-  EXPECT_EQ(Otq("frobnicate").status, 2);
+  OtqRun unknown = Otq("frobnicate");
+  EXPECT_EQ(unknown.status, 2);
+  EXPECT_TRUE(unknown.out.find("unknown command 'frobnicate'") != std::string::npos) << unknown.out;
   EXPECT_EQ(Otq("--help").status, 0);
   EXPECT_EQ(Otq("compress " + Q(dir.File("a.flac"))).status, 1);
 }
