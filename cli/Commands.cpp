@@ -555,12 +555,18 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
       name);
 }
 
-// Binary data poured onto a terminal garbles it and is lost.
+// Binary data poured onto a terminal garbles it and is lost; waited for
+// from one, it cannot be typed.
 int RefuseTerminal(const char* what) {
   std::fprintf(stderr,
                "otq: standard output is a terminal; %s is not written there (redirect it to a file or a pipe, or "
                "give -f to write it all the same)\n",
                what);
+  return kExitUsage;
+}
+int RefuseTerminalInput(const char* what, bool canForce) {
+  std::fprintf(stderr, "otq: standard input is a terminal; %s is not read from there (redirect a file or a pipe into it%s)\n",
+               what, canForce ? ", or give -f to read it all the same" : "");
   return kExitUsage;
 }
 
@@ -576,6 +582,8 @@ int Compress(const CompressArgs& a) {
     return kExitUsage;
   }
   if (a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("an archive");
+  if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && !a.force && StdinIsTerminal())
+    return RefuseTerminalInput("a recording", true);
   if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && (a.output.empty() || a.sources.size() > 1)) {
     std::fprintf(stderr, "otq: a source read from standard input is the only one and needs -o FILE (or -o - for "
                          "standard output)\n");
@@ -691,6 +699,8 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     return kExitUsage;
   }
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
+  if (std::count(a.archives.begin(), a.archives.end(), "-") > 0 && (testOnly || !a.force) && StdinIsTerminal())
+    return RefuseTerminalInput("an archive", !testOnly);
   std::optional<std::string> password;
   std::vector<Input> inputs;
   try {
@@ -751,6 +761,8 @@ int Extract(const ExtractArgs& a, bool testOnly) {
 // ---- List --------------------------------------------------------------------
 
 int List(const std::vector<std::string>& archives, bool asJson) {
+  if (std::count(archives.begin(), archives.end(), "-") > 0 && StdinIsTerminal())
+    return RefuseTerminalInput("an archive", false);
   static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
   static const char* kKeys[6] = {"header", "sign", "lowBits", "highParts", "predictorFlags", "analysis"};
   int failures = 0;

@@ -28,7 +28,7 @@ CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
       ->check(CLI::IsMember({"mono", "stereo"}));
   auto* pw = compress->add_option("--password", ca.password, "Password stored in the archive (at most 14 characters of Windows-1252)");
   compress->add_option("--password-file", ca.passwordFile, "Read the password from the first line of FILE")->excludes(pw);
-  compress->add_flag("-f,--force", ca.force, "Replace an existing archive (and compress again under --recursive; with -o -, write to a terminal)");
+  compress->add_flag("-f,--force", ca.force, "Replace an existing archive (and compress again under --recursive; with -, read or write a terminal)");
   compress->add_flag("--strict", ca.strict,
                      "Refuse a .wav whose samples the archive does not code well (other than 16-bit PCM in one or "
                      "two channels)");
@@ -55,7 +55,7 @@ CLI::App* AddExtract(CLI::App& app, ExtractArgs& ea) {
   extract->add_flag("--recursive", ea.recursive, "Restore every .otq under the folders given");
   auto* epw = extract->add_option("--password", ea.password, "The archive's password");
   extract->add_option("--password-file", ea.passwordFile, "Read the password from the first line of FILE")->excludes(epw);
-  extract->add_flag("-f,--force", ea.force, "Replace an existing file (and restore again under --recursive; with -o -, write to a terminal)");
+  extract->add_flag("-f,--force", ea.force, "Replace an existing file (and restore again under --recursive; with -, read or write a terminal)");
   extract->add_flag("--require-integrity", ea.requireIntegrity,
                     "Refuse an archive without an integrity record (its restored bytes could not be checked)");
   extract->add_option("-j,--jobs", ea.jobs, "Archives to work on side by side (default: the number of cores)");

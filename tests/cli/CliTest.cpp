@@ -602,8 +602,9 @@ TEST_F(CliTest, AStandardInputStillComingShowsHowMuchHasBeenRead) {
 
 
 // Archives and restored recordings are not poured onto a terminal, where
-// they garble the screen and are lost; -f writes them there all the same.
-TEST_F(CliTest, DataIsNotWrittenToATerminal) {
+// they garble the screen and are lost, nor waited for from one, where no
+// one can type them; -f does it all the same.
+TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("t.otq"))).status, 0);
   auto onTerminal = [&](const std::string& args) {
@@ -619,6 +620,12 @@ TEST_F(CliTest, DataIsNotWrittenToATerminal) {
   OtqRun forced = onTerminal("extract -q -f " + Q(dir.File("t.otq")) + " -o -");
   EXPECT_TRUE(Has(forced.out, "RIFF")) << forced.out;
   EXPECT_TRUE(Has(forced.out, "status 0")) << forced.out;
+  for (const std::string& args : {"compress - -o " + Q(dir.File("typed.otq")), "extract - -o " + Q(dir.File("typed.wav")),
+                                  std::string("test -"), std::string("list -")}) {
+    OtqRun r = onTerminal(args);
+    EXPECT_TRUE(Has(r.out, "standard input is a terminal")) << args << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "status 2")) << args << "\n" << r.out;
+  }
 }
 }  // namespace
 }  // namespace ost
