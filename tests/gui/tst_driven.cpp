@@ -333,6 +333,12 @@ void DrivenTest::cancelCompressionWhileItRuns() {
         qInfo("no picture of the pre-analysis: the progress window did not show during it");
       }
     }
+    // Aimed at once the window manager has placed the window, as a person
+    // aims at what has stopped moving (it need not take the focus).
+    person.WaitFor("the progress window on the screen", [&] {
+      return progress && progress->isVisible() && progress->windowHandle() && progress->windowHandle()->isExposed();
+    }, 10s);
+    person.Pause(150ms);
     const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
     clock.start();
