@@ -564,6 +564,9 @@ int RefuseTerminal(const char* what) {
                what);
   return kExitUsage;
 }
+bool NamesStandardInput(const std::vector<std::string>& names) {
+  return std::find(names.begin(), names.end(), "-") != names.end();
+}
 int RefuseTerminalInput(const char* what, bool canForce) {
   std::fprintf(stderr, "otq: standard input is a terminal; %s is not read from there (redirect a file or a pipe into it%s)\n",
                what, canForce ? ", or give -f to read it all the same" : "");
@@ -582,9 +585,9 @@ int Compress(const CompressArgs& a) {
     return kExitUsage;
   }
   if (a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("an archive");
-  if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && !a.force && StdinIsTerminal())
+  if (NamesStandardInput(a.sources) && !a.force && StdinIsTerminal())
     return RefuseTerminalInput("a recording", true);
-  if (std::count(a.sources.begin(), a.sources.end(), "-") > 0 && (a.output.empty() || a.sources.size() > 1)) {
+  if (NamesStandardInput(a.sources) && (a.output.empty() || a.sources.size() > 1)) {
     std::fprintf(stderr, "otq: a source read from standard input is the only one and needs -o FILE (or -o - for "
                          "standard output)\n");
     return kExitUsage;
@@ -694,12 +697,12 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     std::fprintf(stderr, "otq: -o names one restored file; use -d with several archives\n");
     return kExitUsage;
   }
-  if (std::count(a.archives.begin(), a.archives.end(), "-") > 0 && a.archives.size() > 1) {
+  if (NamesStandardInput(a.archives) && a.archives.size() > 1) {
     std::fprintf(stderr, "otq: an archive read from standard input is the only one\n");
     return kExitUsage;
   }
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
-  if (std::count(a.archives.begin(), a.archives.end(), "-") > 0 && (testOnly || !a.force) && StdinIsTerminal())
+  if (NamesStandardInput(a.archives) && (testOnly || !a.force) && StdinIsTerminal())
     return RefuseTerminalInput("an archive", !testOnly);
   std::optional<std::string> password;
   std::vector<Input> inputs;
@@ -761,7 +764,7 @@ int Extract(const ExtractArgs& a, bool testOnly) {
 // ---- List --------------------------------------------------------------------
 
 int List(const std::vector<std::string>& archives, bool asJson) {
-  if (std::count(archives.begin(), archives.end(), "-") > 0 && StdinIsTerminal())
+  if (NamesStandardInput(archives) && StdinIsTerminal())
     return RefuseTerminalInput("an archive", false);
   static const char* kNames[6] = {"header", "sign", "low bits", "high parts", "predictor flags", "analysis"};
   static const char* kKeys[6] = {"header", "sign", "lowBits", "highParts", "predictorFlags", "analysis"};

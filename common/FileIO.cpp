@@ -12,7 +12,7 @@
 namespace ost {
 
 namespace {
-constexpr std::size_t kBufferSize = 1 << 16;
+constexpr std::size_t kWriteBufferSize = 1 << 16;  // reads use InFile's own size
 }
 
 void ThrowIo(const std::string& action, const std::filesystem::path& file, int err) {
@@ -157,8 +157,8 @@ void OutFile::OpenForUpdate(const std::filesystem::path& path) {
 // The C library would ignore a size given without a buffer and write in
 // blocks of the file system's (4 KiB): ten times the system calls.
 void OutFile::UseBuffer() {
-  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kBufferSize);
-  std::setvbuf(file_, buffer_.get(), _IOFBF, kBufferSize);
+  if (!buffer_) buffer_ = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
+  std::setvbuf(file_, buffer_.get(), _IOFBF, kWriteBufferSize);
 }
 
 void OutFile::Seek(std::uint64_t offset) {
