@@ -702,7 +702,7 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     return kExitUsage;
   }
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
-  if (NamesStandardInput(a.archives) && (testOnly || !a.force) && StdinIsTerminal())
+  if (NamesStandardInput(a.archives) && !a.force && StdinIsTerminal())  // test has no -f
     return RefuseTerminalInput("an archive", !testOnly);
   std::optional<std::string> password;
   std::vector<Input> inputs;
