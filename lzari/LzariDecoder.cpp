@@ -131,24 +131,47 @@ template <typename Source>
   k.high = top + 1;
 }
 
-template <typename Source>
-[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
+// Finds the symbol the value points into and narrows the interval to it.
+[[gnu::always_inline]] inline int CLzariDecoder::Narrow(Coder& k) const {
   const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
   const std::uint64_t reciprocal = lzari::Reciprocal(total);
-  auto divide = [reciprocal](std::uint32_t a) {
-    return lzari::DivideBy(a, reciprocal);
-  };
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
   std::uint32_t upper;
   const int s = FindSymbol(((k.value - k.low + 1) * total - 1) / range, upper);
-  k.high = k.low + divide(range * upper);
-  k.low += divide(range * (upper - model_.frequency[s]));
+  k.high = k.low + lzari::DivideBy(range * upper, reciprocal);
+  k.low += lzari::DivideBy(range * (upper - model_.frequency[s]), reciprocal);
+  return s;
+}
+
+template <typename Source>
+[[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
+  const int s = Narrow(k);
   Renormalise(in, k);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
   return c;
+}
+
+// A symbol of each of two streams whose models are not due for halving.
+// Each symbol is a long chain of dependent steps; taken a step of one and a
+// step of the other in turn, rather than one whole symbol after the other,
+// the processor has work of both chains in reach and runs them side by side.
+template <typename Source>
+[[gnu::always_inline]] inline void CLzariDecoder::DecodeSymbolPair(CLzariDecoder& a, Source& inA, Coder& ka, int& ca,
+                                                                   CLzariDecoder& b, Source& inB, Coder& kb, int& cb,
+                                                                   CLzariDecoder*& current) {
+  const int sA = a.Narrow(ka);
+  const int sB = b.Narrow(kb);
+  current = &a;
+  a.Renormalise(inA, ka);
+  current = &b;
+  b.Renormalise(inB, kb);
+  ca = a.model_.byteOfSymbol[sA];
+  cb = b.model_.byteOfSymbol[sB];
+  a.model_.Count(sA);
+  b.model_.Count(sB);
 }
 
 template <typename Source>
@@ -195,7 +218,13 @@ void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
 // the rest of a match overwrites its start).
 template <typename Source, typename Sink>
 [[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count) {
-  const int c = DecodeSymbol(in, k);
+  return Place(in, out, k, DecodeSymbol(in, k), r, count);
+}
+
+// The same for a symbol c already decoded.
+template <typename Source, typename Sink>
+[[gnu::always_inline]] inline bool CLzariDecoder::Place(Source& in, Sink& out, Coder& k, int c, int& r,
+                                                        std::uint32_t& count) {
   if (c < 256) {
     ring_[r] = static_cast<std::uint8_t>(c);
     r = (r + 1) & (kRingSize - 1);
@@ -312,10 +341,19 @@ void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b,
   Coder ka = a.coder_, kb = b.coder_;
   bool wrappedA = false, wrappedB = false;
   while (!wrappedA && !wrappedB && ca < a.textSize_ && cb < b.textSize_) {
+    if (a.model_.HalvingDue() || b.model_.HalvingDue()) [[unlikely]] {  // once in some 16,000 symbols
+      current = &a;
+      wrappedA = a.Step(inA, outA, ka, ra, ca);
+      current = &b;
+      wrappedB = b.Step(inB, outB, kb, rb, cb);
+      continue;
+    }
+    int symA, symB;
+    DecodeSymbolPair(a, inA, ka, symA, b, inB, kb, symB, current);
     current = &a;
-    wrappedA = a.Step(inA, outA, ka, ra, ca);
+    wrappedA = a.Place(inA, outA, ka, symA, ra, ca);
     current = &b;
-    wrappedB = b.Step(inB, outB, kb, rb, cb);
+    wrappedB = b.Place(inB, outB, kb, symB, rb, cb);
   }
   a.r_ = ra, a.count_ = ca, b.r_ = rb, b.count_ = cb;
   a.coder_ = ka, b.coder_ = kb;

@@ -32,9 +32,10 @@ class CLzariDecoder {
   // the bytes as they are made; the channel is closed only once the whole
   // stream has passed every check.
   void ExpandInto(InFile& in, ChannelWriter& out);
-  // Expands two streams on one thread, a symbol of each in turn, so that
-  // the processor overlaps their chains of dependent divisions; a stream
-  // whose channel is full waits while the other goes on alone.
+  // Expands two streams on one thread, a symbol of each in turn and their
+  // steps interleaved, so that the processor overlaps their chains of
+  // dependent steps; a stream whose channel is full waits while the other
+  // goes on alone.
   static void ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter& outA, CLzariDecoder& b, InFile& inB,
                              ChannelWriter& outB);
 
@@ -77,6 +78,11 @@ class CLzariDecoder {
   template <typename Source, typename Sink>
   bool Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count);
   template <typename Source, typename Sink>
+  bool Place(Source& in, Sink& out, Coder& k, int c, int& r, std::uint32_t& count);
+  template <typename Source>
+  static void DecodeSymbolPair(CLzariDecoder& a, Source& inA, Coder& ka, int& ca, CLzariDecoder& b, Source& inB,
+                               Coder& kb, int& cb, CLzariDecoder*& current);
+  template <typename Source, typename Sink>
   void DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB, CLzariDecoder*& current);
   template <typename Sink> void WriteBlock(Sink& out);
   template <typename Source, typename Sink> void Finish(Source& in, Sink& out);
@@ -85,6 +91,7 @@ class CLzariDecoder {
   template <typename Source> void FillBits(Source& in, Coder& k);
   static std::uint64_t ConsumedBits(const Coder& k) { return k.fetched * 8 - static_cast<std::uint64_t>(k.held); }
   template <typename Source> void Renormalise(Source& in, Coder& k);
+  int Narrow(Coder& k) const;
   template <typename Source> int DecodeSymbol(Source& in, Coder& k);
   template <typename Source> int DecodeMatchPosition(Source& in, Coder& k);
   int FindSymbol(std::uint32_t x, std::uint32_t& upper) const;

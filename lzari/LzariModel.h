@@ -56,8 +56,13 @@ struct SymbolModel {
   // Counts one more of `symbol`, halving all counts first when the total
   // has reached the limit.
   void AdaptModel(int symbol) {
-    if (total >= kFrequencyLimit) [[unlikely]]
+    if (HalvingDue()) [[unlikely]]
       Halve();
+    Count(symbol);
+  }
+  bool HalvingDue() const { return total >= kFrequencyLimit; }
+  // AdaptModel for a model that is not due for halving.
+  [[gnu::always_inline]] void Count(int symbol) {
     const std::uint32_t f = frequency[symbol];
     const int i = firstOfFrequency[f];
     // Symbol i takes the byte of `symbol` and the other way round; a no-op
