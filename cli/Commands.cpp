@@ -56,6 +56,9 @@ void Write(std::FILE* stream, const std::string& line) {
 }
 
 void Say(const std::string& line) { Write(stdout, line); }
+// A JSON line. File names are bytes and need not be UTF-8, which JSON
+// cannot carry: such bytes become the replacement character.
+void Say(const json& line) { Say(line.dump(-1, ' ', false, json::error_handler_t::replace)); }
 void Warn(const std::string& line) { Write(stderr, "otq: " + line); }
 // The message with the input's name in front, unless the file the error
 // names is that input.
@@ -458,8 +461,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   Outcome done{true, result.sourceSize, result.archiveSize, Seconds(std::chrono::steady_clock::now() - start)};
   if (a.json) {
     Say(json{{"source", shown}, {"archive", target == "-" ? "-" : target.string()}, {"ok", true},
-             {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}}
-            .dump());
+             {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}});
   } else if (!a.quiet) {
     Say(Format("%s -> %s: %llu -> %llu bytes, %.1f%% saved, %.2f s", shown.c_str(),
                target == "-" ? "standard output" : target.c_str(), static_cast<unsigned long long>(done.in),
@@ -483,8 +485,7 @@ void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::s
                          {"bytesIn", in},
                          {"bytesOut", out},
                          {"saved", saved},
-                         {"seconds", seconds}}}}
-            .dump());
+                         {"seconds", seconds}}}});
   } else if (!quiet && files > 1) {
     Say(Format("%zu files: %llu done (%s -> %s, %.1f%% saved), %llu failed, %llu skipped, %.2f s", files,
                static_cast<unsigned long long>(t.done.load()), Bytes(in).c_str(), Bytes(out).c_str(), saved, static_cast<unsigned long long>(t.failed.load()),
@@ -510,7 +511,7 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
       inputs.size(), jobs,
       [&](std::size_t i) {
         auto report = [&](const std::exception& failure) {
-          if (style.json) Say(ErrorLine(style.key, name(i), failure).dump());
+          if (style.json) Say(ErrorLine(style.key, name(i), failure));
         };
         bool ok = false;
         try {
@@ -678,7 +679,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
     json line{{"archive", shown}, {"ok", true}, {"integrityChecked", result.integrityChecked},
               {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}};
     if (!testOnly) line["restored"] = restored == "-" ? "-" : restored.string();
-    Say(line.dump());
+    Say(line);
   } else if (testOnly) {
     Say(shown + ": ok" +
         (result.integrityChecked ? " (length and CRC-32 match the integrity record)"
@@ -793,7 +794,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
         line["integrity"] = info.integrity ? json{{"restoredLength", info.integrity->restoredLength},
                                                   {"crc32", Format("%08X", info.integrity->crc32)}}
                                            : json(nullptr);
-        Say(line.dump());
+        Say(line);
         continue;
       }
       std::printf("%s\n", name.c_str());
@@ -810,7 +811,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
         std::printf("  integrity:       none (the format carries no checksum)\n");
       std::printf("  archive size:    %llu bytes\n", static_cast<unsigned long long>(info.archiveSize));
     } catch (const Error& e) {
-      if (asJson) Say(ErrorLine("archive", name, e).dump());
+      if (asJson) Say(ErrorLine("archive", name, e));
       Warn(Named(name, e));
       ++failures;
     } catch (const PromptInterrupted&) {

@@ -557,6 +557,27 @@ TEST_F(CliTest, MessagesNameTheirInputOnceAndJsonGivesTheFile) {
       << f.out;
 }
 
+// File names are bytes, and older systems wrote them in other encodings
+// than UTF-8. JSON cannot carry such bytes: each command still gives its
+// line, with the Unicode replacement character in their place.
+TEST_F(CliTest, JsonCarriesNamesThatAreNotUtf8) {
+  const fs::path latin1 = dir.File("caf\xe9.wav"), archive = dir.File("caf\xe9.otq");
+  fs::copy_file(wav, latin1);
+  const std::string replaced = "caf\xef\xbf\xbd";
+  for (const std::string& command :
+       {"compress --json " + Q(latin1), "list --json " + Q(archive), "test --json " + Q(archive),
+        "extract --json -f " + Q(archive) + " -o " + Q(dir.File("back.wav"))}) {
+    SCOPED_TRACE(command);
+    OtqRun run = Otq(command);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(Has(run.out, replaced)) << run.out;
+  }
+  test::WriteAll(dir.File("d\xe9g\xe2t.otq"), Bytes{1, 2, 3});
+  OtqRun damaged = Otq("test --json " + Q(dir.File("d\xe9g\xe2t.otq")));
+  EXPECT_EQ(damaged.status, 1) << damaged.out;
+  EXPECT_TRUE(Has(damaged.out, "\"ok\":false")) << damaged.out;
+}
+
 TEST(CliCompletion, TheBashCompletionLoadsAndKnowsTheCommands) {
   const std::string file = std::string(OSTINATO_SOURCE_DIR) + "/packaging/otq.bash-completion";
   OtqRun r = Shell("source " + Q(file) + " && complete -p otq && COMP_WORDS=(otq c) COMP_CWORD=1 && _otq && "
