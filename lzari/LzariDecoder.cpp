@@ -95,8 +95,6 @@ template <typename Source>
   return bits;
 }
 
-int CLzariDecoder::FindSymbol(std::uint32_t x, std::uint32_t& upper) const { return model_.Find(x, upper); }
-
 // The first position whose cumulative weight is at most x (the table never
 // increases and ends at 0), by a binary search written without branches.
 int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
@@ -132,6 +130,7 @@ template <typename Source>
 }
 
 // Finds the symbol the value points into and narrows the interval to it.
+template <bool kPopcount>
 [[gnu::always_inline]] inline int CLzariDecoder::Narrow(Coder& k) const {
   const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
@@ -139,15 +138,15 @@ template <typename Source>
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
   std::uint32_t upper;
-  const int s = FindSymbol(((k.value - k.low + 1) * total - 1) / range, upper);
+  const int s = model_.Find<kPopcount>(((k.value - k.low + 1) * total - 1) / range, upper);
   k.high = k.low + lzari::DivideBy(range * upper, reciprocal);
   k.low += lzari::DivideBy(range * (upper - model_.frequency[s]), reciprocal);
   return s;
 }
 
-template <typename Source>
+template <bool kPopcount, typename Source>
 [[gnu::always_inline]] inline int CLzariDecoder::DecodeSymbol(Source& in, Coder& k) {
-  const int s = Narrow(k);
+  const int s = Narrow<kPopcount>(k);
   Renormalise(in, k);
   const int c = model_.byteOfSymbol[s];
   model_.AdaptModel(s);
@@ -158,12 +157,12 @@ template <typename Source>
 // Each symbol is a long chain of dependent steps; taken a step of one and a
 // step of the other in turn, rather than one whole symbol after the other,
 // the processor has work of both chains in reach and runs them side by side.
-template <typename Source>
+template <bool kPopcount, typename Source>
 [[gnu::always_inline]] inline void CLzariDecoder::DecodeSymbolPair(CLzariDecoder& a, Source& inA, Coder& ka, int& ca,
                                                                    CLzariDecoder& b, Source& inB, Coder& kb, int& cb,
                                                                    CLzariDecoder*& current) {
-  const int sA = a.Narrow(ka);
-  const int sB = b.Narrow(kb);
+  const int sA = a.Narrow<kPopcount>(ka);
+  const int sB = b.Narrow<kPopcount>(kb);
   current = &a;
   a.Renormalise(inA, ka);
   current = &b;
@@ -216,9 +215,9 @@ void CLzariDecoder::Start(Source& in, std::uint64_t streamSize) {
 // One literal or one match into the ring at r; true when r came round to
 // the ring's start on the way, which writes out the round at once (before
 // the rest of a match overwrites its start).
-template <typename Source, typename Sink>
+template <bool kPopcount, typename Source, typename Sink>
 [[gnu::always_inline]] inline bool CLzariDecoder::Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count) {
-  return Place(in, out, k, DecodeSymbol(in, k), r, count);
+  return Place(in, out, k, DecodeSymbol<kPopcount>(in, k), r, count);
 }
 
 // The same for a symbol c already decoded.
@@ -267,12 +266,20 @@ void CLzariDecoder::WriteBlock(Sink& out) {
 
 template <typename Source, typename Sink>
 void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
+  if (lzari::HasPopcount())
+    DecodeBlockWith<true>(in, out);
+  else
+    DecodeBlockWith<false>(in, out);
+}
+
+template <bool kPopcount, typename Source, typename Sink>
+void CLzariDecoder::DecodeBlockWith(Source& in, Sink& out) {
   int r = r_;
   std::uint32_t count = count_;
   Coder k = coder_;
   bool wrapped = false;
   try {
-    while (count < textSize_ && !wrapped) wrapped = Step(in, out, k, r, count);
+    while (count < textSize_ && !wrapped) wrapped = Step<kPopcount>(in, out, k, r, count);
   } catch (const Error&) {
     r_ = r;
     count_ = count;
@@ -335,6 +342,15 @@ void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
 template <typename Source, typename Sink>
 void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
                                       CLzariDecoder*& current) {
+  if (lzari::HasPopcount())
+    DecodeBlockPairedWith<true>(inA, outA, b, inB, outB, current);
+  else
+    DecodeBlockPairedWith<false>(inA, outA, b, inB, outB, current);
+}
+
+template <bool kPopcount, typename Source, typename Sink>
+void CLzariDecoder::DecodeBlockPairedWith(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
+                                          CLzariDecoder*& current) {
   CLzariDecoder& a = *this;
   int ra = a.r_, rb = b.r_;
   std::uint32_t ca = a.count_, cb = b.count_;
@@ -343,13 +359,13 @@ void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b,
   while (!wrappedA && !wrappedB && ca < a.textSize_ && cb < b.textSize_) {
     if (a.model_.HalvingDue() || b.model_.HalvingDue()) [[unlikely]] {  // once in some 16,000 symbols
       current = &a;
-      wrappedA = a.Step(inA, outA, ka, ra, ca);
+      wrappedA = a.Step<kPopcount>(inA, outA, ka, ra, ca);
       current = &b;
-      wrappedB = b.Step(inB, outB, kb, rb, cb);
+      wrappedB = b.Step<kPopcount>(inB, outB, kb, rb, cb);
       continue;
     }
     int symA, symB;
-    DecodeSymbolPair(a, inA, ka, symA, b, inB, kb, symB, current);
+    DecodeSymbolPair<kPopcount>(a, inA, ka, symA, b, inB, kb, symB, current);
     current = &a;
     wrappedA = a.Place(inA, outA, ka, symA, ra, ca);
     current = &b;

@@ -75,15 +75,21 @@ class CLzariDecoder {
   template <typename Source> void Start(Source& in, std::uint64_t streamSize);
   bool Ended() const { return count_ >= textSize_; }
   template <typename Source, typename Sink> void DecodeBlock(Source& in, Sink& out);
-  template <typename Source, typename Sink>
+  // The decoding loops come in two builds, with and without an instruction
+  // to count bits, chosen a block at a time.
+  template <bool kPopcount, typename Source, typename Sink> void DecodeBlockWith(Source& in, Sink& out);
+  template <bool kPopcount, typename Source, typename Sink>
   bool Step(Source& in, Sink& out, Coder& k, int& r, std::uint32_t& count);
   template <typename Source, typename Sink>
   bool Place(Source& in, Sink& out, Coder& k, int c, int& r, std::uint32_t& count);
-  template <typename Source>
+  template <bool kPopcount, typename Source>
   static void DecodeSymbolPair(CLzariDecoder& a, Source& inA, Coder& ka, int& ca, CLzariDecoder& b, Source& inB,
                                Coder& kb, int& cb, CLzariDecoder*& current);
   template <typename Source, typename Sink>
   void DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB, CLzariDecoder*& current);
+  template <bool kPopcount, typename Source, typename Sink>
+  void DecodeBlockPairedWith(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
+                             CLzariDecoder*& current);
   template <typename Sink> void WriteBlock(Sink& out);
   template <typename Source, typename Sink> void Finish(Source& in, Sink& out);
   template <typename Sink> void WritePending(Sink& out);
@@ -91,10 +97,9 @@ class CLzariDecoder {
   template <typename Source> void FillBits(Source& in, Coder& k);
   static std::uint64_t ConsumedBits(const Coder& k) { return k.fetched * 8 - static_cast<std::uint64_t>(k.held); }
   template <typename Source> void Renormalise(Source& in, Coder& k);
-  int Narrow(Coder& k) const;
-  template <typename Source> int DecodeSymbol(Source& in, Coder& k);
+  template <bool kPopcount> int Narrow(Coder& k) const;
+  template <bool kPopcount, typename Source> int DecodeSymbol(Source& in, Coder& k);
   template <typename Source> int DecodeMatchPosition(Source& in, Coder& k);
-  int FindSymbol(std::uint32_t x, std::uint32_t& upper) const;
   static int FindMatchPosition(std::uint32_t x);
 
   std::filesystem::path inputPath_, outputPath_;

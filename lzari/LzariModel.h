@@ -8,6 +8,9 @@
 #include <cstdio>
 #include <cstring>
 #include <vector>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "common/ByteSource.h"
 
@@ -96,12 +99,27 @@ struct SymbolModel {
 
   // The first symbol s in [1, kSymbols] with cumulative(s) <= x, and
   // cumulative(s - 1) in `upper`; cumulative(s) is upper - frequency[s].
+  // kPopcount: the processor has an instruction to count bits (see
+  // HasPopcount); the answer is the same either way.
+  template <bool kPopcount>
   int Find(std::uint32_t x, std::uint32_t& upper) const {
     // No count exceeds kFrequencyLimit, so a larger x compares like it.
     const int y = static_cast<int>(x < kFrequencyLimit ? x : kFrequencyLimit);
     // cumulative() never increases, and the last entry of block b is
     // afterBlock[b]: the blocks before s's are those whose last entry
     // exceeds y, and so are the entries before s within it.
+#if defined(__SSE2__)
+    // The comparisons' byte masks, two bits a lane; the lanes that exceed
+    // y come first, so the masks are runs of ones from the lowest bit.
+    static_assert(kBlocks == 24 && kBlock == 16);
+    const __m128i ys = _mm_set1_epi16(static_cast<short>(y));
+    const std::uint64_t blocks = Above(afterBlock, ys) | Above(afterBlock + 8, ys) << 16 |
+                                 Above(afterBlock + 16, ys) << 32;
+    const int block = LanesOf<kPopcount>(blocks);
+    const __m128i rest = _mm_set1_epi16(static_cast<short>(y - afterBlock[block]));
+    const std::int16_t* entries = inBlock + block * kBlock;
+    int s = block * kBlock + LanesOf<kPopcount>(Above(entries, rest) | Above(entries + 8, rest) << 16);
+#else
     const Lanes ys = Splat(y);
     Lanes count = Lanes{} - (Load(afterBlock) > ys);
     for (int b = kLanes; b < kBlocks; b += kLanes) count -= Load(afterBlock + b) > ys;
@@ -111,6 +129,7 @@ struct SymbolModel {
     count = Lanes{} - (Load(entries) > rest);
     for (int k = kLanes; k < kBlock; k += kLanes) count -= Load(entries + k) > rest;
     int s = block * kBlock + Sum(count);
+#endif
     s += s == 0;  // x >= total: every count is at most x, and the answer is 1
     upper = Cumulative(s - 1);
     return s;
@@ -143,9 +162,43 @@ struct SymbolModel {
     return static_cast<int>(t & 0xFFFF);
   }
 
+#if defined(__SSE2__)
+  // Two mask bits for each of the eight lanes at p that exceed v.
+  static std::uint64_t Above(const std::int16_t* p, __m128i v) {
+    const __m128i lanes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    return static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpgt_epi16(lanes, v)));
+  }
+  // The lanes in a run of mask bits from the lowest: its bits counted in
+  // one instruction where there is one, else from its highest bit.
+  template <bool kPopcount>
+  static int LanesOf(std::uint64_t mask) {
+#if defined(__x86_64__)
+    if constexpr (kPopcount) {
+      std::uint64_t bits;
+      asm("popcnt %1, %0" : "=r"(bits) : "r"(mask));
+      return static_cast<int>(bits >> 1);
+    }
+#endif
+    return (64 - __builtin_clzll(mask | 1)) >> 1;
+  }
+#endif
+
   void RebuildCounts();
   void Halve();
 };
+
+// Whether the processor counts bits in one instruction (asked once).
+inline bool HasPopcount() {
+#if defined(__x86_64__)
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("popcnt") != 0;
+  }();
+  return has;
+#else
+  return false;
+#endif
+}
 
 // floor(a / t) for any 32-bit a and the model's totals t, as a
 // multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most

@@ -87,6 +87,34 @@ TEST(Lzari, EdgeCasesRoundTrip) {
   RoundTrip(pattern);
 }
 
+// The decoder's symbol search gives the symbol a plain scan of the counts
+// gives, whether the processor counts bits in one instruction or not, for
+// models of every shape: fresh, skewed, and after halvings.
+TEST(Lzari, TheSymbolSearchAgreesWithAScanEitherWay) {
+  lzari::SymbolModel model;
+  model.InitModel();
+  std::mt19937 rng(7);
+  auto check = [&](std::uint32_t x) {
+    int expected = 1;
+    while (model.Cumulative(expected) > x) ++expected;
+    std::uint32_t upperFast = 0, upperPlain = 0;
+    ASSERT_EQ(model.Find<true>(x, upperFast), expected) << x;
+    ASSERT_EQ(model.Find<false>(x, upperPlain), expected) << x;
+    ASSERT_EQ(upperFast, model.Cumulative(expected - 1));
+    ASSERT_EQ(upperPlain, upperFast);
+  };
+  for (int round = 0; round < 200; ++round) {
+    for (std::uint32_t x : {0u, model.total - 1, model.total, model.total + 5, 0xFFFFu, 0xFFFFFFFFu}) check(x);
+    for (int i = 0; i < 50; ++i) check(rng() % model.total);
+    // A few symbols far more often than the rest, so runs of equal counts
+    // form and break up, and the total passes the halving limit.
+    for (int i = 0; i < 400; ++i) {
+      const int symbol = 1 + static_cast<int>(rng() % 8 == 0 ? rng() % lzari::kSymbols : rng() % 5);
+      model.AdaptModel(symbol);
+    }
+  }
+}
+
 TEST(Lzari, SkewedDataHalvesTheCountsOnBothSides) {
   // Far more than 32767 symbols of a skewed source: the model halves its
   // counts several times, and encoder and decoder must halve together.
