@@ -36,8 +36,9 @@ inline constexpr int kValueBits = 17;
 // Counting one more symbol then adds 1 to a fixed set of block entries and
 // entries within a block, eight 16-bit counts at a time in the compiler's
 // generic vectors, instead of touching every lower entry; the decoder's
-// search counts the entries above x in the same way. Without branches on
-// the data, there is nothing for the branch predictor to miss.
+// search compares eight entries at a time with x and counts those above it.
+// Without branches on the data, there is nothing for the branch predictor
+// to miss.
 struct SymbolModel {
   static constexpr int kBlockBits = 4;
   static constexpr int kBlock = 1 << kBlockBits;
