@@ -116,17 +116,18 @@ int CLzariDecoder::FindMatchPosition(std::uint32_t x) {
 // wrap-around on a damaged stream, so value - low is simply shifted.
 template <typename Source>
 [[gnu::always_inline]] inline void CLzariDecoder::Renormalise(Source& in, Coder& k) {
-  std::uint32_t top = k.high - 1;
+  const std::uint32_t top = k.high - 1;
+  // The follow steps are read off low and high - 1 as they are, shifted past
+  // the settled bits, instead of after settling them: a shorter chain.
+  const std::uint64_t differ = static_cast<std::uint64_t>(k.low & ~top) << 16;
   const int settled = __builtin_clz(((k.low ^ top) << 15) | 0x4000);  // 0..17
-  std::uint32_t low = (k.low << settled) & (kQ4 - 1);
-  top = ((top << settled) | ((1u << settled) - 1)) & (kQ4 - 1);
-  const int follow = __builtin_clz(~((low & ~top) << 16));  // 0..16
-  low = (low << follow) & (kQ2 - 1);
-  top = (((top << follow) | ((1u << follow) - 1)) & (kQ2 - 1)) | kQ2;
+  const int follow = __builtin_clz(~static_cast<std::uint32_t>(differ << settled));  // 0..16
   const int steps = settled + follow;  // at most 17
+  const std::uint32_t low = (k.low << steps) & (kQ2 - 1);
+  const std::uint32_t high = ((((top << steps) | ((1u << steps) - 1)) & (kQ2 - 1)) | kQ2) + 1;
   k.value = ((k.value - k.low) << steps) + low + ReadBits(in, k, steps);
   k.low = low;
-  k.high = top + 1;
+  k.high = high;
 }
 
 // Finds the symbol the value points into and narrows the interval to it.
