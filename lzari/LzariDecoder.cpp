@@ -135,13 +135,13 @@ template <bool kPopcount>
 [[gnu::always_inline]] inline int CLzariDecoder::Narrow(Coder& k) const {
   const std::uint32_t range = k.high - k.low;
   const std::uint32_t total = model_.total;
-  const std::uint64_t reciprocal = lzari::Reciprocal(total);
+  const lzari::ScaledRange scaled(range, lzari::Reciprocal(total));
   // WATCHOUT: unsigned wrap-around is intended for damaged input; a valid
   // stream keeps low <= value < high, so nothing wraps.
   std::uint32_t upper;
   const int s = model_.Find<kPopcount>(((k.value - k.low + 1) * total - 1) / range, upper);
-  k.high = k.low + lzari::DivideBy(range * upper, reciprocal);
-  k.low += lzari::DivideBy(range * (upper - model_.frequency[s]), reciprocal);
+  k.high = k.low + scaled.Of(upper);
+  k.low += scaled.Of(upper - model_.frequency[s]);
   return s;
 }
 

@@ -119,9 +119,9 @@ template <typename Sink>
   const std::uint32_t total = model_.total;
   const std::uint32_t upper = model_.Cumulative(s - 1);
   // The divisions by the total as multiplications, as the decoder does.
-  const std::uint64_t reciprocal = lzari::Reciprocal(total);
-  high_ = low_ + DivideBy(range * upper, reciprocal);
-  low_ += DivideBy(range * (upper - model_.frequency[s]), reciprocal);
+  const ScaledRange scaled(range, lzari::Reciprocal(total));
+  high_ = low_ + scaled.Of(upper);
+  low_ += scaled.Of(upper - model_.frequency[s]);
   Renormalise(out);
   model_.AdaptModel(s);
 }

@@ -210,10 +210,27 @@ inline bool HasPopcount() {
 // every m was no faster, and its pages cost more to touch, a fault each,
 // than the divisions.)
 inline std::uint64_t Reciprocal(std::uint32_t total) { return ~std::uint64_t{0} / total + 1; }
-inline std::uint32_t DivideBy(std::uint32_t a, std::uint64_t reciprocal) {
+
+// floor(range * a / t) for the new bounds of an interval, a being a
+// cumulative count: range * m is made whole first, while the count is still
+// being found, so that each bound then waits for one multiplication. The
+// product range * a * m is the same number in either order; range * a stays
+// below 2^32 (range <= 2^17, a < 2^15), as the bound above needs.
+class ScaledRange {
+ public:
+  ScaledRange(std::uint32_t range, std::uint64_t reciprocal) {
+    const Wide product = static_cast<Wide>(range) * reciprocal;
+    high_ = static_cast<std::uint64_t>(product >> 64);  // at most range
+    low_ = static_cast<std::uint64_t>(product);
+  }
+  std::uint32_t Of(std::uint32_t a) const {
+    return static_cast<std::uint32_t>(high_ * a + static_cast<std::uint64_t>((static_cast<Wide>(low_) * a) >> 64));
+  }
+
+ private:
   __extension__ using Wide = unsigned __int128;
-  return static_cast<std::uint32_t>((static_cast<Wide>(a) * reciprocal) >> 64);
-}
+  std::uint64_t high_, low_;
+};
 
 // Writes n bytes to a sink in one call.
 template <typename Sink>
