@@ -274,13 +274,19 @@ class CliSignalTest : public CliTest {
     return Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " " + args +
                  " & pid=$!; " + then + "; wait $pid; echo status=$?");
   }
+  // Waits until the run has begun its job (its working folder exists), so
+  // that a signal finds the job and not a process still starting, which a
+  // loaded machine can hold up for longer than any fixed delay.
+  std::string UntilTheJobRuns() const {
+    return "for i in $(seq 200); do ls " + Q(dir.File("tmp")) + "/ostinato-job-* >/dev/null 2>&1 && break; sleep 0.05; done; sleep 0.2";
+  }
   fs::path big;
 };
 
 TEST_F(CliSignalTest, HangUpTerminateAndInterruptLeaveNothing) {
   for (const auto& [signal, status] : {std::pair{"HUP", "129"}, {"TERM", "143"}, {"INT", "130"}}) {
     OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
-                            std::string("sleep 0.5; kill -") + signal + " $pid");
+                            UntilTheJobRuns() + "; kill -" + signal + " $pid");
     EXPECT_TRUE(Has(r.out, std::string("status=") + status)) << signal << r.out;
     EXPECT_TRUE(Has(r.out, "Compression Cancelled")) << r.out;
     EXPECT_FALSE(fs::exists(dir.File("big.otq")));
@@ -288,7 +294,7 @@ TEST_F(CliSignalTest, HangUpTerminateAndInterruptLeaveNothing) {
   }
   // Twice: the program ends at once, still removing what it made.
   OtqRun twice = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
-                              "sleep 0.5; kill -INT $pid; kill -INT $pid");
+                              UntilTheJobRuns() + "; kill -INT $pid; kill -INT $pid");
   EXPECT_TRUE(Has(twice.out, "status=130")) << twice.out;
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
@@ -328,7 +334,7 @@ TEST_F(CliSignalTest, AReaderThatLeavesTheDataPipeEarlyStopsTheRun) {
 
 TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
   OtqRun r = RunAndSignal("compress " + Q(big) + " -r extreme -o " + Q(dir.File("big.otq")),
-                          "sleep 0.5; kill -KILL $pid");
+                          UntilTheJobRuns() + "; kill -KILL $pid");
   ASSERT_TRUE(Has(r.out, "status=137")) << r.out;
   ASSERT_EQ(Leftovers(dir.path()), 2u);  // the hidden archive and the job folder
   OtqRun again = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " compress " +
