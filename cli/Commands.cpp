@@ -1,6 +1,8 @@
 #include "cli/Commands.h"
 
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -239,10 +241,33 @@ struct TargetClaims {
 
 constexpr const char* kStandardInput = "standard input";
 
-// Copies standard input into `path` (a job reads its source more than once).
-// With `show`, a wait of more than half a second (a recording still going)
-// shows on standard error how much has come so far.
-void Spool(const fs::path& path, bool show) {
+// A named pipe (a process substitution among them). It is read to its end
+// into the job's folder, as standard input is; other files that are not
+// regular (devices) are refused by the jobs.
+bool IsPipe(const fs::path& given) {
+  struct stat info {};
+  return given != "-" && stat(given.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+}
+bool IsStream(const fs::path& given) { return given == "-" || IsPipe(given); }
+std::string Shown(const fs::path& given) { return given == "-" ? std::string(kStandardInput) : given.string(); }
+
+// Keeps a descriptor open for the life of a scope.
+struct Descriptor {
+  int fd;
+  ~Descriptor() {
+    if (fd != STDIN_FILENO) close(fd);
+  }
+};
+
+// Copies standard input ("-") or a named pipe into `path` (a job reads its
+// source more than once). A pipe is opened without waiting for its writer
+// and read only once poll says so: a read with no writer yet would be an
+// end. With `show`, a wait of more than half a second (a recording still
+// going, a writer not yet there) shows on standard error how much has come.
+void Spool(const fs::path& given, const fs::path& path, bool show) {
+  const std::string name = Shown(given);
+  const Descriptor in{given == "-" ? STDIN_FILENO : open(given.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+  if (in.fd < 0) ThrowIo("cannot open", given);
   OutFile out(path);
   std::vector<std::uint8_t> buffer(1 << 16);
   std::uint64_t total = 0;
@@ -253,18 +278,18 @@ void Spool(const fs::path& path, bool show) {
     if (Interrupted()) throw PromptInterrupted{};
     const auto now = std::chrono::steady_clock::now();
     if (show && now - start >= std::chrono::milliseconds(500) && (!showing || now - shown >= std::chrono::milliseconds(250))) {
-      std::fprintf(stderr, "\r%s: %s read\033[K", kStandardInput, Bytes(total).c_str());
+      std::fprintf(stderr, "\r%s: %s read\033[K", name.c_str(), Bytes(total).c_str());
       std::fflush(stderr);
       showing = true;
       shown = now;
     }
-    pollfd p{STDIN_FILENO, POLLIN, 0};
+    pollfd p{in.fd, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
-    if (ready < 0 && errno != EINTR) ThrowIo("cannot read", kStandardInput);
+    if (ready < 0 && errno != EINTR) ThrowIo("cannot read", name);
     if (ready <= 0) continue;
-    const ssize_t got = read(STDIN_FILENO, buffer.data(), buffer.size());
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) ThrowIo("cannot read", kStandardInput);
+    const ssize_t got = read(in.fd, buffer.data(), buffer.size());
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got < 0) ThrowIo("cannot read", name);
     if (got == 0) break;
     out.Write(buffer.data(), static_cast<std::size_t>(got));
     total += static_cast<std::uint64_t>(got);
@@ -276,15 +301,16 @@ void Spool(const fs::path& path, bool show) {
   out.Close();
 }
 
-// The file an archive argument names: `given` itself, or for "-" standard
-// input spooled into `folder` (an archive is read whole: its integrity record
-// sits at its end). The name it restores under comes from the returned path.
+// The file an archive argument names: `given` itself, or for "-" and a pipe
+// its bytes spooled into `folder` (an archive is read whole: its integrity
+// record sits at its end). The name it restores under comes from the
+// returned path, which keeps a pipe's own name.
 constexpr const char* kStandardInputArchive = "standard-input.otq";
 fs::path ArchiveFile(const fs::path& given, std::optional<WorkFolder>& folder, bool show) {
-  if (given != "-") return given;
+  if (!IsStream(given)) return given;
   folder.emplace();
-  const fs::path file = folder->File(kStandardInputArchive);
-  Spool(file, show);
+  const fs::path file = folder->File(given == "-" ? kStandardInputArchive : given.filename().string());
+  Spool(given, file, show);
   return file;
 }
 
@@ -399,14 +425,20 @@ struct Outcome {
 };
 
 Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Input& input, const fs::path& target) {
-  const bool fromStdin = input.file == "-";
-  const std::string shown = fromStdin ? kStandardInput : input.file.string();
+  const bool fromStream = IsStream(input.file);
+  const std::string shown = Shown(input.file);
   const auto start = std::chrono::steady_clock::now();
-  // The standard streams pass through the job's own private folder.
+  // The standard streams and pipes pass through the job's own private
+  // folder. A source of no known kind is taken as a .wav, which may turn
+  // out to be headerless.
   std::optional<WorkFolder> streams;
-  if (fromStdin || target == "-") streams.emplace();
-  const fs::path source = fromStdin ? streams->File("standard-input.wav") : input.file;
-  if (fromStdin) Spool(source, setup.drawBar);
+  if (fromStream || target == "-") streams.emplace();
+  fs::path source = input.file;
+  if (fromStream) {
+    const fs::path leaf = input.file == "-" ? fs::path("standard-input.wav") : input.file.filename();
+    source = streams->File(HasSuffix(leaf, {".wav", ".pcm"}) ? leaf.string() : leaf.string() + ".wav");
+    Spool(input.file, source, setup.drawBar);
+  }
   const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
   // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
   if (!a.dir.empty() && !target.parent_path().empty()) fs::create_directories(target.parent_path());
@@ -417,7 +449,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
 
   CompressionOptions options;
   options.source = source;
-  options.shownAs = fromStdin ? shown : std::string();
+  options.shownAs = fromStream ? shown : std::string();
   options.archive = archive;
   options.rate = setup.rate;
   options.password = setup.password;
@@ -449,7 +481,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
       verifySeconds = Seconds(std::chrono::steady_clock::now() - vstart);
     };
   }
-  TerminalProgress progress(fromStdin ? shown : input.file.filename().string(), setup.drawBar);
+  TerminalProgress progress(fromStream ? shown : input.file.filename().string(), setup.drawBar);
   OptionChannels channels(setup.layout, wave, shown);
   CompressionResult result = CompressionJob(options, progress, channels).Run();
   if (result.cancelled) {
@@ -505,7 +537,7 @@ struct BatchStyle {
 void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& refused, unsigned jobs,
               const BatchStyle& style, Totals& totals, const std::function<fs::path(std::size_t)>& target,
               const std::function<Outcome(std::size_t)>& run) {
-  auto name = [&](std::size_t i) { return inputs[i].file == "-" ? std::string(kStandardInput) : inputs[i].file.string(); };
+  auto name = [&](std::size_t i) { return Shown(inputs[i].file); };
   BatchLine line(inputs.size(), !style.quiet && StderrIsTerminal());
   RunAll(
       inputs.size(), jobs,
@@ -573,6 +605,18 @@ int RefuseTerminalInput(const char* what, bool canForce) {
                what, canForce ? ", or give -f to read it all the same" : "");
   return kExitUsage;
 }
+// An output is named after its input, beside it; a pipe such as /dev/fd/63
+// gives no such name, so its output must be given. Returns the usage status
+// for the first such input, else 0.
+int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<const char*> suffixes, const char* what) {
+  for (const Input& input : inputs)
+    if (IsPipe(input.file) && !HasSuffix(input.file, suffixes)) {
+      std::fprintf(stderr, "otq: %s is a pipe whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",
+                   input.file.c_str(), what);
+      return kExitUsage;
+    }
+  return 0;
+}
 
 }  // namespace
 
@@ -615,6 +659,8 @@ int Compress(const CompressArgs& a) {
     Warn(e.what());
     return kExitFailure;
   }
+  if (a.output.empty() && a.dir.empty())
+    if (const int refused = RefuseUnnamedPipes(inputs, {".wav", ".pcm"}, "its archive")) return refused;
   g_stdoutCarriesData = a.output == "-";
   setup.jobs = a.jobs ? a.jobs : DefaultThreads();
   setup.innerThreads = InnerThreads(setup.jobs, inputs.size());
@@ -646,8 +692,8 @@ namespace {
 
 Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& password, unsigned threads, bool drawBar,
                    const Input& input, const fs::path& target, bool testOnly) {
-  const bool fromStdin = input.file == "-";
-  const std::string shown = fromStdin ? kStandardInput : input.file.string();
+  const bool fromStream = IsStream(input.file);
+  const std::string shown = Shown(input.file);
   const auto start = std::chrono::steady_clock::now();
   std::optional<WorkFolder> streams;
   const fs::path archive = ArchiveFile(input.file, streams, drawBar);
@@ -659,7 +705,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
   ExtractionOptions options;
   options.archive = archive;
-  options.shownAs = fromStdin ? fs::path(shown) : fs::path();
+  options.shownAs = fromStream ? fs::path(shown) : fs::path();
   options.password = password;
   options.replaceTarget = a.force;
   options.threads = threads;
@@ -667,7 +713,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   if (testOnly) options.checkPassword = false;
   else if (restored == "-") options.toStandardOutput = true;
   else options.target = restored;
-  TerminalProgress progress(fromStdin ? shown : input.file.filename().string(), drawBar);
+  TerminalProgress progress(fromStream ? shown : input.file.filename().string(), drawBar);
   PromptingPassword prompt(shown);
   ExtractionResult result = ExtractionJob(options, progress, &prompt).Run();
   if (result.cancelled) {
@@ -714,6 +760,8 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     Warn(e.what());
     return kExitFailure;
   }
+  if (!testOnly && a.output.empty() && a.dir.empty())
+    if (const int refused = RefuseUnnamedPipes(inputs, {".otq"}, "the restored recording")) return refused;
   if (!testOnly && !a.dir.empty()) {
     std::error_code ec;
     fs::create_directories(a.dir, ec);
@@ -735,6 +783,18 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     for (std::size_t i = 0; i < inputs.size(); ++i) {
       if (inputs[i].file == "-") {
         targets[i] = a.output;  // known once the archive is read, unless -o gives it
+        continue;
+      }
+      if (IsPipe(inputs[i].file) && a.output.empty()) {
+        // Whether it restores a .wav or a .pcm is known once it is read;
+        // both names are claimed, so that no other job of the run writes
+        // either.
+        const std::string leaf = inputs[i].file.filename().string();
+        for (const std::uint8_t waveHeader : {std::uint8_t{0}, std::uint8_t{1}}) {
+          const std::string clash =
+              claims.Claim(OutputFor(inputs[i], a.dir, RestoredName(leaf, waveHeader)), inputs[i].file.string());
+          if (refused[i].empty()) refused[i] = clash;
+        }
         continue;
       }
       try {
@@ -771,8 +831,7 @@ int List(const std::vector<std::string>& archives, bool asJson) {
   static const char* kKeys[6] = {"header", "sign", "lowBits", "highParts", "predictorFlags", "analysis"};
   int failures = 0;
   for (const auto& given : archives) {
-    const bool fromStdin = given == "-";
-    const std::string name = fromStdin ? std::string(kStandardInput) : given;
+    const std::string name = Shown(given);
     try {
       std::optional<WorkFolder> spool;
       const fs::path file = ArchiveFile(given, spool, StderrIsTerminal());

@@ -233,16 +233,38 @@ TEST_F(CliTest, PasswordFilesThatGiveNoPasswordAreErrors) {
 }
 
 TEST_F(CliTest, SourcesThatAreNotFilesAndShortNames) {
-  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
   fs::create_symlink("/dev/zero", dir.File("zero.pcm"));
-  for (const char* name : {"fifo.wav", "zero.pcm"}) {
-    OtqRun c = Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File(name)) + " --channels mono");
-    EXPECT_EQ(c.status, 1) << c.out;  // not 124: no wait for a writer
-    EXPECT_TRUE(Has(c.out, "is not a regular file")) << c.out;
-  }
+  OtqRun c = Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File("zero.pcm")) + " --channels mono");
+  EXPECT_EQ(c.status, 1) << c.out;  // not 124: a device is not read until it ends
+  EXPECT_TRUE(Has(c.out, "is not a regular file")) << c.out;
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("ab"))).status, 0);
   ASSERT_EQ(Otq("extract " + Q(dir.File("ab"))).status, 0);
   EXPECT_EQ(test::ReadAll(dir.File("ab.wav")), test::ReadAll(wav));
+}
+
+// A named pipe or a process substitution is read to its end, as standard
+// input is (it said "not a regular file" or "Invalid file name").
+TEST_F(CliTest, NamedPipesAreReadLikeStandardInput) {
+  const std::string otq = OSTINATO_OTQ;
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("file.otq"))).status, 0);
+  OtqRun sub = Shell("cd " + Q(dir.path()) + " && " + otq + " compress <(cat " + Q(wav) + ") -o sub.otq && " + otq +
+                     " extract <(cat sub.otq) -o sub.wav && cmp sub.wav " + Q(wav) + " && " + otq +
+                     " list <(cat file.otq) && " + otq + " test <(cat file.otq)");
+  EXPECT_EQ(sub.status, 0) << sub.out;
+  EXPECT_EQ(test::ReadAll(dir.File("sub.otq")).size(), test::ReadAll(dir.File("file.otq")).size());
+  // A pipe whose name gives no archive name needs -o.
+  OtqRun where = Shell(otq + " compress <(cat " + Q(wav) + ")");
+  EXPECT_EQ(where.status, 2) << where.out;
+  EXPECT_TRUE(Has(where.out, "-o")) << where.out;
+  // A named pipe whose writer comes later is waited for, and its outputs are
+  // named after it as a file's are.
+  ASSERT_EQ(mkfifo(dir.File("later.wav").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.File("later.otq").c_str(), 0600), 0);
+  OtqRun later = Shell("cd " + Q(dir.path()) + "\n(sleep 1; cat " + Q(wav) + " > later.wav) &\n" + otq +
+                       " compress later.wav -d out || exit 1\n(sleep 1; cat out/later.otq > later.otq) &\n" + otq +
+                       " extract later.otq -d back && cmp back/later.wav " + Q(wav));
+  EXPECT_EQ(later.status, 0) << later.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
 // An output folder that is not there is the reason given (it read
