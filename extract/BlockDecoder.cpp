@@ -152,6 +152,16 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   lowerBitsHeld_ = held;
 }
 
+namespace {
+// Each byte's bits in the opposite order: the first bit of the stream at
+// bit 0 of a little-endian word.
+std::uint64_t ReverseBitsOfBytes(std::uint64_t x) {
+  x = ((x >> 1) & 0x5555555555555555u) | ((x & 0x5555555555555555u) << 1);
+  x = ((x >> 2) & 0x3333333333333333u) | ((x & 0x3333333333333333u) << 2);
+  return ((x >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((x & 0x0F0F0F0F0F0F0F0Fu) << 4);
+}
+}  // namespace
+
 // Tops an empty high-part window up: eight bytes at once where the reader
 // has them at hand, else the bytes that are left. Only a bit that is needed
 // and missing is an error.
@@ -159,14 +169,14 @@ void CBlockDecoder::RefillHigher(ByteReader& stream, std::uint64_t& window, int&
   if (stream.Available() >= 8) {
     std::uint64_t word;
     std::memcpy(&word, stream.Next(), 8);
-    window = __builtin_bswap64(word);
+    window = ReverseBitsOfBytes(word);
     held = 64;
     higherBytesRead_ += 8;
     stream.Skip(8);
     return;
   }
   for (int c; held <= 56 && (c = stream.Get()) != EOF;) {
-    window |= static_cast<std::uint64_t>(c) << (56 - held);
+    window |= ReverseBitsOfBytes(static_cast<std::uint64_t>(c)) << held;
     held += 8;
     ++higherBytesRead_;
   }
@@ -176,30 +186,30 @@ void CBlockDecoder::RefillHigher(ByteReader& stream, std::uint64_t& window, int&
 void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
-  // The window in locals, so that it stays in registers from one sample to the next.
-  std::uint64_t window = higherWindow_;
-  int held = higherHeld_;
+  // Each code is a run of zeros ended by a one. The window's set bits are
+  // the ends: the next is its lowest, and clearing it is the only step one
+  // code waits for; the run is the distance from the end before.
+  std::uint64_t ends = higherWindow_;
+  int held = higherHeld_;  // bits of the window that came from the stream
+  int next = 0;            // the first of them not yet used
   for (int i = 0; i < count; ++i) {
-    int zeros = 0;
-    for (;;) {
-      if (held == 0) RefillHigher(stream, window, held);
-      const int lead = window ? __builtin_clzll(window) : 64;
-      if (lead < held) {
-        zeros += lead;
-        window = (window << lead) << 1;
-        held -= lead + 1;
-        break;
-      }
+    int zeros = -next;
+    while (ends == 0) [[unlikely]] {
       zeros += held;
-      window = 0;
+      if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
       held = 0;
-      if (zeros > limit) break;
+      next = 0;
+      RefillHigher(stream, ends, held);
     }
+    const int at = __builtin_ctzll(ends);
+    zeros += at;
+    next = at + 1;
+    ends &= ends - 1;
     if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
     highParts[i] = static_cast<std::uint16_t>(zeros);
   }
-  higherWindow_ = window;
-  higherHeld_ = held;
+  higherWindow_ = next < 64 ? ends >> next : 0;
+  higherHeld_ = held - next;
 }
 
 namespace {

@@ -91,7 +91,8 @@ class CBlockDecoder {
   // Low-bits reader: an MSB-first bit window over the big-endian words.
   std::uint64_t lowerWindow_ = 0;
   int lowerBitsHeld_ = 0;
-  // High-part reader: the next bits at the top of a 64-bit window.
+  // High-part reader: the next bits from bit 0 of a 64-bit window, the
+  // stream's first bit lowest.
   std::uint64_t higherWindow_ = 0;
   int higherHeld_ = 0;
   std::uint64_t higherBytesRead_ = 0;
