@@ -1,13 +1,19 @@
 #include "extract/BlockDecoder.h"
 
+#include <array>
 #include <cstring>
 #include <string>
 
 #include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
+#include "common/VectorClones.h"
 #include "format/BlockHeader.h"
 #include "format/Predictors.h"
+
+#if defined(OST_AVX_PATHS)
+#include <immintrin.h>
+#endif
 
 namespace ost {
 
@@ -114,42 +120,101 @@ void CBlockDecoder::ReadSigns(ByteReader& stream, int count) {
     for (int t = 0; t < 8; ++t) signs[8 * b + t] = static_cast<std::uint16_t>((bytes[b] >> (7 - t)) & 1);
 }
 
+namespace {
+
+// The fields of one sub-block's low bits: field i is the k bits (first bit
+// highest) at bit first + i * k of `bytes`, which has 16 readable bytes past
+// the last field. Each field is cut from the 32 bits at its own position:
+// no field waits for the one before it.
+std::uint32_t BitsAt(const std::uint8_t* bytes, int at, int width) {
+  std::uint32_t word;
+  std::memcpy(&word, bytes + (at >> 3), 4);
+  return (__builtin_bswap32(word) << (at & 7)) >> (32 - width);
+}
+
+#if defined(OST_AVX_PATHS)
+// Eight fields take k bytes exactly, so a sub-block that starts on a byte
+// (all do but the one after a file's last, shorter sub-block: the others
+// hold a multiple of 8 samples) has every group of eight on a byte: one
+// byte shuffle and one shift per lane, fixed by k, cut a group out of the
+// 16 bytes from its start.
+struct LowGroup {
+  alignas(32) std::uint8_t shuffle[32];  // lane j's three bytes, its field's first byte highest
+  alignas(32) std::uint32_t shift[8];    // lane j's right shift
+};
+const LowGroup& LowGroupFor(int k) {
+  static const auto table = [] {
+    std::array<LowGroup, 16> t{};
+    for (int width = 1; width <= 15; ++width)
+      for (int j = 0; j < 8; ++j) {
+        LowGroup& g = t[static_cast<std::size_t>(width)];
+        // Byte first + 2 is at most 13 + 2: a group ends by bit 8 * 15 - 1.
+        const int bit = j * width, first = bit >> 3;
+        std::uint8_t* lane = g.shuffle + 4 * j;  // the shuffle works within each 16-byte half,
+        lane[0] = 0x80;                          // and both halves get the same 16 bytes
+        for (int b = 0; b < 3; ++b) lane[3 - b] = static_cast<std::uint8_t>(first + b);
+        g.shift[j] = static_cast<std::uint32_t>(32 - width - (bit & 7));
+      }
+    return t;
+  }();
+  return table[static_cast<std::size_t>(k)];
+}
+
+// The whole groups of eight fields from `bytes` on; returns how many fields
+// it cut.
+__attribute__((target("avx2"))) int LowGroupsAvx2(const std::uint8_t* bytes, int count, int k, std::uint16_t* out) {
+  const LowGroup& g = LowGroupFor(k);
+  const __m256i shuffle = _mm256_load_si256(reinterpret_cast<const __m256i*>(g.shuffle));
+  const __m256i shift = _mm256_load_si256(reinterpret_cast<const __m256i*>(g.shift));
+  const __m256i mask = _mm256_set1_epi32((1 << k) - 1);
+  const int groups = count / 8;
+  for (int group = 0; group < groups; ++group) {
+    const __m128i at = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + group * k));
+    const __m256i lanes = _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(at), shuffle);
+    const __m256i fields = _mm256_and_si256(_mm256_srlv_epi32(lanes, shift), mask);
+    const __m256i packed = _mm256_permute4x64_epi64(_mm256_packus_epi32(fields, fields), 0b1000);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 8 * group), _mm256_castsi256_si128(packed));
+  }
+  return groups * 8;
+}
+
+bool HasAvx2() {
+  static const bool has = [] {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+  }();
+  return has;
+}
+#endif
+
+}  // namespace
+
 void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   OST_EXPECTS(count >= 0 && count <= 256 && k >= 0 && k <= 15);
-  std::memset(lowParts, 0, sizeof lowParts);
-  if (k == 0) return;
-  // The bytes this sub-block needs, in one read, then the fields from a
-  // 64-bit window topped up by 32 bits at a time. The window may take up to
-  // three bytes of zeros past them; those are taken back at the end, for the
-  // next sub-block reads its bits from the stream.
-  const int needed = count * k - lowerBitsHeld_;
+  if (k == 0) {
+    std::memset(lowParts, 0, sizeof lowParts);
+    return;
+  }
+  // The bytes this sub-block needs, in one read, behind a byte that holds
+  // the bits the last sub-block left (fewer than 8, at its low end).
+  const int held = lowerBitsHeld_;
+  const int needed = count * k - held;
   const int n = needed > 0 ? (needed + 7) / 8 : 0;
-  std::uint8_t bytes[256 * 15 / 8 + 1 + 4];
-  if (n > 0 && stream.Read(bytes, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
+  std::uint8_t bytes[1 + 256 * 15 / 8 + 1 + 16];
+  bytes[0] = static_cast<std::uint8_t>(lowerWindow_);
+  if (n > 0 && stream.Read(bytes + 1, static_cast<std::size_t>(n)) != static_cast<std::size_t>(n))
     ThrowDamaged("the low-bits stream ends before the sub-blocks it must carry");
-  std::memset(bytes + n, 0, 4);
-  int next = 0;
-  const std::uint64_t mask = (1u << k) - 1;
-  std::uint64_t window = lowerWindow_;
-  int held = lowerBitsHeld_;
-  for (int i = 0; i < count; ++i) {
-    if (held < k) {
-      const std::uint32_t word = std::uint32_t{bytes[next]} << 24 | std::uint32_t{bytes[next + 1]} << 16 |
-                                 std::uint32_t{bytes[next + 2]} << 8 | bytes[next + 3];
-      window = (window << 32) | word;
-      next += 4;
-      held += 32;
-    }
-    held -= k;
-    lowParts[i] = static_cast<std::uint16_t>((window >> held) & mask);
-  }
-  if (next > n) {
-    const int padding = 8 * (next - n);
-    window >>= padding;
-    held -= padding;
-  }
-  lowerWindow_ = held > 0 ? window & ((std::uint64_t{1} << held) - 1) : 0;
-  lowerBitsHeld_ = held;
+  std::memset(bytes + 1 + n, 0, 16);
+  const int first = 8 - held;
+  int i = 0;
+#if defined(OST_AVX_PATHS)
+  if (held == 0 && HasAvx2()) i = LowGroupsAvx2(bytes + 1, count, k, lowParts);
+#endif
+  for (; i < count; ++i) lowParts[i] = static_cast<std::uint16_t>(BitsAt(bytes, first + i * k, k));
+  // What is left of the last byte read waits for the next sub-block.
+  const int stop = first + count * k;
+  lowerBitsHeld_ = 8 + 8 * n - stop;
+  lowerWindow_ = lowerBitsHeld_ > 0 ? BitsAt(bytes, stop, lowerBitsHeld_) : 0;
 }
 
 namespace {

@@ -88,7 +88,8 @@ class CBlockDecoder {
   int predictor_ = 0;
   int c_[5] = {};
   std::int16_t x_[5] = {};  // x_[0] = x1, the most recent output
-  // Low-bits reader: an MSB-first bit window over the big-endian words.
+  // Low-bits reader: the bits of the last byte read that are not used yet
+  // (fewer than 8), at the low end.
   std::uint64_t lowerWindow_ = 0;
   int lowerBitsHeld_ = 0;
   // High-part reader: the next bits from bit 0 of a 64-bit window, the

@@ -233,6 +233,40 @@ TEST(BlockDecoder, ReconstructionEdgeCases) {
   EXPECT_EQ(run(d), std::vector<std::int16_t>{-32768});
 }
 
+// The low bits of sub-blocks of every width, whole groups of eight and
+// counts that leave a sub-block starting within a byte.
+TEST(BlockDecoder, LowBitsOfEveryWidthFromAnyBit) {
+  std::mt19937 rng(5);
+  std::vector<std::pair<int, int>> blocks;  // count, width
+  for (int k = 1; k <= 15; ++k)
+    for (int count : {256, 8, 13, 64, 3, 200, 1, 255}) blocks.emplace_back(count, k);
+  std::vector<std::vector<std::uint16_t>> fields;
+  Bytes stream;
+  int bits = 0;
+  for (auto [count, k] : blocks) {
+    fields.emplace_back();
+    for (int i = 0; i < count; ++i) {
+      const auto v = static_cast<std::uint16_t>(rng() & ((1u << k) - 1));
+      fields.back().push_back(v);
+      for (int b = k - 1; b >= 0; --b, ++bits) {
+        if (bits % 8 == 0) stream.push_back(0);
+        stream.back() = static_cast<std::uint8_t>(stream.back() | ((v >> b) & 1) << (7 - bits % 8));
+      }
+    }
+  }
+  WorkFolder dir;
+  test::WriteAll(dir.File("Lower.out"), stream);
+  InFile in(dir.File("Lower.out"));
+  CBlockDecoder d;
+  d.ResetBlockDecoder();
+  for (std::size_t b = 0; b < blocks.size(); ++b) {
+    d.ReadLowerBits(in, blocks[b].first, blocks[b].second);
+    ASSERT_EQ(std::vector<std::uint16_t>(d.lowParts, d.lowParts + blocks[b].first), fields[b])
+        << "count " << blocks[b].first << ", width " << blocks[b].second;
+  }
+  EXPECT_EQ(in.Get(), EOF);  // every byte read, and no more
+}
+
 TEST(BlockDecoder, InconsistentStreamsAreDamaged) {
   const Bytes residual = test::Pcm(test::Sweep(700, 9000, 4));
   const Streams good = Encode(residual, Level::Maximum);
