@@ -13,6 +13,8 @@
 
 #if defined(OST_AVX_PATHS)
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace ost {
@@ -90,8 +92,8 @@ void CBlockDecoder::ResetBlockDecoder() {
   std::memset(x_, 0, sizeof x_);
   lowerWindow_ = 0;
   lowerBitsHeld_ = 0;
-  higherWindow_ = 0;
-  higherHeld_ = 0;
+  higherByte_ = 0;
+  higherUsed_ = 8;
   higherBytesRead_ = 0;
 }
 
@@ -218,63 +220,123 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
 }
 
 namespace {
-// Each byte's bits in the opposite order: the first bit of the stream at
-// bit 0 of a little-endian word.
-std::uint64_t ReverseBitsOfBytes(std::uint64_t x) {
-  x = ((x >> 1) & 0x5555555555555555u) | ((x & 0x5555555555555555u) << 1);
-  x = ((x >> 2) & 0x3333333333333333u) | ((x & 0x3333333333333333u) << 2);
-  return ((x >> 4) & 0x0F0F0F0F0F0F0F0Fu) | ((x & 0x0F0F0F0F0F0F0F0Fu) << 4);
-}
-}  // namespace
 
-// Tops an empty high-part window up: eight bytes at once where the reader
-// has them at hand, else the bytes that are left. Only a bit that is needed
-// and missing is an error.
-void CBlockDecoder::RefillHigher(ByteReader& stream, std::uint64_t& window, int& held) {
-  if (stream.Available() >= 8) {
-    std::uint64_t word;
-    std::memcpy(&word, stream.Next(), 8);
-    window = ReverseBitsOfBytes(word);
-    held = 64;
-    higherBytesRead_ += 8;
-    stream.Skip(8);
-    return;
-  }
-  for (int c; held <= 56 && (c = stream.Get()) != EOF;) {
-    window |= ReverseBitsOfBytes(static_cast<std::uint64_t>(c)) << held;
-    held += 8;
-    ++higherBytesRead_;
-  }
-  if (held == 0) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
+// The codes that end within one byte of the high-part stream (first bit
+// highest): the zeros before each end (from the start of the byte for the
+// first), where each end is, and the zeros after the last (8 with no end).
+struct HighByte {
+  alignas(16) std::uint8_t zeros[8];
+  std::uint8_t endAt[8];
+  std::uint8_t ends;
+  std::uint8_t trailing;
+};
+const std::array<HighByte, 256>& HighBytes() {
+  static const auto table = [] {
+    std::array<HighByte, 256> t{};
+    for (int value = 0; value < 256; ++value) {
+      HighByte& c = t[static_cast<std::size_t>(value)];
+      int run = 0;
+      for (int b = 0; b < 8; ++b, ++run)
+        if (value >> (7 - b) & 1) {
+          c.endAt[c.ends] = static_cast<std::uint8_t>(b);
+          c.zeros[c.ends++] = static_cast<std::uint8_t>(run);
+          run = -1;
+        }
+      c.trailing = static_cast<std::uint8_t>(run);
+    }
+    return t;
+  }();
+  return table;
 }
+
+[[noreturn]] void RunTooLong() { ThrowDamaged("the high-part stream holds a run of zeros no sample can have"); }
+
+// Writes the first `codes` codes of a byte from out[0] on, the first one
+// longer by the zeros `before` it; all of them at most `limit`. Eight
+// entries are written whatever `codes` is.
+inline void PutCodes(const HighByte& c, int codes, int before, int limit, std::uint16_t* out) {
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  __m128i runs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c.zeros)), zero);
+  runs = _mm_add_epi16(runs, _mm_cvtsi32_si128(before));
+  const int fine = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(runs, _mm_set1_epi16(static_cast<short>(limit))), zero));
+  if (~fine & ((1 << (2 * codes)) - 1)) RunTooLong();
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(out), runs);
+#else
+  for (int j = 0; j < 8; ++j) {
+    const int run = c.zeros[j] + (j == 0 ? before : 0);
+    if (j < codes && run > limit) RunTooLong();
+    out[j] = static_cast<std::uint16_t>(run);
+  }
+#endif
+}
+
+}  // namespace
 
 void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
   OST_EXPECTS(count >= 0 && count <= 256);
   const int limit = 0x7FFF >> k_;  // the largest high part the encoder writes at this shift
-  // Each code is a run of zeros ended by a one. The window's set bits are
-  // the ends: the next is its lowest, and clearing it is the only step one
-  // code waits for; the run is the distance from the end before.
-  std::uint64_t ends = higherWindow_;
-  int held = higherHeld_;  // bits of the window that came from the stream
-  int next = 0;            // the first of them not yet used
-  for (int i = 0; i < count; ++i) {
-    int zeros = -next;
-    while (ends == 0) [[unlikely]] {
-      zeros += held;
-      if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
-      held = 0;
-      next = 0;
-      RefillHigher(stream, ends, held);
+  // Each code is a run of zeros ended by a one. A byte at a time, a table
+  // gives the codes that end in it, written as eight entries whatever their
+  // number: the number of ends moves the output on. A byte is used in part
+  // only when it ends more codes than the sub-block needs; the next call
+  // starts with its rest.
+  const auto& table = HighBytes();
+  int i = 0;
+  int pending = 0;  // zeros since the last end
+  while (i < count) {
+    if (higherUsed_ < 8) {
+      // The rest of a byte, moved to the top: the bits shifted in are not
+      // the stream's, so they do not count as zeros.
+      const HighByte& c = table[(higherByte_ << higherUsed_) & 0xFF];
+      const int codes = std::min<int>(c.ends, count - i);
+      PutCodes(c, codes, pending, limit, highParts + i);
+      i += codes;
+      if (codes < c.ends || (codes > 0 && i == count)) {
+        higherUsed_ += c.endAt[codes - 1] + 1;
+        break;
+      }
+      pending = (codes ? 0 : pending) + c.trailing - higherUsed_;
+      higherUsed_ = 8;
+      if (pending > limit) RunTooLong();
+      continue;
     }
-    const int at = __builtin_ctzll(ends);
-    zeros += at;
-    next = at + 1;
-    ends &= ends - 1;
-    if (zeros > limit) ThrowDamaged("the high-part stream holds a run of zeros no sample can have");
-    highParts[i] = static_cast<std::uint16_t>(zeros);
+    // Whole bytes from the reader's buffer, while the sub-block needs all
+    // their codes.
+    const std::uint8_t* at = stream.Next();
+    const std::uint8_t* const end = at + stream.Available();
+    const std::uint8_t* const start = at;
+    for (; at < end && i < count; ++at) {
+      const HighByte& c = table[*at];
+      if (i + c.ends > count) break;
+      PutCodes(c, c.ends, pending, limit, highParts + i);
+      i += c.ends;
+      pending = (c.ends ? 0 : pending) + c.trailing;
+      // Zeros after the sub-block's last end are the next one's.
+      if (pending > limit && i < count) RunTooLong();
+    }
+    stream.Skip(static_cast<std::size_t>(at - start));
+    higherBytesRead_ += static_cast<std::uint64_t>(at - start);
+    if (i == count) {
+      // The last whole byte ended the sub-block with its last bit, or its
+      // trailing zeros go back to the next code: that byte is kept.
+      if (pending > 0) {
+        higherByte_ = at[-1];
+        higherUsed_ = 8 - pending;
+      }
+      break;
+    }
+    // A byte with more codes than needed, or the buffer's end: the next byte
+    // is taken whole and used in part (or in whole) above.
+    const int next = stream.Get();
+    if (next == EOF) {
+      if (pending > limit) RunTooLong();
+      ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
+    }
+    higherByte_ = static_cast<std::uint8_t>(next);
+    higherUsed_ = 0;
+    ++higherBytesRead_;
   }
-  higherWindow_ = next < 64 ? ends >> next : 0;
-  higherHeld_ = held - next;
 }
 
 namespace {
@@ -322,7 +384,7 @@ void CBlockDecoder::CheckStreamEnds(ByteReader& sign, ByteReader& higher) {
   // Every bit the compressor wrote is used: the stream ends in the word
   // that holds its last used bit. Read to the end (or until too much is
   // certain) to see what is left.
-  std::uint64_t rest = static_cast<std::uint64_t>(higherHeld_ / 8);
+  std::uint64_t rest = 0;
   while (rest <= 1) {
     if (const std::size_t n = higher.Available(); n > 0) {
       higher.Skip(n);

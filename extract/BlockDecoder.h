@@ -67,7 +67,7 @@ class CBlockDecoder {
   void ClearParts();
 
   // Bytes of the high-part stream that hold bits used so far.
-  std::uint64_t HigherBytesUsed() const { return higherBytesRead_ - static_cast<std::uint64_t>(higherHeld_ / 8); }
+  std::uint64_t HigherBytesUsed() const { return higherBytesRead_; }
   // After the last sub-block: the sign stream must be at its end, and the
   // high-part stream must end in the word that holds its last used bit.
   void CheckStreamEnds(ByteReader& sign, ByteReader& higher);
@@ -78,11 +78,10 @@ class CBlockDecoder {
   void SetHistory(const std::int16_t (&x)[5]);  // x[0] the most recent
   // Direct access for tests of the reconstruction.
   std::uint16_t signs[256] = {};
-  std::uint16_t highParts[256] = {};
+  std::uint16_t highParts[256 + 8] = {};  // 8 more for the reader's last whole lanes
   std::uint16_t lowParts[256] = {};
 
  private:
-  void RefillHigher(ByteReader& stream, std::uint64_t& window, int& held);
   int length_ = 0;
   int k_ = 0;
   int predictor_ = 0;
@@ -92,10 +91,10 @@ class CBlockDecoder {
   // (fewer than 8), at the low end.
   std::uint64_t lowerWindow_ = 0;
   int lowerBitsHeld_ = 0;
-  // High-part reader: the next bits from bit 0 of a 64-bit window, the
-  // stream's first bit lowest.
-  std::uint64_t higherWindow_ = 0;
-  int higherHeld_ = 0;
+  // High-part reader: the byte in use and how many of its bits (first bit
+  // highest) are used; 8 when none is in use.
+  std::uint8_t higherByte_ = 0;
+  int higherUsed_ = 8;
   std::uint64_t higherBytesRead_ = 0;
 };
 

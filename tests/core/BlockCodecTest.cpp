@@ -2,6 +2,7 @@
 
 #include <random>
 
+#include "common/ByteReader.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
 #include "compress/BlockEncoder.h"
@@ -265,6 +266,49 @@ TEST(BlockDecoder, LowBitsOfEveryWidthFromAnyBit) {
         << "count " << blocks[b].first << ", width " << blocks[b].second;
   }
   EXPECT_EQ(in.Get(), EOF);  // every byte read, and no more
+}
+
+// The high parts of sub-blocks of several shifts: short runs many to a
+// byte, runs over many bytes, and sub-blocks that end within a byte.
+TEST(BlockDecoder, HighPartsOfEveryLengthAcrossBytes) {
+  std::mt19937 rng(9);
+  struct Block {
+    int count, header;
+    std::vector<std::uint16_t> parts;
+  };
+  std::vector<Block> blocks;
+  Bytes stream;
+  int bits = 0;
+  auto put = [&](int bit) {
+    if (bits++ % 8 == 0) stream.push_back(0);
+    stream.back() = static_cast<std::uint8_t>(stream.back() | bit << (7 - (bits - 1) % 8));
+  };
+  for (int round = 0; round < 60; ++round) {
+    const int header = static_cast<int>(rng() % 15) << 4;  // the shift, with the smallest sub-block size
+    const int limit = 0x7FFF >> (header >> 4);
+    Block b{static_cast<int>(1 + rng() % 40), header, {}};
+    for (int i = 0; i < b.count; ++i) {
+      const int kind = static_cast<int>(rng() % 10);
+      const int run = kind < 6 ? static_cast<int>(rng() % 3) : kind < 9 ? static_cast<int>(rng() % 20) : limit;
+      b.parts.push_back(static_cast<std::uint16_t>(std::min(run, limit)));
+      for (int z = 0; z < b.parts.back(); ++z) put(0);
+      put(1);
+    }
+    blocks.push_back(b);
+  }
+  while (bits % 16 != 0) put(0);
+  WorkFolder dir;
+  test::WriteAll(dir.File("Higher.out"), stream);
+  InFile in(dir.File("Higher.out"));
+  FileReader reader(in);
+  CBlockDecoder d;
+  d.ResetBlockDecoder();
+  for (const Block& b : blocks) {
+    d.DecodeBlockHeader(b.header, 0);
+    ASSERT_EQ(d.shift(), b.header >> 4);
+    d.ReadHigherBits(reader, b.count);
+    ASSERT_EQ(std::vector<std::uint16_t>(d.highParts, d.highParts + b.count), b.parts) << "shift " << d.shift();
+  }
 }
 
 TEST(BlockDecoder, InconsistentStreamsAreDamaged) {
