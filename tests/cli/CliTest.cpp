@@ -264,6 +264,17 @@ TEST_F(CliTest, NamedPipesAreReadLikeStandardInput) {
                        " compress later.wav -d out || exit 1\n(sleep 1; cat out/later.otq > later.otq) &\n" + otq +
                        " extract later.otq -d back && cmp back/later.wav " + Q(wav));
   EXPECT_EQ(later.status, 0) << later.out;
+  // Two pipes of one name restore to one name under -d: the second is
+  // refused before any work, even with -f, as two files would be.
+  fs::create_directories(dir.File("a"));
+  fs::create_directories(dir.File("b"));
+  ASSERT_EQ(mkfifo(dir.File("a/x.otq").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo(dir.File("b/x.otq").c_str(), 0600), 0);
+  OtqRun twice = Shell("cd " + Q(dir.path()) + "\nfor p in a b; do timeout 10 sh -c \"cat file.otq > $p/x.otq\" & done\n" +
+                       otq + " extract a/x.otq b/x.otq -d two -f; s=$?; kill $(jobs -p) 2>/dev/null; wait; exit $s");
+  EXPECT_EQ(twice.status, 1) << twice.out;
+  EXPECT_TRUE(Has(twice.out, "which a/x.otq already writes")) << twice.out;
+  EXPECT_EQ(test::ReadAll(dir.File("two/x.wav")), test::ReadAll(wav));
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
