@@ -329,10 +329,9 @@ void CBlockDecoder::ReadHigherBits(ByteReader& stream, int count) {
     // A byte with more codes than needed, or the buffer's end: the next byte
     // is taken whole and used in part (or in whole) above.
     const int next = stream.Get();
-    if (next == EOF) {
-      if (pending > limit) RunTooLong();
-      ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
-    }
+    // A run too long was told as soon as it was (the checks above); this
+    // one is still possible.
+    if (next == EOF) ThrowDamaged("the high-part stream ends before the sub-blocks it must carry");
     higherByte_ = static_cast<std::uint8_t>(next);
     higherUsed_ = 0;
     ++higherBytesRead_;
