@@ -17,6 +17,16 @@
 namespace ost {
 namespace {
 
+// Bytes from a linear congruential generator.
+std::vector<std::uint8_t> Scrambled(std::size_t n, std::uint32_t seed) {
+  std::vector<std::uint8_t> data(n);
+  for (auto& b : data) {
+    seed = seed * 1103515245u + 12345u;
+    b = static_cast<std::uint8_t>(seed >> 24);
+  }
+  return data;
+}
+
 TEST(Crc32, CheckValueInPiecesAndWhole) {
   const std::string text = "123456789";
   Crc32 whole;
@@ -36,12 +46,7 @@ TEST(Crc32, CheckValueInPiecesAndWhole) {
 // has one: every length around its block sizes, from every alignment, must
 // give what the bytes give one at a time.
 TEST(Crc32, LongRunsAgreeWithBytesOneAtATime) {
-  std::vector<std::uint8_t> data(1200);
-  std::uint32_t seed = 3;
-  for (auto& b : data) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
+  const std::vector<std::uint8_t> data = Scrambled(1200, 3);
   for (std::size_t start = 0; start < 17; start += 4)
     for (std::size_t length = 0; length + start <= data.size(); length += length < 200 ? 1 : 97) {
       Crc32 run, bytes;
@@ -52,12 +57,7 @@ TEST(Crc32, LongRunsAgreeWithBytesOneAtATime) {
 }
 
 TEST(Crc32, CombinedPiecesGiveTheWhole) {
-  std::vector<std::uint8_t> data(100000);
-  std::uint32_t seed = 7;
-  for (auto& b : data) {
-    seed = seed * 1103515245u + 12345u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
+  const std::vector<std::uint8_t> data = Scrambled(100000, 7);
   Crc32 whole;
   whole.Update(data.data(), data.size());
   for (std::size_t split : {std::size_t{0}, std::size_t{1}, std::size_t{9}, std::size_t{4096}, std::size_t{99999},
