@@ -608,7 +608,8 @@ int RefuseTerminalInput(const char* what, bool canForce) {
 // An output is named after its input, beside it; a pipe such as /dev/fd/63
 // gives no such name, so its output must be given. Returns the usage status
 // for the first such input, else 0.
-int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<const char*> suffixes, const char* what) {
+int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<const char*> suffixes,
+                       const char* what) {
   for (const Input& input : inputs)
     if (IsPipe(input.file) && !HasSuffix(input.file, suffixes)) {
       std::fprintf(stderr, "otq: %s is a pipe whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",

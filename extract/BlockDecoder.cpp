@@ -259,7 +259,8 @@ inline void PutCodes(const HighByte& c, int codes, int before, int limit, std::u
   const __m128i zero = _mm_setzero_si128();
   __m128i runs = _mm_unpacklo_epi8(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(c.zeros)), zero);
   runs = _mm_add_epi16(runs, _mm_cvtsi32_si128(before));
-  const int fine = _mm_movemask_epi8(_mm_cmpeq_epi16(_mm_subs_epu16(runs, _mm_set1_epi16(static_cast<short>(limit))), zero));
+  const __m128i over = _mm_subs_epu16(runs, _mm_set1_epi16(static_cast<short>(limit)));
+  const int fine = _mm_movemask_epi8(_mm_cmpeq_epi16(over, zero));
   if (~fine & ((1 << (2 * codes)) - 1)) RunTooLong();
   _mm_storeu_si128(reinterpret_cast<__m128i*>(out), runs);
 #else

@@ -234,7 +234,8 @@ TEST_F(CliTest, PasswordFilesThatGiveNoPasswordAreErrors) {
 
 TEST_F(CliTest, SourcesThatAreNotFilesAndShortNames) {
   fs::create_symlink("/dev/zero", dir.File("zero.pcm"));
-  OtqRun c = Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File("zero.pcm")) + " --channels mono");
+  OtqRun c =
+      Shell("timeout 20 " + std::string(OSTINATO_OTQ) + " compress " + Q(dir.File("zero.pcm")) + " --channels mono");
   EXPECT_EQ(c.status, 1) << c.out;  // not 124: a device is not read until it ends
   EXPECT_TRUE(Has(c.out, "is not a regular file")) << c.out;
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("ab"))).status, 0);
@@ -270,7 +271,8 @@ TEST_F(CliTest, NamedPipesAreReadLikeStandardInput) {
   fs::create_directories(dir.File("b"));
   ASSERT_EQ(mkfifo(dir.File("a/x.otq").c_str(), 0600), 0);
   ASSERT_EQ(mkfifo(dir.File("b/x.otq").c_str(), 0600), 0);
-  OtqRun twice = Shell("cd " + Q(dir.path()) + "\nfor p in a b; do timeout 10 sh -c \"cat file.otq > $p/x.otq\" & done\n" +
+  OtqRun twice = Shell("cd " + Q(dir.path()) +
+                       "\nfor p in a b; do timeout 10 sh -c \"cat file.otq > $p/x.otq\" & done\n" +
                        otq + " extract a/x.otq b/x.otq -d two -f; s=$?; kill $(jobs -p) 2>/dev/null; wait; exit $s");
   EXPECT_EQ(twice.status, 1) << twice.out;
   EXPECT_TRUE(Has(twice.out, "which a/x.otq already writes")) << twice.out;
