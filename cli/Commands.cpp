@@ -154,7 +154,16 @@ std::uint64_t RunAll(std::size_t count, unsigned jobs, const std::function<bool(
       }
       if (!ok) failures.fetch_add(1);
     });
-  RunParallel(tasks, std::max(1u, jobs));
+  // One file runs on this thread: a worker would cost a thread's start
+  // for nothing.
+  if (count == 1) {
+    try {
+      tasks[0]();
+    } catch (const TaskCancelled&) {
+    }
+  } else {
+    RunParallel(tasks, std::max(1u, jobs));
+  }
   return failures.load();
 }
 
