@@ -1,6 +1,7 @@
 #include "controls/ChannelDlg.h"
 
 #include <QButtonGroup>
+#include <QElapsedTimer>
 #include <QGroupBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -50,7 +51,10 @@ void CChannelDlg::reject() {
 }
 
 std::optional<ost::ChannelLayout> CChannelDlg::AskChannels(const std::filesystem::path&) {
+  QElapsedTimer waited;
+  waited.start();
   exec();
+  m_nAskedMs += waited.elapsed();
   if (!m_bAccepted) return std::nullopt;
   return m_nChannelMode == 1 ? ost::ChannelLayout::Stereo : ost::ChannelLayout::Mono;
 }

@@ -19,6 +19,7 @@ class CChannelDlg : public QDialog, public ost::ChannelQuestion {
   void reject() override;
 
   std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path& source) override;
+  qint64 m_nAskedMs = 0;  // how long the questions waited for their answers, added up
 
   bool m_bAccepted = false;
   int m_nChannelMode = 0;  // 0 Mono, 1 Stereo

@@ -161,6 +161,7 @@ void CCompress1Dlg::OnCompressButton() {
     gui::JobGuard guard(this, m_bJobRunning);
     QElapsedTimer clock;
     clock.start();
+    m_channelDlg.m_nAskedMs = 0;
     CProgressWnd progress(this, QStringLiteral("Progress"), false);
     progress.Hide();  // shown when the job's first pass begins
     try {
@@ -172,7 +173,7 @@ void CCompress1Dlg::OnCompressButton() {
       kind = ost::ErrorKind::Io;
       failure = QString::fromUtf8(error.what());
     }
-    m_nJobMs = clock.elapsed();
+    m_nJobMs = clock.elapsed() - m_channelDlg.m_nAskedMs;
   }
 
   if (kind) {

@@ -52,7 +52,7 @@ class CCompress1Dlg : public QDialog {
 
   // Runs the job; tests put a stand-in here.
   JobRunner m_runJob;
-  qint64 m_nJobMs = 0;  // how long the last job ran
+  qint64 m_nJobMs = 0;  // how long the last job ran, less the time its channel question waited
   // What the last press of Compress handed to the job.
   ost::CompressionOptions m_lastOptions;
 
