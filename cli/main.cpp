@@ -14,8 +14,8 @@ namespace {
 CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
   CLI::App* compress = app.add_subcommand("compress", "Compress recordings into .otq archives");
   compress->add_option("SOURCE", ca.sources,
-                       "Recordings (.wav or headerless .pcm); - reads one from standard input; with --recursive, "
-                       "folders")
+                       "Recordings (.wav or headerless .pcm); - reads one from standard input (a named pipe is "
+                       "read the same way); with --recursive, folders")
       ->required();
   auto* cout_ = compress->add_option(
       "-o,--output", ca.output, "Archive to write (default: SOURCE with .otq in place of its extension); - writes it "
@@ -44,8 +44,9 @@ CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
 
 CLI::App* AddExtract(CLI::App& app, ExtractArgs& ea) {
   CLI::App* extract = app.add_subcommand("extract", "Restore the recordings held in archives");
-  extract->add_option("ARCHIVE", ea.archives, "Archives to restore; - reads one from standard input; with "
-                                              "--recursive, folders")
+  extract->add_option("ARCHIVE", ea.archives,
+                       "Archives to restore; - reads one from standard input (a named pipe is read the same way); "
+                       "with --recursive, folders")
       ->required();
   auto* dir = extract->add_option("-d,--directory", ea.dir,
                                   "Folder for the restored files (made if missing; a folder tree is mirrored under it)");
@@ -71,8 +72,9 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
       "Decode archives completely without writing anything. With an integrity record (written by default) the "
       "restored length and CRC-32 are checked; without one the format carries no checksum, so this proves that the "
       "archive decodes consistently, not that it matches its source");
-  test->add_option("ARCHIVE", ta.archives, "Archives to test; - reads one from standard input; with --recursive, "
-                                           "folders")
+  test->add_option("ARCHIVE", ta.archives,
+                    "Archives to test; - reads one from standard input (a named pipe is read the same way); with "
+                    "--recursive, folders")
       ->required();
   test->add_flag("--recursive", ta.recursive, "Test every .otq under the folders given");
   test->add_flag("--require-integrity", ta.requireIntegrity,
@@ -107,7 +109,9 @@ int main(int argc, char** argv) {
   std::vector<std::string> listArchives;
   bool listJson = false;
   CLI::App* list = app.add_subcommand("list", "Show what archives hold, read from their heads");
-  list->add_option("ARCHIVE", listArchives, "Archives to describe; - reads one from standard input")->required();
+  list->add_option("ARCHIVE", listArchives,
+                    "Archives to describe; - reads one from standard input (a named pipe is read the same way)")
+      ->required();
   list->add_flag("--json", listJson, "One JSON object per archive, one per line");
 
   // A word in the place of the command that is none gets its own message,
