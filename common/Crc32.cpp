@@ -5,6 +5,8 @@
 #include <immintrin.h>
 #endif
 
+#include "common/CpuFeatures.h"
+
 namespace ost {
 
 namespace {
@@ -82,14 +84,6 @@ __attribute__((target("pclmul"))) std::uint32_t FoldBlocks(std::uint32_t crc, co
   return static_cast<std::uint32_t>(_mm_cvtsi128_si32(_mm_srli_si128(_mm_xor_si128(x1, q), 4)));
 }
 
-bool HasCarrylessMultiply() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("pclmul") != 0;
-  }();
-  return has;
-}
-
 }  // namespace
 #endif
 
@@ -98,7 +92,7 @@ void Crc32::Update(const void* data, std::size_t count) {
   const auto& t = Tables();
   std::uint32_t c = crc_;
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
-  if (count >= 64 && HasCarrylessMultiply()) {
+  if (count >= 64 && cpu::CarrylessMultiply()) {
     const std::size_t blocks = count & ~std::size_t{15};
     c = FoldBlocks(c, p, blocks);
     p += blocks;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/Contract.h"
+#include "common/CpuFeatures.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
 #include "common/VectorClones.h"
@@ -180,13 +181,6 @@ __attribute__((target("avx2"))) int LowGroupsAvx2(const std::uint8_t* bytes, int
   return groups * 8;
 }
 
-bool HasAvx2() {
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx2") != 0;
-  }();
-  return has;
-}
 #endif
 
 }  // namespace
@@ -210,7 +204,7 @@ void CBlockDecoder::ReadLowerBits(InFile& stream, int count, int k) {
   const int first = 8 - held;
   int i = 0;
 #if defined(OST_AVX_PATHS)
-  if (held == 0 && HasAvx2()) i = LowGroupsAvx2(bytes + 1, count, k, lowParts);
+  if (held == 0 && cpu::Avx2()) i = LowGroupsAvx2(bytes + 1, count, k, lowParts);
 #endif
   for (; i < count; ++i) lowParts[i] = static_cast<std::uint16_t>(BitsAt(bytes, first + i * k, k));
   // What is left of the last byte read waits for the next sub-block.

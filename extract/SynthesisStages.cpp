@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/CpuFeatures.h"
 #include "extract/Recursion.h"
 
 namespace ost::synthesis {
@@ -30,8 +31,7 @@ const Path* const* Every(int& count) {
   static const auto every = [] {
     std::vector<const Path*> paths{&kPortable};
 #if defined(OST_AVX_PATHS)
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) paths.push_back(&kAvx2);
+    if (cpu::Avx2()) paths.push_back(&kAvx2);
 #endif
     return paths;
   }();

@@ -6,6 +6,7 @@
 #include "common/Errors.h"
 #include "common/Parallel.h"
 #include "common/ByteChannel.h"
+#include "common/CpuFeatures.h"
 #include "common/FileIO.h"
 
 namespace ost {
@@ -267,7 +268,7 @@ void CLzariDecoder::WriteBlock(Sink& out) {
 
 template <typename Source, typename Sink>
 void CLzariDecoder::DecodeBlock(Source& in, Sink& out) {
-  if (lzari::HasPopcount())
+  if (cpu::Popcount())
     DecodeBlockWith<true>(in, out);
   else
     DecodeBlockWith<false>(in, out);
@@ -343,7 +344,7 @@ void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
 template <typename Source, typename Sink>
 void CLzariDecoder::DecodeBlockPaired(Source& inA, Sink& outA, CLzariDecoder& b, Source& inB, Sink& outB,
                                       CLzariDecoder*& current) {
-  if (lzari::HasPopcount())
+  if (cpu::Popcount())
     DecodeBlockPairedWith<true>(inA, outA, b, inB, outB, current);
   else
     DecodeBlockPairedWith<false>(inA, outA, b, inB, outB, current);

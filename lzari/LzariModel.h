@@ -101,7 +101,7 @@ struct SymbolModel {
   // The first symbol s in [1, kSymbols] with cumulative(s) <= x, and
   // cumulative(s - 1) in `upper`; cumulative(s) is upper - frequency[s].
   // kPopcount: the processor has an instruction to count bits (see
-  // HasPopcount); the answer is the same either way.
+  // cpu::Popcount); the answer is the same either way.
   template <bool kPopcount>
   int Find(std::uint32_t x, std::uint32_t& upper) const {
     // No count exceeds kFrequencyLimit, so a larger x compares like it.
@@ -187,19 +187,6 @@ struct SymbolModel {
   void RebuildCounts();
   void Halve();
 };
-
-// Whether the processor counts bits in one instruction (asked once).
-inline bool HasPopcount() {
-#if defined(__x86_64__)
-  static const bool has = [] {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("popcnt") != 0;
-  }();
-  return has;
-#else
-  return false;
-#endif
-}
 
 // floor(a / t) for any 32-bit a and the model's totals t, as a
 // multiplication: m = floor((2^64 - 1) / t) + 1 exceeds 2^64 / t by at most
