@@ -332,6 +332,69 @@ void SendToStandardOutput(const fs::path& path) {
   out.Close();
 }
 
+// ---- Outputs that are streams -------------------------------------------------
+
+// The name an output written as "-o -" was given: empty for "-" itself,
+// else the pipe's or the device's, which messages keep.
+std::string g_streamOutputName;
+std::string StreamOutputShown() { return g_streamOutputName.empty() ? "standard output" : g_streamOutputName; }
+std::string StreamOutputInJson() { return g_streamOutputName.empty() ? "-" : g_streamOutputName; }
+
+// An output named by a path that is written into, not replaced: a named
+// pipe (a process substitution among them), a character device such as
+// /dev/null, or standard output under another name (/dev/stdout). A
+// finished file renamed over such a name would put a plain file in its
+// place and send nothing where it was meant to go.
+bool IsStreamOutput(const std::string& output) {
+  struct stat target {}, out {};
+  if (output.empty() || output == "-" || stat(output.c_str(), &target) != 0) return false;
+  if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino) return true;
+  return S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode);
+}
+
+// Puts such an output in standard output's place, so that it is written as
+// "-o -" is, and makes `output` "-". A pipe cannot be opened for writing
+// before it has a reader, and a blocking open would not see Ctrl-C: it is
+// tried again until one comes, and a wait of more than half a second says
+// so on a terminal. Returns 0, or the status to end with.
+int RouteOutputIntoStream(std::string& output) {
+  if (!IsStreamOutput(output)) return 0;
+  struct stat target {}, out {};
+  stat(output.c_str(), &target);
+  const bool isStandardOutput =
+      fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+  const auto start = std::chrono::steady_clock::now();
+  bool showing = false;
+  while (!isStandardOutput) {
+    const int fd = open(output.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+      const bool moved = dup2(fd, STDOUT_FILENO) >= 0;
+      const int err = errno;
+      close(fd);
+      errno = err;
+      if (moved) break;
+    }
+    if (fd < 0 && errno == ENXIO && !Interrupted()) {  // a pipe without a reader yet
+      if (!showing && StderrIsTerminal() && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(500)) {
+        std::fprintf(stderr, "%s: waiting for a reader\033[K", output.c_str());
+        std::fflush(stderr);
+        showing = true;
+      }
+      poll(nullptr, 0, 50);
+      continue;
+    }
+    if (showing) std::fprintf(stderr, "\r\033[K");
+    if (Interrupted()) return StopStatus();
+    Warn("cannot open " + output + ": " + std::strerror(errno));
+    return kExitFailure;
+  }
+  if (showing) std::fprintf(stderr, "\r\033[K");
+  g_streamOutputName = output;
+  output = "-";
+  return 0;
+}
+
 // ---- Passwords -------------------------------------------------------------
 
 // The password of --password, or the first line of --password-file (its
@@ -501,11 +564,11 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   if (target == "-") SendToStandardOutput(archive);
   Outcome done{true, result.sourceSize, result.archiveSize, Seconds(std::chrono::steady_clock::now() - start)};
   if (a.json) {
-    Say(json{{"source", shown}, {"archive", target == "-" ? "-" : target.string()}, {"ok", true},
+    Say(json{{"source", shown}, {"archive", target == "-" ? StreamOutputInJson() : target.string()}, {"ok", true},
              {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}});
   } else if (!a.quiet) {
     Say(Format("%s -> %s: %llu -> %llu bytes, %.1f%% saved, %.2f s", shown.c_str(),
-               target == "-" ? "standard output" : target.c_str(), static_cast<unsigned long long>(done.in),
+               target == "-" ? StreamOutputShown().c_str() : target.c_str(), static_cast<unsigned long long>(done.in),
                static_cast<unsigned long long>(done.out), Saving(done.in, done.out), done.seconds) +
         (verifySeconds >= 0 ? Format(", verified in %.2f s", verifySeconds) : ""));
   }
@@ -601,9 +664,9 @@ void RunBatch(const std::vector<Input>& inputs, const std::vector<std::string>& 
 // from one, it cannot be typed.
 int RefuseTerminal(const char* what) {
   std::fprintf(stderr,
-               "otq: standard output is a terminal; %s is not written there (redirect it to a file or a pipe, or "
-               "give -f to write it all the same)\n",
-               what);
+               "otq: %s is a terminal; %s is not written there (redirect it to a file or a pipe, or give -f to write "
+               "it all the same)\n",
+               StreamOutputShown().c_str(), what);
   return kExitUsage;
 }
 bool NamesStandardInput(const std::vector<std::string>& names) {
@@ -630,7 +693,8 @@ int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<c
 
 }  // namespace
 
-int Compress(const CompressArgs& a) {
+int Compress(const CompressArgs& given) {
+  CompressArgs a = given;
   if (!a.output.empty() && (a.sources.size() > 1 || a.recursive)) {
     std::fprintf(stderr, "otq: -o names one archive; use -d with several sources\n");
     return kExitUsage;
@@ -639,6 +703,7 @@ int Compress(const CompressArgs& a) {
     std::fprintf(stderr, "otq: give -o or -d, not both\n");
     return kExitUsage;
   }
+  if (const int status = RouteOutputIntoStream(a.output)) return status;
   if (a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("an archive");
   if (NamesStandardInput(a.sources) && !a.force && StdinIsTerminal())
     return RefuseTerminalInput("a recording", true);
@@ -734,14 +799,14 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   if (a.json) {
     json line{{"archive", shown}, {"ok", true}, {"integrityChecked", result.integrityChecked},
               {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}};
-    if (!testOnly) line["restored"] = restored == "-" ? "-" : restored.string();
+    if (!testOnly) line["restored"] = restored == "-" ? StreamOutputInJson() : restored.string();
     Say(line);
   } else if (testOnly) {
     Say(shown + ": ok" +
         (result.integrityChecked ? " (length and CRC-32 match the integrity record)"
                                  : " (no integrity record: decodes consistently)"));
   } else if (!a.quiet) {
-    Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? "standard output" : restored.c_str(),
+    Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? StreamOutputShown().c_str() : restored.c_str(),
                static_cast<unsigned long long>(done.out), done.seconds));
   }
   return done;
@@ -749,7 +814,8 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
 
 }  // namespace
 
-int Extract(const ExtractArgs& a, bool testOnly) {
+int Extract(const ExtractArgs& given, bool testOnly) {
+  ExtractArgs a = given;
   if (!a.output.empty() && (a.archives.size() > 1 || a.recursive)) {
     std::fprintf(stderr, "otq: -o names one restored file; use -d with several archives\n");
     return kExitUsage;
@@ -758,6 +824,8 @@ int Extract(const ExtractArgs& a, bool testOnly) {
     std::fprintf(stderr, "otq: an archive read from standard input is the only one\n");
     return kExitUsage;
   }
+  if (!testOnly)
+    if (const int status = RouteOutputIntoStream(a.output)) return status;
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
   if (NamesStandardInput(a.archives) && !a.force && StdinIsTerminal())  // test has no -f
     return RefuseTerminalInput("an archive", !testOnly);

@@ -19,7 +19,7 @@ CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
       ->required();
   auto* cout_ = compress->add_option(
       "-o,--output", ca.output, "Archive to write (default: SOURCE with .otq in place of its extension); - writes it "
-                                "to standard output");
+                                "to standard output (a named pipe or a device is written into the same way)");
   compress->add_option("-d,--directory", ca.dir, "Folder for the archives (a folder tree is mirrored under it)")
       ->excludes(cout_);
   compress->add_flag("--recursive", ca.recursive, "Compress every .wav and .pcm under the folders given");
@@ -51,7 +51,8 @@ CLI::App* AddExtract(CLI::App& app, ExtractArgs& ea) {
   auto* dir = extract->add_option("-d,--directory", ea.dir,
                                   "Folder for the restored files (made if missing; a folder tree is mirrored under it)");
   extract->add_option("-o,--output", ea.output, "Name of the restored file (one archive only); - writes it to "
-                                                "standard output")
+                                                "standard output (a named pipe or a device is written into the same "
+                                                "way)")
       ->excludes(dir);
   extract->add_flag("--recursive", ea.recursive, "Restore every .otq under the folders given");
   auto* epw = extract->add_option("--password", ea.password, "The archive's password");

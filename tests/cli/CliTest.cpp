@@ -695,23 +695,45 @@ TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
 namespace ost {
 namespace {
 
-// -f replaces files, never a device, a pipe or a folder that stands at the
-// target: renaming over /dev/null would put a plain file in its place.
+// -f replaces files, never a folder that stands at the target.
 TEST_F(CliTest, OnlyFilesAreReplaced) {
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
-  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
   fs::create_directory(dir.File("folder.wav"));
-  // (Not tried on /dev/null itself: a fault here would replace the machine's.)
-  for (const fs::path& target : {dir.File("fifo.wav"), dir.File("folder.wav")}) {
-    OtqRun x = Otq("extract " + Q(dir.File("a.otq")) + " -o " + Q(target) + " -f");
-    EXPECT_EQ(x.status, 1) << target;
-    EXPECT_TRUE(Has(x.out, "is not a regular file")) << x.out;
-  }
-  EXPECT_TRUE(fs::is_fifo(dir.File("fifo.wav")));
+  OtqRun x = Otq("extract " + Q(dir.File("a.otq")) + " -o " + Q(dir.File("folder.wav")) + " -f");
+  EXPECT_EQ(x.status, 1);
+  EXPECT_TRUE(Has(x.out, "is not a regular file")) << x.out;
   EXPECT_TRUE(fs::is_directory(dir.File("folder.wav")));
   fs::create_directory(dir.File("folder.otq"));
   EXPECT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("folder.otq")) + " -f").status, 1);
   EXPECT_TRUE(fs::is_directory(dir.File("folder.otq")));
+}
+
+// An output named by a pipe or a device is written into, as standard output
+// is, and stays what it was (it said "not a regular file"): /dev/null,
+// /dev/stdout, a process substitution, a named pipe whose reader comes
+// later, or none at all until Ctrl-C.
+TEST_F(CliTest, PipesAndDevicesNamedAsOutputsAreWrittenInto) {
+  const std::string otq = OSTINATO_OTQ;
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  OtqRun null = Otq("extract " + Q(dir.File("a.otq")) + " -o /dev/null");
+  EXPECT_EQ(null.status, 0) << null.out;
+  EXPECT_TRUE(Has(null.out, "a.otq -> /dev/null: ")) << null.out;
+  ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
+  OtqRun streams = Shell("cd " + Q(dir.path()) + "\n" + otq +
+                         " extract a.otq -o /dev/stdout > stdout.wav 2>/dev/null || exit 1\n" + otq + " compress " +
+                         Q(wav) + " -o >(cat > sub.otq) || exit 2\nwait $!\n(sleep 1; cat fifo.wav > later.wav) &\n" +
+                         otq + " extract a.otq -o fifo.wav -f || exit 3\nwait");
+  EXPECT_EQ(streams.status, 0) << streams.out;
+  EXPECT_EQ(test::ReadAll(dir.File("stdout.wav")), test::ReadAll(wav));
+  EXPECT_EQ(test::ReadAll(dir.File("sub.otq")), test::ReadAll(dir.File("a.otq")));
+  EXPECT_EQ(test::ReadAll(dir.File("later.wav")), test::ReadAll(wav));
+  EXPECT_TRUE(fs::is_fifo(dir.File("fifo.wav")));
+  OtqRun nobody = Shell("cd " + Q(dir.path()) + "; " + otq + " extract a.otq -o fifo.wav & pid=$!; sleep 1\n" +
+                        "kill -INT $pid; for i in $(seq 100); do kill -0 $pid 2>/dev/null || break; sleep 0.1; done\n" +
+                        "kill -KILL $pid 2>/dev/null; wait $pid; echo status=$?");
+  EXPECT_TRUE(Has(nobody.out, "status=130")) << nobody.out;
+  EXPECT_TRUE(fs::is_fifo(dir.File("fifo.wav")));
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
 }  // namespace
