@@ -6,6 +6,7 @@
 #include <QStyle>
 #include <algorithm>
 
+#include "common/Errors.h"
 #include "common/Password.h"
 #include "controls/DialogUnits.h"
 #include "controls/Prompt.h"
@@ -49,6 +50,7 @@ CPassDlg::CPassDlg(QWidget* parent) : QDialog(parent) {
 }
 
 void CPassDlg::SetArchive(const QString& archiveName) {
+  m_forNewArchive = archiveName.isEmpty();
   m_note->setText(archiveName.isEmpty()
                       ? QString::fromLatin1(kNewArchiveNote)
                       : QStringLiteral("%1 is protected by a password. Enter it to extract the recording.")
@@ -66,6 +68,18 @@ void CPassDlg::accept() {
   if (text.size() > static_cast<int>(ost::kMaxPasswordChars)) {
     gui::ShowMessage(this, QStringLiteral("Please enter no more than %1 characters.").arg(ost::kMaxPasswordChars));
     return;
+  }
+  // A new archive stores its password in one code page: what it cannot
+  // hold is refused here, where it can be typed again.
+  if (m_forNewArchive) {
+    try {
+      ost::PasswordBytes(text.toStdString());
+    } catch (const ost::Error& refused) {
+      QString reason = QString::fromStdString(refused.what());
+      if (!reason.isEmpty()) reason[0] = reason[0].toUpper();
+      gui::ShowMessage(this, reason + QLatin1Char('.'));
+      return;
+    }
   }
   m_strPassword = text;
   QDialog::accept();

@@ -34,4 +34,5 @@ class CPassDlg : public QDialog {
   QLineEdit* m_edit;
   QLabel* m_note;
   QPushButton* m_ok;
+  bool m_forNewArchive = true;
 };

@@ -47,6 +47,7 @@ class ControlsTest : public QObject {
 
   void passwordDialog();
   void passwordTooLong();
+  void passwordOutsideTheCodePage();
   void channelDialog();
   void pictureDialog();
   void waveSoundRefusesWhatItCannotPlay();
@@ -406,6 +407,35 @@ void ControlsTest::passwordTooLong() {
     shown->reject();
   });
   QCOMPARE(dialog.exec(), int(QDialog::Rejected));
+}
+
+// A new archive's password that its code page cannot store is refused where
+// it is typed (it was refused only when Compress was pressed, by a message
+// that began in lower case, and stayed set); a password asked for to
+// extract is taken as typed, since older archives may hold such one.
+void ControlsTest::passwordOutsideTheCodePage() {
+  CPassDlg dialog;
+  PromptRecorder prompts;
+  DialogScript script;
+  script.Then("CPassDlg", [&](QDialog* shown) {
+    dialog.PasswordEdit()->setText(QString::fromUtf8("пароль"));
+    shown->accept();
+    QVERIFY(shown->isVisible());
+    QCOMPARE(prompts.Texts().size(), 1);
+    QVERIFY2(prompts.Texts()[0].startsWith(QString::fromUtf8("The password holds \"п\"")), qPrintable(prompts.Texts()[0]));
+    dialog.PasswordEdit()->setText(QString::fromUtf8("café€"));
+    shown->accept();
+  });
+  QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+  QCOMPARE(dialog.m_strPassword, QString::fromUtf8("café€"));
+  dialog.SetArchive("old.otq");
+  script.Then("CPassDlg", [&](QDialog* shown) {
+    dialog.PasswordEdit()->setText(QString::fromUtf8("пароль"));
+    shown->accept();
+  });
+  QCOMPARE(dialog.exec(), int(QDialog::Accepted));
+  QCOMPARE(dialog.m_strPassword, QString::fromUtf8("пароль"));
+  QCOMPARE(prompts.Texts().size(), 1);
 }
 
 void ControlsTest::channelDialog() {
