@@ -677,6 +677,19 @@ int RefuseTerminalInput(const char* what, bool canForce) {
                what, canForce ? ", or give -f to read it all the same" : "");
   return kExitUsage;
 }
+// A folder is taken only with --recursive; without it, it is a slip of the
+// command line, told before any work. Returns the usage status, else 0.
+int RefuseFolders(const std::vector<std::string>& names, bool recursive, const char* what) {
+  if (recursive) return 0;
+  for (const std::string& name : names) {
+    std::error_code ec;
+    if (name != "-" && fs::is_directory(name, ec)) {
+      std::fprintf(stderr, "otq: %s is a folder; give --recursive to take the %s under it\n", name.c_str(), what);
+      return kExitUsage;
+    }
+  }
+  return 0;
+}
 // An output is named after its input, beside it; a pipe such as /dev/fd/63
 // gives no such name, so its output must be given. Returns the usage status
 // for the first such input, else 0.
@@ -716,6 +729,7 @@ int Compress(const CompressArgs& given) {
     std::fprintf(stderr, "otq: --keep-work keeps the files of one job; give one source\n");
     return kExitUsage;
   }
+  if (const int refused = RefuseFolders(a.sources, a.recursive, "recordings")) return refused;
   CompressSetup setup;
   const std::optional<Rate> rate = ParseRate(a.rate);
   if (!rate) {
@@ -829,6 +843,7 @@ int Extract(const ExtractArgs& given, bool testOnly) {
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
   if (NamesStandardInput(a.archives) && !a.force && StdinIsTerminal())  // test has no -f
     return RefuseTerminalInput("an archive", !testOnly);
+  if (const int refused = RefuseFolders(a.archives, a.recursive, "archives")) return refused;
   std::optional<std::string> password;
   std::vector<Input> inputs;
   try {

@@ -122,6 +122,15 @@ TEST_F(CliTest, DamageAndUsage) {
   EXPECT_TRUE(unknown.out.find("unknown command 'frobnicate'") != std::string::npos) << unknown.out;
   EXPECT_EQ(Otq("--help").status, 0);
   EXPECT_EQ(Otq("compress " + Q(dir.File("a.flac"))).status, 1);
+  // A folder without --recursive is a usage error that says what to add
+  // (compress said "Invalid file name"), before any other input is worked on.
+  fs::create_directory(dir.File("takes"));
+  for (const std::string& command : {"compress " + Q(wav), std::string("extract ") + Q(dir.File("d.otq"))}) {
+    OtqRun folder = Otq(command + " " + Q(dir.File("takes")) + " -d " + Q(dir.File("out")));
+    EXPECT_EQ(folder.status, 2) << folder.out;
+    EXPECT_NE(folder.out.find("takes is a folder; give --recursive"), std::string::npos) << folder.out;
+  }
+  EXPECT_FALSE(fs::exists(dir.File("out")));
 }
 
 }  // namespace
