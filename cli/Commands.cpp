@@ -222,6 +222,15 @@ std::vector<Input> Collect(const std::vector<std::string>& names, bool recursive
   return inputs;
 }
 
+// Makes the folder an output goes in, and those above it. Throws Error
+// naming it when it cannot be made or a file stands in its place.
+void MakeFolder(const fs::path& folder) {
+  std::error_code ec;
+  fs::create_directories(folder, ec);
+  if (!ec && !fs::is_directory(folder, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
+  if (ec) ThrowIo("cannot create folder", folder, ec.value());
+}
+
 // Where an output goes: `outDir` mirrors the input's place under its root
 // (or holds it directly), else beside the input.
 fs::path OutputFor(const Input& in, const std::string& outDir, const std::string& name) {
@@ -513,7 +522,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   }
   const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
   // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
-  if (!a.dir.empty() && !target.parent_path().empty()) fs::create_directories(target.parent_path());
+  if (!a.dir.empty() && !target.parent_path().empty()) MakeFolder(target.parent_path());
 
   WaveFormat wave;
   if (HasSuffix(source, {".wav"}) && fs::is_regular_file(source)) wave = ReadWaveFormat(source);
@@ -791,7 +800,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
     const ArchiveInfo info = ReadArchiveInfo(archive, shown);
     restored = OutputFor(input, a.dir, RestoredName(archive.filename().string(), info.waveHeader));
   }
-  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) fs::create_directories(restored.parent_path());
+  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) MakeFolder(restored.parent_path());
   ExtractionOptions options;
   options.archive = archive;
   options.shownAs = fromStream ? fs::path(shown) : fs::path();
@@ -856,10 +865,10 @@ int Extract(const ExtractArgs& given, bool testOnly) {
   if (!testOnly && a.output.empty() && a.dir.empty())
     if (const int refused = RefuseUnnamedPipes(inputs, {".otq"}, "the restored recording")) return refused;
   if (!testOnly && !a.dir.empty()) {
-    std::error_code ec;
-    fs::create_directories(a.dir, ec);
-    if (ec) {
-      Warn("cannot create folder " + a.dir + ": " + ec.message());
+    try {
+      MakeFolder(a.dir);
+    } catch (const Error& e) {
+      Warn(e.what());
       return kExitFailure;
     }
   }

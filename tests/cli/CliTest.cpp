@@ -301,6 +301,14 @@ TEST_F(CliTest, AMissingFolderIsTheReasonGiven) {
     EXPECT_TRUE(Has(r.out, "cannot create " + (missing / "a.").string())) << args << "\n" << r.out;
     EXPECT_TRUE(Has(r.out, "No such file or directory")) << args << "\n" << r.out;
   }
+  // A file where the folder of -d should be (it said "filesystem error:
+  // cannot create directories: Not a directory [...]").
+  for (const std::string& args : {"extract " + Q(dir.File("a.otq")), "compress " + Q(wav)}) {
+    OtqRun r = Otq(args + " -d " + Q(wav));
+    EXPECT_EQ(r.status, 1) << args << "\n" << r.out;
+    EXPECT_TRUE(Has(r.out, "cannot create folder " + wav.string() + ": ")) << args << "\n" << r.out;
+    EXPECT_FALSE(Has(r.out, "filesystem error")) << args << "\n" << r.out;
+  }
 }
 
 // A larger source, so that a job is still running when it is signalled.
