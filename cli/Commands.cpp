@@ -525,7 +525,8 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   if (!a.dir.empty() && !target.parent_path().empty()) MakeFolder(target.parent_path());
 
   WaveFormat wave;
-  if (HasSuffix(source, {".wav"}) && fs::is_regular_file(source)) wave = ReadWaveFormat(source);
+  std::error_code statError;
+  if (HasSuffix(source, {".wav"}) && fs::is_regular_file(source, statError)) wave = ReadWaveFormat(source);
   for (const auto& note : DescribeSource(a, wave, shown)) Warn("note: " + note);
 
   CompressionOptions options;
