@@ -296,14 +296,19 @@ void COstinatoView::OnPlayArchive() {
   // the folder goes with the next Play or with the view.
   m_archiveSound.Stop();
   m_strPlayedFile.clear();
-  m_playFolder = std::make_unique<QTemporaryDir>();
-  if (!m_playFolder->isValid()) {
+  // A job's working folder: held while the program lives, so that a program
+  // killed while it plays leaves a folder that the next job removes.
+  m_playFolder.reset();
+  try {
+    m_playFolder = std::make_unique<ost::WorkFolder>();
+  } catch (const ost::Error& error) {
     gui::ShowMessage(this, QStringLiteral("No private folder to restore %1 into: %2")
-                               .arg(m_document->m_strArchiveName, m_playFolder->errorString()),
+                               .arg(m_document->m_strArchiveName, QString::fromUtf8(error.what())),
                      gui::PromptIcon::Stop);
     return;
   }
-  const QString restored = m_playFolder->filePath(m_strOutputName.isEmpty() ? QStringLiteral("play.wav") : m_strOutputName);
+  const QString restored = QFile::decodeName(QByteArray::fromStdString(m_playFolder->path().string())) +
+                           QLatin1Char('/') + (m_strOutputName.isEmpty() ? QStringLiteral("play.wav") : m_strOutputName);
   ost::ExtractionOptions options;
   const QByteArray from = QFile::encodeName(archive);
   const QByteArray to = QFile::encodeName(restored);

@@ -6,13 +6,13 @@
 #pragma once
 
 #include <QDateTime>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
 #include <QTreeWidget>
 #include <QWidget>
 #include <functional>
 
+#include "common/WorkFolder.h"
 #include "controls/Compress1Dlg.h"
 #include "controls/CompressDlg.h"
 #include "controls/ExtractDlg.h"
@@ -90,7 +90,7 @@ class COstinatoView : public QWidget {
   COstinatoDoc* m_document;
   QTreeWidget m_listCtrl;
   CWaveSound m_archiveSound;
-  std::unique_ptr<QTemporaryDir> m_playFolder;
+  std::unique_ptr<ost::WorkFolder> m_playFolder;
   QString m_strPlayedFile;
   QTimer m_playWatch;  // notices the end of the sound
   QIcon m_entryIcon;
