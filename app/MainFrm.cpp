@@ -92,6 +92,7 @@ void CMainFrame::OnCreate(bool showPicture) {
   m_actAbout = new QAction(QIcon(QStringLiteral(":/toolbar/about.svg")), QStringLiteral("&About Ostinato..."), this);
   SetPrompt(m_actAbout, QStringLiteral("Display program information, version number and credits\nAbout"));
   m_actHelp = new QAction(QStringLiteral("&Help Ostinato"), this);
+  m_actHelp->setShortcut(QKeySequence::HelpContents);  // F1, as everywhere
   SetPrompt(m_actHelp, QStringLiteral("Show the help of Ostinato\nHelp"));
 
   m_fileMenu = menuBar()->addMenu(QStringLiteral("&File"));

@@ -25,6 +25,7 @@
 
 #include "Driver.h"
 #include "GuiTestSupport.h"
+#include "app/HelpWindow.h"
 #include "app/MainFrm.h"
 #include "app/Ostinato.h"
 #include "app/OstinatoDoc.h"
@@ -195,6 +196,11 @@ void DrivenTest::startUp() {
         person.Click(Shown<CTestDialog>());
         person.WaitActive("the main window", [] { return MainFrame(); });
         person.WaitFor("the empty list", [] { return Row().isEmpty() && Title() == "Untitled - Ostinato"; });
+        // F1 opens the help, as everywhere; Escape closes it.
+        person.Key("F1");
+        person.WaitActive("the help", [] { return Shown<CHelpWindow>(); });
+        person.Key("Escape");
+        person.WaitActive("the main window again", [] { return Shown<CHelpWindow>() ? nullptr : MainFrame(); });
       },
       [this] { QVERIFY(m_app.InitInstance()); });
   QVERIFY2(failure.isEmpty(), qPrintable(failure));
