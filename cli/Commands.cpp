@@ -44,6 +44,12 @@ std::mutex g_outputMutex;
 std::atomic<bool> g_stdoutCarriesData{false};
 std::string g_batchLine;  // the batch's progress line, redrawn under messages
 
+// The name an output written as "-o -" was given: empty for "-" itself,
+// else the pipe's or the device's, which messages keep.
+std::string g_streamOutputName;
+std::string StreamOutputShown() { return g_streamOutputName.empty() ? "standard output" : g_streamOutputName; }
+std::string StreamOutputInJson() { return g_streamOutputName.empty() ? "-" : g_streamOutputName; }
+
 void Write(std::FILE* stream, const std::string& line) {
   std::lock_guard lock(g_outputMutex);
   if (stream == stdout && g_stdoutCarriesData) stream = stderr;
@@ -335,7 +341,7 @@ fs::path ArchiveFile(const fs::path& given, std::optional<WorkFolder>& folder, b
 void SendToStandardOutput(const fs::path& path) {
   InFile in(path);
   OutFile out;
-  out.OpenStandardOutput();
+  out.OpenStandardOutput(StreamOutputShown());
   std::vector<std::uint8_t> buffer(1 << 16);
   for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) out.Write(buffer.data(), got);
   out.Close();
@@ -343,11 +349,6 @@ void SendToStandardOutput(const fs::path& path) {
 
 // ---- Outputs that are streams -------------------------------------------------
 
-// The name an output written as "-o -" was given: empty for "-" itself,
-// else the pipe's or the device's, which messages keep.
-std::string g_streamOutputName;
-std::string StreamOutputShown() { return g_streamOutputName.empty() ? "standard output" : g_streamOutputName; }
-std::string StreamOutputInJson() { return g_streamOutputName.empty() ? "-" : g_streamOutputName; }
 
 // An output named by a path that is written into, not replaced: a named
 // pipe (a process substitution among them), a character device such as
@@ -810,7 +811,10 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   options.threads = threads;
   options.requireIntegrity = a.requireIntegrity;
   if (testOnly) options.checkPassword = false;
-  else if (restored == "-") options.toStandardOutput = true;
+  else if (restored == "-") {
+    options.toStandardOutput = true;
+    options.standardOutputShownAs = StreamOutputShown();
+  }
   else options.target = restored;
   TerminalProgress progress(fromStream ? shown : input.file.filename().string(), drawBar);
   PromptingPassword prompt(shown);

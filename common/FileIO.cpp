@@ -133,9 +133,9 @@ void OutFile::Open(const std::filesystem::path& path, const std::filesystem::pat
   UseBuffer();
 }
 
-void OutFile::OpenStandardOutput() {
+void OutFile::OpenStandardOutput(const std::filesystem::path& shownAs) {
   Close();
-  path_ = shown_ = "standard output";
+  path_ = shown_ = shownAs;
   const int fd = dup(STDOUT_FILENO);
   file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!file_) {

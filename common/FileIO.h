@@ -74,8 +74,8 @@ class OutFile {
   // when given: the file a user knows, not the temporary one written.
   void Open(const std::filesystem::path& path, const std::filesystem::path& shownAs = {});
   // Writes to the process's standard output (a duplicate of it, closed by
-  // Close); errors name "standard output".
-  void OpenStandardOutput();
+  // Close); errors name `shownAs`.
+  void OpenStandardOutput(const std::filesystem::path& shownAs = "standard output");
   // Opens an existing file for writing in place (see Seek).
   void OpenForUpdate(const std::filesystem::path& path);
   void Seek(std::uint64_t offset);

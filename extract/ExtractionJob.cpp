@@ -32,9 +32,9 @@ class RestoredSink final : public SampleSink {
   // `shownAs`: the target's name in messages (the file written is its
   // temporary one).
   RestoredSink(const std::filesystem::path* target, const std::filesystem::path& shownAs,
-               const std::filesystem::path* reference, bool toStandardOutput) {
+               const std::filesystem::path* reference, const std::filesystem::path* standardOutput) {
     if (target) file_.Open(*target, shownAs);
-    if (toStandardOutput) file_.OpenStandardOutput();
+    if (standardOutput) file_.OpenStandardOutput(standardOutput->empty() ? "standard output" : *standardOutput);
     if (reference) reference_.Open(*reference);
   }
   // The next write after a cancel stops the synthesis; `done` counts the
@@ -569,7 +569,8 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
   std::vector<std::function<void()>> tasks = StreamDecoders(plan, chain);
   tasks.push_back([&] { DecodeBlocks(plan, in, chain); });
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
-  RestoredSink sink(temp, options_.target, reference, options_.toStandardOutput);
+  RestoredSink sink(temp, options_.target, reference,
+                    options_.toStandardOutput ? &options_.standardOutputShownAs : nullptr);
   sink.Watch(&chain.cancel, &chain.done);
   CAudioSynth synth;
   InFile analysis;

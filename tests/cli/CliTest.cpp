@@ -735,6 +735,12 @@ TEST_F(CliTest, PipesAndDevicesNamedAsOutputsAreWrittenInto) {
   OtqRun null = Otq("extract " + Q(dir.File("a.otq")) + " -o /dev/null");
   EXPECT_EQ(null.status, 0) << null.out;
   EXPECT_TRUE(Has(null.out, "a.otq -> /dev/null: ")) << null.out;
+  // A failed write names the device, not standard output.
+  for (const std::string& args : {"extract " + Q(dir.File("a.otq")), "compress " + Q(wav)}) {
+    OtqRun full = Otq(args + " -o /dev/full");
+    EXPECT_EQ(full.status, 1) << full.out;
+    EXPECT_TRUE(Has(full.out, "cannot write /dev/full: No space left on device")) << full.out;
+  }
   ASSERT_EQ(mkfifo(dir.File("fifo.wav").c_str(), 0600), 0);
   OtqRun streams = Shell("cd " + Q(dir.path()) + "\n" + otq +
                          " extract a.otq -o /dev/stdout > stdout.wav 2>/dev/null || exit 1\n" + otq + " compress " +
