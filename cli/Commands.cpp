@@ -229,11 +229,11 @@ std::vector<Input> Collect(const std::vector<std::string>& names, bool recursive
 }
 
 // Makes the folder an output goes in, and those above it. Throws Error
-// naming it when it cannot be made or a file stands in its place.
+// naming it when it cannot be made (a file standing in its place among the
+// reasons).
 void MakeFolder(const fs::path& folder) {
   std::error_code ec;
   fs::create_directories(folder, ec);
-  if (!ec && !fs::is_directory(folder, ec) && !ec) ec = std::make_error_code(std::errc::not_a_directory);
   if (ec) ThrowIo("cannot create folder", folder, ec.value());
 }
 
