@@ -41,4 +41,17 @@ void WorkFolder::CopyAllTo(const std::filesystem::path& dir) const {
   }
 }
 
+Error WorkFolder::Explained(const Error& error) const {
+  const std::string file = error.file().string();
+  const std::string message = error.what();
+  const std::size_t at = message.find(file);
+  if (error.kind() != ErrorKind::Io || file.rfind(folder_.path.string() + "/", 0) != 0 || at == std::string::npos)
+    return error;
+  const std::filesystem::path base = folder_.path.parent_path();
+  return Error(ErrorKind::Io,
+               message.substr(0, at) + "the job's working files in " + base.string() + message.substr(at + file.size()) +
+                   " (TMPDIR names another folder for them)",
+               error.detail(), base);
+}
+
 }  // namespace ost

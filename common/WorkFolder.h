@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "common/Errors.h"
 #include "common/Leftovers.h"
 
 namespace ost {
@@ -23,6 +24,10 @@ class WorkFolder {
   std::filesystem::path File(std::string_view name) const { return folder_.path / name; }
   // Copies every file of the folder into `dir` (made if missing), for inspection.
   void CopyAllTo(const std::filesystem::path& dir) const;
+  // A failure to read or write one of the folder's files, told so that the
+  // user learns where working files go and how to send them elsewhere
+  // (a full /tmp, say); any other error comes back as it was.
+  Error Explained(const Error& error) const;
 
  private:
   leftovers::Owned folder_;

@@ -85,9 +85,13 @@ CompressionResult CompressionJob::Run() {
                  options_.rate == Rate::Extreme ? std::initializer_list<double>{90, 4, 5, 1}
                                                 : std::initializer_list<double>{25, 30, 40, 5});
   std::uint32_t sourceCrc = 0;
-  result.cancelled = !Analyse(plan, work, meter.NextPass(), sourceCrc) || !CodeBlocks(plan, work, meter.NextPass()) ||
-                     !CodeStreams(plan, work, meter.NextPass()) ||
-                     !WriteArchive(plan, work, archive.temp(), result.keptSize, sourceCrc, meter.NextPass());
+  try {
+    result.cancelled = !Analyse(plan, work, meter.NextPass(), sourceCrc) || !CodeBlocks(plan, work, meter.NextPass()) ||
+                       !CodeStreams(plan, work, meter.NextPass()) ||
+                       !WriteArchive(plan, work, archive.temp(), result.keptSize, sourceCrc, meter.NextPass());
+  } catch (const Error& e) {
+    throw work.Explained(e);
+  }
   if (result.cancelled) return result;  // the working folder and the unfinished archive go with their owners
   if (options_.keepWorkDir) work.CopyAllTo(*options_.keepWorkDir);
   // The archive holds the source as it was when the job began, or nothing

@@ -318,8 +318,12 @@ ExtractionResult ExtractionJob::Run() {
   plan.stated = CheckStatedLengths(plan.info, range, plan.shown);
   // The passes' shares of the bar, from their measured cost.
   JobMeter meter(progress_, kExtractingText, {2, 96, 2});
-  result.cancelled = !Expand(plan, work, meter.NextPass()) ||
-                     !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass());
+  try {
+    result.cancelled = !Expand(plan, work, meter.NextPass()) ||
+                       !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass());
+  } catch (const Error& e) {
+    throw work.Explained(e);
+  }
   if (result.cancelled) return result;
   meter.NextPass();
   if (IdentityOf(options_.archive) != plan.identity)

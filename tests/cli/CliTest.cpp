@@ -413,8 +413,16 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
   OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq") + " --json");
   ASSERT_EQ(Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("big.otq"))).status, 0);
   OtqRun x = Otq("extract " + Q(dir.File("big.otq")) + " -d " + Q(full));
+  // Working files on the full file system: the message says where they go
+  // and how to send them elsewhere (it named a file the user never heard of).
+  OtqRun w = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("w.otq")) + " >/dev/null; TMPDIR=" +
+                 Q(full) + " " + OSTINATO_OTQ + " extract " + Q(dir.File("big.otq")) + " -o " + Q(dir.File("w.wav")));
   const bool empty = fs::is_empty(full);
   Shell("umount " + Q(full));
+  EXPECT_EQ(w.status, 1);
+  EXPECT_TRUE(Has(w.out, "cannot write the job's working files in " + full.string() +
+                             ": No space left on device (TMPDIR names another folder for them)"))
+      << w.out;
   EXPECT_EQ(c.status, 1);
   EXPECT_TRUE(Has(c.out, "cannot write " + (full / "big.otq").string() + ": No space left on device")) << c.out;
   EXPECT_TRUE(Has(c.out, "\"file\":\"" + (full / "big.otq").string() + "\"")) << c.out;
