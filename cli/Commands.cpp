@@ -349,30 +349,26 @@ void SendToStandardOutput(const fs::path& path) {
 
 // ---- Outputs that are streams -------------------------------------------------
 
+bool IsStandardOutput(const struct stat& file) {
+  struct stat out {};
+  return fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev && out.st_ino == file.st_ino;
+}
 
 // An output named by a path that is written into, not replaced: a named
 // pipe (a process substitution among them), a character device such as
 // /dev/null, or standard output under another name (/dev/stdout). A
 // finished file renamed over such a name would put a plain file in its
 // place and send nothing where it was meant to go.
-bool IsStreamOutput(const std::string& output) {
-  struct stat target {}, out {};
-  if (output.empty() || output == "-" || stat(output.c_str(), &target) != 0) return false;
-  if (fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino) return true;
-  return S_ISFIFO(target.st_mode) || S_ISCHR(target.st_mode);
-}
-
-// Puts such an output in standard output's place, so that it is written as
-// "-o -" is, and makes `output` "-". A pipe cannot be opened for writing
-// before it has a reader, and a blocking open would not see Ctrl-C: it is
-// tried again until one comes, and a wait of more than half a second says
-// so on a terminal. Returns 0, or the status to end with.
+// Such an output is put in standard output's place, so that it is written
+// as "-o -" is, and `output` becomes "-". A pipe cannot be opened for
+// writing before it has a reader, and a blocking open would not see Ctrl-C:
+// it is tried again until one comes, and a wait of more than half a second
+// says so on a terminal. Returns 0, or the status to end with.
 int RouteOutputIntoStream(std::string& output) {
-  if (!IsStreamOutput(output)) return 0;
-  struct stat target {}, out {};
-  stat(output.c_str(), &target);
-  const bool isStandardOutput =
-      fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == target.st_dev && out.st_ino == target.st_ino;
+  struct stat target {};
+  if (output.empty() || output == "-" || stat(output.c_str(), &target) != 0) return 0;
+  const bool isStandardOutput = IsStandardOutput(target);
+  if (!isStandardOutput && !S_ISFIFO(target.st_mode) && !S_ISCHR(target.st_mode)) return 0;
   const auto start = std::chrono::steady_clock::now();
   bool showing = false;
   while (!isStandardOutput) {
