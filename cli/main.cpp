@@ -82,7 +82,6 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
                  "Fail an archive without an integrity record (an older archive, or one whose last 16 bytes were cut)");
   test->add_option("-j,--jobs", ta.jobs, "Archives to work on side by side");
   test->add_flag("--json", ta.json, "One JSON object per archive (ok, or the damage) and a summary object");
-  ta.quiet = true;
 
   return test;
 }

@@ -704,6 +704,11 @@ TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
     EXPECT_TRUE(Has(r.out, "status 2")) << args << "\n" << r.out;
     EXPECT_FALSE(Has(r.out, "RIFF") || Has(r.out, "\\x")) << args << "\n" << r.out;  // \x: a byte that is no text
   }
+  // otq test shows its progress as extract does (it showed nothing until the
+  // end, however long the archive).
+  OtqRun tested = onTerminal("test " + Q(dir.File("t.otq")));
+  EXPECT_TRUE(Has(tested.out, "t.otq [")) << tested.out;
+  EXPECT_TRUE(Has(tested.out, "t.otq: ok (")) << tested.out;
   OtqRun forced = onTerminal("extract -q -f " + Q(dir.File("t.otq")) + " -o -");
   EXPECT_TRUE(Has(forced.out, "RIFF")) << forced.out;
   EXPECT_TRUE(Has(forced.out, "status 0")) << forced.out;
