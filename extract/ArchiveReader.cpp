@@ -1,5 +1,6 @@
 #include "extract/ArchiveReader.h"
 
+#include <cstring>
 #include <string>
 
 #include "common/Errors.h"
@@ -27,6 +28,12 @@ ArchiveInfo ReadArchiveInfo(const std::filesystem::path& path, const std::filesy
   info.sourceType = head[1];
   info.predictorSet = head[2];
   info.twoChannels = head[3] != 0;
+  // An archive's head is flags with no mark of its own, but a recording
+  // given in its place is easily told, and worth telling as such.
+  if (std::memcmp(head, "RIFF", 4) == 0)
+    throw Error(ErrorKind::Damaged,
+                archive.string() + " is a WAVE recording, not an archive (compressing it makes one)",
+                "a WAVE recording, not an archive", archive);
   for (int i = 0; i < 4; ++i)
     if (head[i] > 1)
       ThrowDamaged(archive.string() + ": head byte " + std::to_string(i) + " is " + std::to_string(head[i]) +

@@ -131,6 +131,11 @@ TEST_F(CliTest, DamageAndUsage) {
     EXPECT_NE(folder.out.find("takes is a folder; give --recursive"), std::string::npos) << folder.out;
   }
   EXPECT_FALSE(fs::exists(dir.File("out")));
+  // A recording given where an archive belongs is told for what it is (it
+  // was "The archive is damaged: ...: head byte 0 is 82, not 0 or 1").
+  OtqRun mixed = Otq("extract " + Q(wav) + " -o " + Q(dir.File("x.wav")));
+  EXPECT_EQ(mixed.status, 1) << mixed.out;
+  EXPECT_NE(mixed.out.find(wav.string() + " is a WAVE recording, not an archive"), std::string::npos) << mixed.out;
 }
 
 }  // namespace
