@@ -505,6 +505,13 @@ struct Outcome {
 Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Input& input, const fs::path& target) {
   const bool fromStream = IsStream(input.file);
   const std::string shown = Shown(input.file);
+  // The job's own word for this is the desktop program's "Invalid file
+  // name"; here the reason is given.
+  if (!fromStream && !HasSuffix(input.file, {".wav", ".pcm"}))
+    throw Error(ErrorKind::InvalidName,
+                shown + " is not a .wav or .pcm recording" +
+                    (HasSuffix(input.file, {".otq"}) ? "; otq extract restores an archive" : ""),
+                {}, input.file);
   const auto start = std::chrono::steady_clock::now();
   // The standard streams and pipes pass through the job's own private
   // folder. A source of no known kind is taken as a .wav, which may turn

@@ -122,6 +122,12 @@ TEST_F(CliTest, DamageAndUsage) {
   EXPECT_TRUE(unknown.out.find("unknown command 'frobnicate'") != std::string::npos) << unknown.out;
   EXPECT_EQ(Otq("--help").status, 0);
   EXPECT_EQ(Otq("compress " + Q(dir.File("a.flac"))).status, 1);
+  // A source of another kind is told what compress takes (it was "Invalid
+  // file name"), and an archive where to go instead.
+  OtqRun other = Otq("compress " + Q(dir.File("d.otq")));
+  EXPECT_EQ(other.status, 1) << other.out;
+  EXPECT_NE(other.out.find("d.otq is not a .wav or .pcm recording; otq extract restores an archive"), std::string::npos)
+      << other.out;
   // A folder without --recursive is a usage error that says what to add
   // (compress said "Invalid file name"), before any other input is worked on.
   fs::create_directory(dir.File("takes"));
