@@ -744,6 +744,12 @@ int Compress(const CompressArgs& given) {
     return kExitUsage;
   }
   if (const int refused = RefuseFolders(a.sources, a.recursive, "recordings")) return refused;
+  if (a.havePassword && a.password.empty()) {
+    // An unset variable, most likely; such an archive asks for a password
+    // and takes none.
+    std::fprintf(stderr, "otq: --password is empty; leave it out for an archive without a password\n");
+    return kExitUsage;
+  }
   CompressSetup setup;
   const std::optional<Rate> rate = ParseRate(a.rate);
   if (!rate) {

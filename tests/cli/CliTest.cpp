@@ -100,6 +100,13 @@ TEST_F(CliTest, Passwords) {
   test::WriteAll(dir.File("pw.txt"), Bytes{'s', '3', 'c', 'r', 'e', 't', '\n'});
   EXPECT_EQ(Otq("extract " + Q(dir.File("p.otq")) + " --password-file " + Q(dir.File("pw.txt"))).status, 0);
   EXPECT_EQ(Otq("compress " + Q(wav) + " -f --password fifteen-chars!!").status, 1);
+  // An empty password (an unset variable, say) is refused before any work,
+  // as an empty password file is; it made an archive that asks for a
+  // password and takes none. Such archives still open with --password ''.
+  OtqRun empty = Otq("compress " + Q(wav) + " -o " + Q(dir.File("e.otq")) + " --password ''");
+  EXPECT_EQ(empty.status, 2) << empty.out;
+  EXPECT_NE(empty.out.find("--password is empty"), std::string::npos) << empty.out;
+  EXPECT_FALSE(fs::exists(dir.File("e.otq")));
   EXPECT_EQ(Otq("list " + Q(dir.File("p.otq"))).out.find("s3cret"), std::string::npos);  // never printed
 }
 
