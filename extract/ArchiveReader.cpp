@@ -31,9 +31,7 @@ ArchiveInfo ReadArchiveInfo(const std::filesystem::path& path, const std::filesy
   // An archive's head is flags with no mark of its own, but a recording
   // given in its place is easily told, and worth telling as such.
   if (std::memcmp(head, "RIFF", 4) == 0)
-    throw Error(ErrorKind::Damaged,
-                archive.string() + " is a WAVE recording, not an archive (compressing it makes one)",
-                "a WAVE recording, not an archive", archive);
+    throw Error(ErrorKind::Damaged, archive.string() + kWaveNotArchive, "a WAVE recording, not an archive", archive);
   for (int i = 0; i < 4; ++i)
     if (head[i] > 1)
       ThrowDamaged(archive.string() + ": head byte " + std::to_string(i) + " is " + std::to_string(head[i]) +

@@ -29,7 +29,10 @@ struct ArchiveInfo {
 };
 
 // Reads and checks the head; throws Error(Io) or Error(Damaged). Messages
-// name `shownAs` when given (an archive read under a temporary name).
+// name `shownAs` when given (an archive read under a temporary name). The
+// damage messages begin with kDamagedMessage, but for a WAVE recording given
+// in an archive's place, which is told as such: NAME + kWaveNotArchive.
+inline constexpr const char* kWaveNotArchive = " is a WAVE recording, not an archive (compressing it makes one)";
 ArchiveInfo ReadArchiveInfo(const std::filesystem::path& archive, const std::filesystem::path& shownAs = {});
 
 // The restored file's name: the archive's name with its last four
