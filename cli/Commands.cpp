@@ -397,6 +397,7 @@ int RouteOutputIntoStream(std::string& output) {
   }
   if (showing) std::fprintf(stderr, "\r\033[K");
   g_streamOutputName = output;
+  NameStandardOutput(output);
   output = "-";
   return 0;
 }

@@ -29,10 +29,13 @@ void RestoreTerminal() {
   g_savedTerminal.reset();
 }
 
+// Read by the watcher thread at any moment, so set once and never freed.
+std::atomic<const char*> g_standardOutputName{"standard output"};
+
 void Stop(int signal) {
   int expected = 0;
   if (g_stopSignal.compare_exchange_strong(expected, signal)) {
-    if (signal == SIGPIPE) std::fprintf(stderr, "\notq: standard output was closed; stopping\n");
+    if (signal == SIGPIPE) std::fprintf(stderr, "\notq: %s was closed; stopping\n", g_standardOutputName.load());
     return;
   }
   // A second request: end now, leaving nothing behind.
@@ -73,6 +76,11 @@ void InstallInterruptHandler() {
 bool OutputReaderGone() {
   pollfd p{STDOUT_FILENO, 0, 0};
   return poll(&p, 1, 0) == 1 && (p.revents & POLLERR) != 0;
+}
+
+void NameStandardOutput(const std::string& name) {
+  static const std::string kept = name;  // one output a run
+  g_standardOutputName.store(kept.c_str());
 }
 
 void OutputClosed() {

@@ -29,6 +29,9 @@ inline int StopStatus() { return 128 + g_stopSignal.load(); }
 void InstallInterruptHandler();
 // Reports that a write to standard output failed because its reader is gone.
 void OutputClosed();
+// The name standard output goes by in that report, when the user gave it one
+// (a named pipe as -o); set before any job starts.
+void NameStandardOutput(const std::string& name);
 // Standard output is a pipe whose reader has gone.
 bool OutputReaderGone();
 

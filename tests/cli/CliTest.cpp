@@ -396,6 +396,13 @@ TEST_F(CliSignalTest, AReaderThatLeavesTheDataPipeEarlyStopsTheRun) {
       EXPECT_FALSE(Has(r.out, "cannot write")) << where << r.out;
       EXPECT_EQ(Leftovers(dir.path()), 0u) << where;
     }
+  // A named pipe given as -o whose reader leaves is named as such (it said
+  // "standard output was closed").
+  ASSERT_EQ(mkfifo(dir.File("out.fifo").c_str(), 0600), 0);
+  OtqRun named = Shell("cd " + Q(dir.path()) + "; (head -c 1000 < out.fifo > /dev/null &)\n" + otq + "extract " +
+                       Q(dir.File("big.otq")) + " -o out.fifo; echo status=$?");
+  EXPECT_TRUE(Has(named.out, "status=141")) << named.out;
+  EXPECT_TRUE(Has(named.out, "out.fifo was closed; stopping")) << named.out;
   // With --json the file's line says it was cancelled, like any stopped file.
   OtqRun json = Shell(otq + "extract " + Q(dir.File("big.otq")) + " -o - --json | head -c 1000 >/dev/null; echo status=${PIPESTATUS[0]}");
   EXPECT_TRUE(Has(json.out, "status=141")) << json.out;
