@@ -381,7 +381,7 @@ int RouteOutputIntoStream(std::string& output) {
       errno = err;
       if (moved) break;
     }
-    if (fd < 0 && errno == ENXIO && !Interrupted()) {  // a pipe without a reader yet
+    if (fd < 0 && errno == ENXIO && S_ISFIFO(target.st_mode) && !Interrupted()) {  // a pipe without a reader yet
       if (!showing && StderrIsTerminal() && std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(500)) {
         std::fprintf(stderr, "%s: waiting for a reader\033[K", output.c_str());
         std::fflush(stderr);
