@@ -44,11 +44,10 @@ std::mutex g_outputMutex;
 std::atomic<bool> g_stdoutCarriesData{false};
 std::string g_batchLine;  // the batch's progress line, redrawn under messages
 
-// The name an output written as "-o -" was given: empty for "-" itself,
-// else the pipe's or the device's, which messages keep.
-std::string g_streamOutputName;
-std::string StreamOutputShown() { return g_streamOutputName.empty() ? "standard output" : g_streamOutputName; }
-std::string StreamOutputInJson() { return g_streamOutputName.empty() ? "-" : g_streamOutputName; }
+// What "-o -" is called in messages and JSON: the pipe's or the device's
+// name when the user gave one.
+std::string StreamOutputShown() { return StandardOutputName(); }
+std::string StreamOutputInJson() { return StandardOutputNamed() ? StandardOutputName() : "-"; }
 
 void Write(std::FILE* stream, const std::string& line) {
   std::lock_guard lock(g_outputMutex);
@@ -228,15 +227,6 @@ std::vector<Input> Collect(const std::vector<std::string>& names, bool recursive
   return inputs;
 }
 
-// Makes the folder an output goes in, and those above it. Throws Error
-// naming it when it cannot be made (a file standing in its place among the
-// reasons).
-void MakeFolder(const fs::path& folder) {
-  std::error_code ec;
-  fs::create_directories(folder, ec);
-  if (ec) ThrowIo("cannot create folder", folder, ec.value());
-}
-
 // Where an output goes: `outDir` mirrors the input's place under its root
 // (or holds it directly), else beside the input.
 fs::path OutputFor(const Input& in, const std::string& outDir, const std::string& name) {
@@ -396,7 +386,6 @@ int RouteOutputIntoStream(std::string& output) {
     return kExitFailure;
   }
   if (showing) std::fprintf(stderr, "\r\033[K");
-  g_streamOutputName = output;
   NameStandardOutput(output);
   output = "-";
   return 0;
@@ -527,7 +516,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   }
   const fs::path archive = target == "-" ? streams->File("standard-output.otq") : target;
   // Under -d the folder tree is mirrored; -o names a file in a folder that must exist.
-  if (!a.dir.empty() && !target.parent_path().empty()) MakeFolder(target.parent_path());
+  if (!a.dir.empty() && !target.parent_path().empty()) MakeFolders(target.parent_path());
 
   WaveFormat wave;
   std::error_code statError;
@@ -812,7 +801,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
     const ArchiveInfo info = ReadArchiveInfo(archive, shown);
     restored = OutputFor(input, a.dir, RestoredName(archive.filename().string(), info.waveHeader));
   }
-  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) MakeFolder(restored.parent_path());
+  if (!testOnly && !a.dir.empty() && !restored.parent_path().empty()) MakeFolders(restored.parent_path());
   ExtractionOptions options;
   options.archive = archive;
   options.shownAs = fromStream ? fs::path(shown) : fs::path();
@@ -881,7 +870,7 @@ int Extract(const ExtractArgs& given, bool testOnly) {
     if (const int refused = RefuseUnnamedPipes(inputs, {".otq"}, "the restored recording")) return refused;
   if (!testOnly && !a.dir.empty()) {
     try {
-      MakeFolder(a.dir);
+      MakeFolders(a.dir);
     } catch (const Error& e) {
       Warn(e.what());
       return kExitFailure;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -82,6 +83,8 @@ void NameStandardOutput(const std::string& name) {
   static const std::string kept = name;  // one output a run
   g_standardOutputName.store(kept.c_str());
 }
+const char* StandardOutputName() { return g_standardOutputName.load(); }
+bool StandardOutputNamed() { return std::strcmp(StandardOutputName(), "standard output") != 0; }
 
 void OutputClosed() {
   if (g_stopSignal.load() == 0) Stop(SIGPIPE);

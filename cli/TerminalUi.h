@@ -29,9 +29,12 @@ inline int StopStatus() { return 128 + g_stopSignal.load(); }
 void InstallInterruptHandler();
 // Reports that a write to standard output failed because its reader is gone.
 void OutputClosed();
-// The name standard output goes by in that report, when the user gave it one
-// (a named pipe as -o); set before any job starts.
+// The name standard output goes by in messages, when the user gave it one
+// (a pipe or a device as -o); set before any job starts, once a run.
 void NameStandardOutput(const std::string& name);
+// That name, else "standard output"; whether the user gave one.
+const char* StandardOutputName();
+bool StandardOutputNamed();
 // Standard output is a pipe whose reader has gone.
 bool OutputReaderGone();
 

@@ -220,4 +220,10 @@ void RemoveQuietly(const std::filesystem::path& path) noexcept {
   std::filesystem::remove(path, ec);
 }
 
+void MakeFolders(const std::filesystem::path& folder) {
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  if (ec) ThrowIo("cannot create folder", folder, ec.value());
+}
+
 }  // namespace ost

@@ -119,4 +119,8 @@ bool SameFile(const std::filesystem::path& input, const std::filesystem::path& o
 // Removes a file if it exists; errors are ignored (used on cleanup paths).
 void RemoveQuietly(const std::filesystem::path& path) noexcept;
 
+// Makes `folder` and those above it. Throws Error(Io) "cannot create folder
+// NAME: reason" when it cannot (a file standing in its place among the reasons).
+void MakeFolders(const std::filesystem::path& folder);
+
 }  // namespace ost

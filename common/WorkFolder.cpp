@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/Errors.h"
+#include "common/FileIO.h"
 
 namespace ost {
 
@@ -28,9 +29,8 @@ WorkFolder::~WorkFolder() {
 }
 
 void WorkFolder::CopyAllTo(const std::filesystem::path& dir) const {
+  MakeFolders(dir);
   std::error_code ec;
-  std::filesystem::create_directories(dir, ec);
-  if (ec) ThrowIo("cannot create folder", dir, ec.value());
   std::filesystem::directory_iterator it(folder_.path, ec);
   if (ec) ThrowIo("cannot read working folder", folder_.path, ec.value());
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {

@@ -34,7 +34,7 @@ class RestoredSink final : public SampleSink {
   RestoredSink(const std::filesystem::path* target, const std::filesystem::path& shownAs,
                const std::filesystem::path* reference, const std::filesystem::path* standardOutput) {
     if (target) file_.Open(*target, shownAs);
-    if (standardOutput) file_.OpenStandardOutput(standardOutput->empty() ? "standard output" : *standardOutput);
+    if (standardOutput) file_.OpenStandardOutput(*standardOutput);
     if (reference) reference_.Open(*reference);
   }
   // The next write after a cancel stops the synthesis; `done` counts the

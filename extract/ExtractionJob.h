@@ -30,9 +30,9 @@ struct ExtractionOptions {
   // Streams the restored bytes to standard output as they are made (for a
   // pipe); the checks still come at the end and still fail the job.
   bool toStandardOutput = false;
-  // Standard output's name in messages when it was named otherwise (a pipe
-  // or a device given as the output); empty: "standard output".
-  std::filesystem::path standardOutputShownAs;
+  // Standard output's name in messages (a pipe or a device the user named
+  // as the output goes by its own).
+  std::filesystem::path standardOutputShownAs = "standard output";
   // The password as typed (UTF-8); when the archive holds a record and this
   // is nullopt, the PasswordQuestion is asked.
   std::optional<std::string> password;
