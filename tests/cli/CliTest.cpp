@@ -773,6 +773,10 @@ TEST_F(CliTest, PipesAndDevicesNamedAsOutputsAreWrittenInto) {
   OtqRun null = Otq("extract " + Q(dir.File("a.otq")) + " -o /dev/null");
   EXPECT_EQ(null.status, 0) << null.out;
   EXPECT_TRUE(Has(null.out, "a.otq -> /dev/null: ")) << null.out;
+  // In JSON too; standard output itself stays "-".
+  EXPECT_TRUE(Has(Otq("extract " + Q(dir.File("a.otq")) + " -o /dev/null --json").out, "\"restored\":\"/dev/null\""));
+  EXPECT_TRUE(Has(Shell(otq + " extract " + Q(dir.File("a.otq")) + " -o - --json 2>&1 >/dev/null").out,
+                  "\"restored\":\"-\""));
   // A failed write names the device, not standard output.
   for (const std::string& args : {"extract " + Q(dir.File("a.otq")), "compress " + Q(wav)}) {
     OtqRun full = Otq(args + " -o /dev/full");
