@@ -2,9 +2,11 @@
 #include <cstring>
 
 #include "app/Ostinato.h"
+#include "common/FileIO.h"
 #include "controls/StopSignals.h"
 
 int main(int argc, char** argv) {
+  ost::HoldClosedStandardStreams();
   // Answered before any window system is needed.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--version") == 0) {

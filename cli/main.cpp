@@ -6,6 +6,7 @@
 
 #include "cli/Commands.h"
 #include "cli/TerminalUi.h"
+#include "common/FileIO.h"
 
 using namespace ost::cli;
 
@@ -89,6 +90,7 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  ost::HoldClosedStandardStreams();
   InstallInterruptHandler();
   CLI::App app{"otq: lossless archiver for 16-bit PCM audio (.wav, .pcm) into .otq archives"};
   app.set_version_flag("--version", "otq 3.0");

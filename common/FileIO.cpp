@@ -136,6 +136,9 @@ void OutFile::Open(const std::filesystem::path& path, const std::filesystem::pat
 void OutFile::OpenStandardOutput(const std::filesystem::path& shownAs) {
   Close();
   path_ = shown_ = shownAs;
+  // A standard output the program was started without is held read-only
+  // (HoldClosedStandardStreams): say so as a write to it would.
+  if ((fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) == O_RDONLY) ThrowIo("cannot write", shown_, EBADF);
   const int fd = dup(STDOUT_FILENO);
   file_ = fd >= 0 ? fdopen(fd, "wb") : nullptr;
   if (!file_) {
@@ -224,6 +227,16 @@ void MakeFolders(const std::filesystem::path& folder) {
   std::error_code ec;
   std::filesystem::create_directories(folder, ec);
   if (ec) ThrowIo("cannot create folder", folder, ec.value());
+}
+
+void HoldClosedStandardStreams() noexcept {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // open() returns the lowest free number, which is fd: the ones below it
+    // are open by now.
+    const int held = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
+    if (held != fd && held >= 0) close(held);
+  }
 }
 
 }  // namespace ost

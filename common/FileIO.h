@@ -123,4 +123,12 @@ void RemoveQuietly(const std::filesystem::path& path) noexcept;
 // NAME: reason" when it cannot (a file standing in its place among the reasons).
 void MakeFolders(const std::filesystem::path& folder);
 
+// Opens /dev/null in place of a standard stream (0, 1, 2) that the program
+// was started without, called first thing in main. Left closed, its number
+// would go to the next file opened, and messages for the terminal would be
+// written into an archive or a working file. /dev/null is opened the wrong
+// way round for the stream (write-only for input, read-only for output), so
+// that using the stream fails with "Bad file descriptor" as it would closed.
+void HoldClosedStandardStreams() noexcept;
+
 }  // namespace ost

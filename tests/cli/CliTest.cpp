@@ -801,5 +801,27 @@ TEST_F(CliTest, PipesAndDevicesNamedAsOutputsAreWrittenInto) {
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
+// Started with standard output or error closed, otq must not let the next
+// file it opens take their number: messages meant for the terminal would be
+// written into that file, an archive among them (seen in a batch of two
+// jobs, one job's notes landing in the other's archive). Data asked for on a
+// closed standard output fails as a write to it.
+TEST_F(CliTest, ClosedStandardStreamsLendTheirNumberToNoFile) {
+  const std::string otq = OSTINATO_OTQ;
+  ASSERT_EQ(mkfifo(dir.File("src.fifo").c_str(), 0600), 0);
+  // The job holds its working folder while it waits for the rest of its source.
+  OtqRun held = Shell("cd " + Q(dir.path()) + "\n" + otq + " compress - -o out.otq >&- 2>&- < src.fifo & pid=$!\n" +
+                      "exec 4> src.fifo; head -c 1000 " + Q(wav) + " >&4\n" +
+                      "for i in $(seq 300); do ls -l /proc/$pid/fd | grep -q ostinato-job- && break; sleep 0.02; done\n" +
+                      "echo \"1 $(readlink /proc/$pid/fd/1) 2 $(readlink /proc/$pid/fd/2)\"\n" +
+                      "tail -c +1001 " + Q(wav) + " >&4; exec 4>&-; wait $pid; echo status=$?");
+  EXPECT_TRUE(Has(held.out, "1 /dev/null 2 /dev/null")) << held.out;
+  EXPECT_TRUE(Has(held.out, "status=0")) << held.out;
+  EXPECT_EQ(Otq("test " + Q(dir.File("out.otq"))).status, 0);
+  OtqRun closed = Shell(otq + " extract " + Q(dir.File("out.otq")) + " -o - 2>&1 >&-");
+  EXPECT_EQ(closed.status, 1);
+  EXPECT_TRUE(Has(closed.out, "cannot write standard output: Bad file descriptor")) << closed.out;
+}
+
 }  // namespace
 }  // namespace ost
