@@ -68,9 +68,21 @@ PendingOutput::~PendingOutput() {
   leftovers::Forget(temp_.path);
 }
 
+void PendingOutput::TakeAttributesOf(const std::filesystem::path& source) {
+  struct stat st {};
+  if (stat(source.c_str(), &st) != 0) ThrowIo("cannot read", source);
+  mode_ = st.st_mode & 0777;
+  modified_ = st.st_mtim;
+}
+
 void PendingOutput::Commit() {
   const std::filesystem::path& temp = temp_.path;
   if (fchmod(temp_.fd, mode_) != 0) ThrowIo("cannot create", target_);
+  // The writes are over, so nothing moves the time after this.
+  if (modified_) {
+    const timespec times[2] = {{0, UTIME_OMIT}, *modified_};
+    if (futimens(temp_.fd, times) != 0) ThrowIo("cannot create", target_);
+  }
   if (replace_) {
     if (std::rename(temp.c_str(), target_.c_str()) != 0) ThrowIo("cannot create", target_);
   } else {

@@ -10,7 +10,9 @@
 
 #include <sys/types.h>
 
+#include <ctime>
 #include <filesystem>
+#include <optional>
 
 #include "common/Leftovers.h"
 
@@ -25,6 +27,11 @@ class PendingOutput {
   ~PendingOutput();
 
   const std::filesystem::path& temp() const { return temp_.path; }
+  // The committed file takes `source`'s permission bits and modification
+  // time, as a copy would, instead of a new file's: a private recording
+  // stays private in its archive and in what is restored from it. Read when
+  // called; call it when the source is known whole, before Commit().
+  void TakeAttributesOf(const std::filesystem::path& source);
   // Moves the finished file into place. Without `replace` an existing target
   // is never overwritten, even one that appeared while the job ran.
   void Commit();
@@ -39,6 +46,7 @@ class PendingOutput {
   bool replace_;
   bool committed_ = false;
   mode_t mode_ = 0644;  // what the committed file gets
+  std::optional<timespec> modified_;  // and its modification time, when it keeps its source's
 };
 
 }  // namespace ost

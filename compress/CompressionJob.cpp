@@ -98,6 +98,7 @@ CompressionResult CompressionJob::Run() {
   // is written.
   if (IdentityOf(options_.source) != plan.identity) throw plan.Changed();
   if (options_.beforeCommit) options_.beforeCommit(archive.temp());
+  if (options_.keepSourceAttributes) archive.TakeAttributesOf(options_.source);
   archive.Commit();
   meter.Finish();
   result.archiveSize = FileSize(options_.archive);

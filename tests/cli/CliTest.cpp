@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -821,6 +822,29 @@ TEST_F(CliTest, ClosedStandardStreamsLendTheirNumberToNoFile) {
   OtqRun closed = Shell(otq + " extract " + Q(dir.File("out.otq")) + " -o - 2>&1 >&-");
   EXPECT_EQ(closed.status, 1);
   EXPECT_TRUE(Has(closed.out, "cannot write standard output: Bad file descriptor")) << closed.out;
+}
+
+// An archive and a restored file carry their source's permissions and
+// modification time, as a copy would: a private recording (0600) made an
+// archive every user could read. A copy of standard input has none to give.
+TEST_F(CliTest, OutputsTakeTheirSourcesPermissionsAndTime) {
+  const fs::path source = dir.File("private.wav");
+  fs::copy_file(wav, source);
+  fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write);
+  const auto then = fs::last_write_time(source) - std::chrono::hours(24 * 400);
+  fs::last_write_time(source, then);
+  ASSERT_EQ(Otq("compress " + Q(source)).status, 0);
+  ASSERT_EQ(Otq("extract " + Q(dir.File("private.otq")) + " -o " + Q(dir.File("back.wav"))).status, 0);
+  for (const char* name : {"private.otq", "back.wav"}) {
+    EXPECT_EQ(fs::status(dir.File(name)).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
+    EXPECT_EQ(fs::last_write_time(dir.File(name)), then) << name;
+  }
+  ASSERT_EQ(Shell(std::string(OSTINATO_OTQ) + " compress - -o " + Q(dir.File("piped.otq")) + " < " + Q(source)).status,
+            0);
+  const mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(fs::status(dir.File("piped.otq")).permissions()), 0666 & ~mask);
+  EXPECT_GT(fs::last_write_time(dir.File("piped.otq")), then);
 }
 
 }  // namespace
