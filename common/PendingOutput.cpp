@@ -54,12 +54,14 @@ PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
   leftovers::RemoveDead(folder, prefix);
   temp_ = leftovers::MakeFile(folder, prefix, target_);
   leftovers::Add(temp_.path);
-  // mkstemp makes the file private; give it the permissions a new file
-  // gets, with the mark of an unfinished output until it is committed.
+  // mkstemp makes the file private, and it stays so, with the mark of an
+  // unfinished output, until it is committed with the permissions a new
+  // file gets (or its source's): the work of a private recording is never
+  // readable by others, not even for a moment.
   mode_t mask = umask(0);
   umask(mask);
   mode_ = 0666 & ~mask;
-  fchmod(temp_.fd, mode_ | leftovers::kOwnedMark);
+  fchmod(temp_.fd, 0600 | leftovers::kOwnedMark);
 }
 
 PendingOutput::~PendingOutput() {

@@ -91,6 +91,9 @@ TEST(PendingOutput, AppearsOnlyWhenCommitted) {
   {
     PendingOutput out(target, false);
     test::WriteAll(out.temp(), {1, 2, 3});
+    // Only its owner may read it until it is done, whatever it will become.
+    EXPECT_EQ(std::filesystem::status(out.temp()).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
     out.Commit();
   }
   EXPECT_EQ(test::ReadAll(target), (test::Bytes{1, 2, 3}));
