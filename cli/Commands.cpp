@@ -709,6 +709,21 @@ int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<c
   return 0;
 }
 
+// A password file that is the standard input the data comes through would
+// take the data's first bytes (more than a line, from a pipe) as the
+// password, and leave the job the rest. Returns the usage status, else 0.
+int RefusePasswordFromDataInput(const std::vector<std::string>& inputs, const std::string& passwordFile,
+                                const char* what) {
+  if (passwordFile.empty() || !NamesStandardInput(inputs)) return 0;
+  struct stat named {}, in {};
+  if (stat(passwordFile.c_str(), &named) != 0 || fstat(STDIN_FILENO, &in) != 0 || named.st_dev != in.st_dev ||
+      named.st_ino != in.st_ino)
+    return 0;
+  std::fprintf(stderr, "otq: --password-file %s is standard input, which carries %s; give the password another way\n",
+               passwordFile.c_str(), what);
+  return kExitUsage;
+}
+
 }  // namespace
 
 int Compress(const CompressArgs& given) {
@@ -723,6 +738,7 @@ int Compress(const CompressArgs& given) {
   }
   if (const int status = RouteOutputIntoStream(a.output)) return status;
   if (a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("an archive");
+  if (const int refused = RefusePasswordFromDataInput(a.sources, a.passwordFile, "the recording")) return refused;
   if (NamesStandardInput(a.sources) && !a.force && StdinIsTerminal())
     return RefuseTerminalInput("a recording", true);
   if (NamesStandardInput(a.sources) && (a.output.empty() || a.sources.size() > 1)) {
@@ -856,6 +872,8 @@ int Extract(const ExtractArgs& given, bool testOnly) {
   if (!testOnly)
     if (const int status = RouteOutputIntoStream(a.output)) return status;
   if (!testOnly && a.output == "-" && !a.force && StdoutIsTerminal()) return RefuseTerminal("a restored recording");
+  if (!testOnly)
+    if (const int refused = RefusePasswordFromDataInput(a.archives, a.passwordFile, "the archive")) return refused;
   if (NamesStandardInput(a.archives) && !a.force && StdinIsTerminal())  // test has no -f
     return RefuseTerminalInput("an archive", !testOnly);
   if (const int refused = RefuseFolders(a.archives, a.recursive, "archives")) return refused;

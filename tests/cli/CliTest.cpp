@@ -178,6 +178,32 @@ std::size_t Leftovers(const fs::path& dir) {
   return n;
 }
 
+// A password file that is the standard input the data comes through would
+// take the data's first bytes as the password (a pipe's reader takes more
+// than a line), and the archive would hold what was left.
+TEST_F(CliTest, APasswordFileCannotShareStandardInputWithTheData) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  const std::string otq = OSTINATO_OTQ;
+  Bytes pcm{'a', 'b', 'c', '\n'};
+  pcm.resize(20000, 7);
+  test::WriteAll(dir.File("line.pcm"), pcm);
+  for (const std::string& run : {"cat " + Q(dir.File("line.pcm")) + " | " + otq + " compress - --channels mono -o " +
+                                     Q(dir.File("s.otq")) + " --password-file /dev/stdin",
+                                 "cat " + Q(dir.File("p.otq")) + " | " + otq + " extract - -o " +
+                                     Q(dir.File("s.wav")) + " --password-file /dev/fd/0"}) {
+    OtqRun both = Shell(run);
+    EXPECT_EQ(both.status, 2) << run << both.out;
+    EXPECT_NE(both.out.find("standard input"), std::string::npos) << both.out;
+  }
+  EXPECT_FALSE(fs::exists(dir.File("s.otq")));
+  EXPECT_FALSE(fs::exists(dir.File("s.wav")));
+  // From standard input, with the data in a file, it is the usual way.
+  EXPECT_EQ(Shell("echo s3cret | " + otq + " extract " + Q(dir.File("p.otq")) + " -o " + Q(dir.File("s.wav")) +
+                  " --password-file /dev/stdin")
+                .status,
+            0);
+}
+
 TEST_F(CliTest, TheIntegrityRecordIsWrittenByDefaultAndCanBeRequired) {
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("i.otq"))).status, 0);
   ASSERT_EQ(Otq("compress " + Q(wav) + " --no-integrity -o " + Q(dir.File("n.otq"))).status, 0);
