@@ -22,6 +22,7 @@ enum class ErrorKind {
   Changed,           // the source changed while the job read it
   SameFile,          // an output would replace one of the job's own inputs
   NoIntegrity,       // the record was required and the archive has none
+  Resources,         // the system gave the job no thread or no memory to run on
 };
 
 class Error : public std::runtime_error {

@@ -13,9 +13,12 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/JobInterfaces.h"
 
 namespace ost {
@@ -43,8 +46,15 @@ inline unsigned DefaultThreads() {
 // Step() calls and otherwise keeps the caller alive with Pump(). A cancel
 // seen there sets `cancel`, which the tasks poll. Returns false when
 // cancelled; a task's failure is rethrown.
+//
+// Where the system gives fewer threads than asked for (a memory or process
+// limit), independent tasks run on those it gave, or on the calling thread.
+// Tasks that wait on each other must all run at once: for them pass
+// `abortAll`, which wakes every task that waits, and the run fails with
+// Error(Resources) instead.
 inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, unsigned threads, JobProgress& progress,
-                            std::atomic<std::uint64_t>& done, std::atomic<bool>& cancel) {
+                            std::atomic<std::uint64_t>& done, std::atomic<bool>& cancel,
+                            const std::function<void()>& abortAll = {}) {
   // A cancel that came before the tasks start stops them before any work.
   if (progress.IsCancelled()) {
     cancel = true;
@@ -74,7 +84,33 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
   const unsigned count = static_cast<unsigned>(std::max<std::size_t>(1, std::min<std::size_t>(threads ? threads : 1, tasks.size())));
   running = count;
   std::vector<std::thread> pool;
-  for (unsigned t = 0; t < count; ++t) pool.emplace_back(worker);
+  pool.reserve(count);
+  for (unsigned t = 0; t < count; ++t) {
+    try {
+      pool.emplace_back(worker);
+    } catch (const std::system_error& e) {
+      {
+        std::lock_guard lock(mutex);
+        running -= count - t;
+        if (abortAll) {
+          if (!failure)
+            failure = std::make_exception_ptr(Error(
+                ErrorKind::Resources, std::string("cannot start the threads the job needs: ") + e.what()));
+          cancel = true;
+          next = tasks.size();  // no task starts now
+        }
+      }
+      if (abortAll) abortAll();
+      break;
+    }
+  }
+  if (pool.empty() && !abortAll) {
+    {
+      std::lock_guard lock(mutex);
+      ++running;
+    }
+    worker();
+  }
   std::uint64_t reported = 0;
   for (;;) {
     bool finished;

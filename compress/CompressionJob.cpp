@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <new>
 #include <string>
 
 #include "common/ByteSource.h"
@@ -75,6 +76,15 @@ struct CompressionJob::Plan {
 };
 
 CompressionResult CompressionJob::Run() {
+  try {
+    return RunPasses();
+  } catch (const std::bad_alloc&) {
+    // Everything the job made goes with it, as with any failure.
+    throw Error(ErrorKind::Resources, "there is not enough memory for the job");
+  }
+}
+
+CompressionResult CompressionJob::RunPasses() {
   CompressionResult result;
   const Plan plan = CheckAndOpen(result);
   PendingOutput archive(options_.archive, options_.replaceArchive);

@@ -77,6 +77,8 @@ class CompressionJob {
   CompressionResult Run();
 
  private:
+  // Run itself, less the translation of a failed allocation.
+  CompressionResult RunPasses();
   // The passes, in the order Run takes them; each but the first returns
   // false when the user cancelled.
   struct Plan;

@@ -7,6 +7,7 @@
 #include <QMetaObject>
 #include <atomic>
 #include <csignal>
+#include <system_error>
 #include <thread>
 
 #include "common/Leftovers.h"
@@ -46,7 +47,13 @@ void InstallStopSignals() {
   sigaddset(&set, SIGINT);
   // Blocked here, so in every thread started later: only the watcher takes them.
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  std::thread(Watch, set).detach();
+  try {
+    std::thread(Watch, set).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had (a memory or process limit): the signals keep
+    // their usual effect, and what a stopped run leaves, the next removes.
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  }
 }
 
 int StopSignal() { return g_stopSignal.load(); }

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 
 #include "common/ByteChannel.h"
@@ -308,6 +309,15 @@ struct ExtractionJob::Plan {
 };
 
 ExtractionResult ExtractionJob::Run() {
+  try {
+    return RunPasses();
+  } catch (const std::bad_alloc&) {
+    // Everything the job made goes with it, as with any failure.
+    throw Error(ErrorKind::Resources, "there is not enough memory for the job");
+  }
+}
+
+ExtractionResult ExtractionJob::RunPasses() {
   ExtractionResult result;
   Plan plan = ReadAndCheck();
   result.info = plan.info;
@@ -616,7 +626,9 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
     units += in.layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * in.layout.samples / RestoredSink::kUnitBytes;
   }
   pass.Begin({}, units);
-  if (!RunWithProgress(tasks, static_cast<unsigned>(tasks.size()), pass, chain.done, chain.cancel)) return false;
+  if (!RunWithProgress(tasks, static_cast<unsigned>(tasks.size()), pass, chain.done, chain.cancel,
+                       [&] { chain.AbortAll(); }))
+    return false;
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();

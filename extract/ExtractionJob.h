@@ -74,6 +74,8 @@ class ExtractionJob {
   ExtractionResult Run();
 
  private:
+  // Run itself, less the translation of a failed allocation.
+  ExtractionResult RunPasses();
   // The passes, in the order Run takes them; each but the first returns
   // false when the user cancelled.
   struct Plan;

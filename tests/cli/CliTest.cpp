@@ -873,5 +873,23 @@ TEST_F(CliTest, OutputsTakeTheirSourcesPermissionsAndTime) {
   EXPECT_GT(fs::last_write_time(dir.File("piped.otq")), then);
 }
 
+// Under a limit on memory (ulimit -v) a run gets fewer threads or less
+// memory than it asks for: it fails with a message or runs on fewer
+// threads, and never ends in an abort (the signal watcher's thread, the
+// threads of a pass, an allocation), which left the unfinished output.
+TEST_F(CliTest, ALimitOnMemoryEndsNoRunInAnAbort) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizers' own memory does not fit under such limits";
+#endif
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  const std::string otq = OSTINATO_OTQ;
+  OtqRun scan = Shell("cd " + Q(dir.path()) + "\ncp " + Q(wav) + " src.wav\nfor kb in $(seq 6000 2000 60000); do\n" +
+                      "  for run in 'compress src.wav' 'extract a.otq'; do\n" +
+                      "    (ulimit -v $kb; " + otq + " $run -o out -f >/dev/null 2>&1); s=$?\n" +
+                      "    [ $s -ge 128 ] && echo \"$kb $run: status $s\"\n  done\ndone; true");
+  EXPECT_EQ(scan.out, "");
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
 }  // namespace
 }  // namespace ost

@@ -162,5 +162,44 @@ TEST(ByteChannel, EveryLimitAndChunkSizeComesThroughWhole) {
   }
 }
 
+// Threads that cannot be started: work that splits runs on those that did
+// (or on the caller), and a chain of tasks that wait on each other fails
+// with a message instead of ending the process (std::terminate) or hanging.
+TEST(Parallel, ThreadsThatCannotStartEndNoProcess) {
+  for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
+    SCOPED_TRACE(testing::Message() << "room for " << room << " threads");
+    EXPECT_EQ(test::WithRoomForThreads(room, [] {
+                std::atomic<int> ran{0};
+                std::vector<std::function<void()>> tasks(6, [&] { ++ran; });
+                RunParallel(tasks, 6);
+                return ran == 6 ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(test::WithRoomForThreads(room, [] {
+                // The first task waits for what the last one sends.
+                ByteChannel channel(16);
+                std::vector<std::function<void()>> tasks{
+                    [&] {
+                      try {
+                        std::uint8_t byte;
+                        channel.Pull(&byte, 1);
+                      } catch (const TaskCancelled&) {
+                      }
+                    },
+                    [] {}, [] {}, [&] { channel.Push({1}); }};
+                NullProgress progress;
+                std::atomic<std::uint64_t> done{0};
+                std::atomic<bool> cancel{false};
+                try {
+                  RunWithProgress(tasks, 4, progress, done, cancel, [&] { channel.Abort(); });
+                  return 0;  // every thread started after all
+                } catch (const Error& e) {
+                  return std::string(e.what()).find("cannot start") != std::string::npos ? 0 : 2;
+                }
+              }),
+              0);
+  }
+}
+
 }  // namespace
 }  // namespace ost

@@ -69,6 +69,45 @@ CompressionOptions Options(const fs::path& source, const fs::path& archive, Rate
   return o;
 }
 
+// A job that the system gives too little memory fails as any job fails: an
+// Error the programs show (it was a bare "std::bad_alloc"), and nothing left.
+TEST(Resources, AJobWithoutMemoryFailsWithAnErrorAndLeavesNothing) {
+  test::Scratch s;
+  const fs::path src = s.Put("src.wav", LongWave());
+  ASSERT_FALSE(test::Compress(src, s.dir.File("made.otq"), Rate::Maximum).cancelled);
+  for (const bool compressing : {true, false}) {
+    SCOPED_TRACE(compressing ? "compressing" : "extracting");
+    const fs::path out = s.dir.File(compressing ? "a.otq" : "a.wav");
+    const int outcome = test::WithRoomForThreads(
+        0,
+        [&] {
+          try {
+            NullProgress quiet;
+            test::FixedChannels none(std::nullopt);
+            if (compressing) {
+              CompressionJob(Options(src, out, Rate::Maximum), quiet, none).Run();
+            } else {
+              ExtractionOptions o;
+              o.archive = s.dir.File("made.otq");
+              o.target = out;
+              o.threads = 2;
+              ExtractionJob(o, quiet, nullptr).Run();
+            }
+            return 4;  // it had room enough after all
+          } catch (const Error&) {
+            return 0;
+          } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s\n", e.what());
+            return 1;
+          }
+        },
+        0);
+    EXPECT_EQ(outcome, 0);
+    EXPECT_FALSE(fs::exists(out));
+    EXPECT_EQ(Entries(s.dir.path(), ".a."), 0u);  // no unfinished output
+  }
+}
+
 TEST(SourceChanges, ShrinkingOrRewrittenSourceFailsTheJobAndLeavesNothing) {
   for (bool integrity : {true, false}) {
     for (int when : {0, 1}) {  // 0: cut before the analysis reads it; 1: rewritten in place mid-job
