@@ -129,7 +129,7 @@ void OutFile::Open(const std::filesystem::path& path, const std::filesystem::pat
   path_ = path;
   shown_ = shownAs.empty() ? path : shownAs;
   file_ = std::fopen(path.c_str(), "wb");
-  if (!file_) ThrowIo("cannot create", path);
+  if (!file_) ThrowIo("cannot create", shown_);
   UseBuffer();
 }
 

@@ -1,5 +1,7 @@
 #include "common/WorkFolder.h"
 
+#include <cerrno>
+#include <cstring>
 #include <system_error>
 
 #include "common/Errors.h"
@@ -48,9 +50,17 @@ Error WorkFolder::Explained(const Error& error) const {
   if (error.kind() != ErrorKind::Io || file.rfind(folder_.path.string() + "/", 0) != 0 || at == std::string::npos)
     return error;
   const std::filesystem::path base = folder_.path.parent_path();
+  // Another folder helps where this one lacks room or rights, not where the
+  // process ran out of something of its own.
+  bool anotherFolderHelps = true;
+  for (const int own : {EMFILE, ENFILE, ENOMEM}) {
+    const std::string reason = std::strerror(own);
+    if (message.size() >= reason.size() && message.compare(message.size() - reason.size(), reason.size(), reason) == 0)
+      anotherFolderHelps = false;
+  }
   return Error(ErrorKind::Io,
                message.substr(0, at) + "the job's working files in " + base.string() + message.substr(at + file.size()) +
-                   " (TMPDIR names another folder for them)",
+                   (anotherFolderHelps ? " (TMPDIR names another folder for them)" : ""),
                error.detail(), base);
 }
 

@@ -891,5 +891,20 @@ TEST_F(CliTest, ALimitOnMemoryEndsNoRunInAnAbort) {
   EXPECT_EQ(Leftovers(dir.path()), 0u);
 }
 
+// Out of file descriptors (ulimit -n), a run fails naming the files the
+// user knows, without advice that cannot help: it named the unfinished
+// output's temporary name, and sent the user to TMPDIR.
+TEST_F(CliTest, TooFewFileDescriptorsAreToldAsThey) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  const std::string otq = OSTINATO_OTQ;
+  OtqRun scan = Shell("cd " + Q(dir.path()) + "\ncp " + Q(wav) + " src.wav\nfor n in $(seq 5 20); do\n" +
+                      "  (ulimit -n $n; " + otq + " compress src.wav -o out.otq -f; " + otq +
+                      " extract a.otq -o out.wav -f) 2>&1 | grep 'open files'\ndone; true");
+  EXPECT_TRUE(Has(scan.out, "Too many open files")) << scan.out;
+  EXPECT_FALSE(Has(scan.out, ".part-")) << scan.out;
+  EXPECT_FALSE(Has(scan.out, "TMPDIR")) << scan.out;
+  EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
 }  // namespace
 }  // namespace ost
