@@ -258,9 +258,15 @@ constexpr const char* kStandardInput = "standard input";
 // A named pipe (a process substitution among them). It is read to its end
 // into the job's folder, as standard input is; other files that are not
 // regular (devices) are refused by the jobs.
+// A pipe, or a name of standard input other than "-" (/dev/stdin, say) that
+// names no recording or archive: the shell may have given it a file, which
+// is then read as standard input is.
 bool IsPipe(const fs::path& given) {
-  struct stat info {};
-  return given != "-" && stat(given.c_str(), &info) == 0 && S_ISFIFO(info.st_mode);
+  struct stat info {}, in {};
+  if (given == "-" || stat(given.c_str(), &info) != 0) return false;
+  if (S_ISFIFO(info.st_mode)) return true;
+  return !HasSuffix(given, {".wav", ".pcm", ".otq"}) && fstat(STDIN_FILENO, &in) == 0 && in.st_dev == info.st_dev &&
+         in.st_ino == info.st_ino;
 }
 bool IsStream(const fs::path& given) { return given == "-" || IsPipe(given); }
 std::string Shown(const fs::path& given) { return given == "-" ? std::string(kStandardInput) : given.string(); }
@@ -702,7 +708,7 @@ int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<c
                        const char* what) {
   for (const Input& input : inputs)
     if (IsPipe(input.file) && !HasSuffix(input.file, suffixes)) {
-      std::fprintf(stderr, "otq: %s is a pipe whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",
+      std::fprintf(stderr, "otq: %s is read as a stream, whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",
                    input.file.c_str(), what);
       return kExitUsage;
     }

@@ -307,6 +307,11 @@ TEST_F(CliTest, NamedPipesAreReadLikeStandardInput) {
                      " list <(cat file.otq) && " + otq + " test <(cat file.otq)");
   EXPECT_EQ(sub.status, 0) << sub.out;
   EXPECT_EQ(test::ReadAll(dir.File("sub.otq")).size(), test::ReadAll(dir.File("file.otq")).size());
+  // /dev/stdin is standard input, whether the shell gives it a pipe or a
+  // file (a file was refused as "not a .wav or .pcm recording").
+  OtqRun named = Shell("cd " + Q(dir.path()) + " && " + otq + " compress /dev/stdin -o stdin.otq < " + Q(wav) +
+                       " && " + otq + " extract /dev/stdin -o stdin.wav < stdin.otq && cmp stdin.wav " + Q(wav));
+  EXPECT_EQ(named.status, 0) << named.out;
   // A pipe whose name gives no archive name needs -o.
   OtqRun where = Shell(otq + " compress <(cat " + Q(wav) + ")");
   EXPECT_EQ(where.status, 2) << where.out;
