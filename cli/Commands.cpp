@@ -708,7 +708,8 @@ int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<c
                        const char* what) {
   for (const Input& input : inputs)
     if (IsPipe(input.file) && !HasSuffix(input.file, suffixes)) {
-      std::fprintf(stderr, "otq: %s is read as a stream, whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",
+      std::fprintf(stderr,
+                   "otq: %s is read as a stream, whose name does not tell where %s goes; give -o FILE or -d FOLDER\n",
                    input.file.c_str(), what);
       return kExitUsage;
     }
