@@ -1,5 +1,6 @@
 #include "common/Leftovers.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string_view>
 #include <system_error>
 
 #include "common/Errors.h"
@@ -111,12 +113,15 @@ void Release(Owned& owned) noexcept {
 }
 
 void RemoveDead(const std::filesystem::path& folder, const std::string& prefix) noexcept {
-  std::error_code ec;
-  std::filesystem::directory_iterator it(folder.empty() ? std::filesystem::path(".") : folder, ec);
-  for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    const std::filesystem::path path = it->path();
-    const std::string name = path.filename().string();
+  // Every job looks through its target's folder and the temporary folder,
+  // which may hold thousands of entries: names are compared as the system
+  // gives them, and only a match becomes a path.
+  DIR* dir = opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return;
+  while (const dirent* entry = readdir(dir)) {
+    const std::string_view name = entry->d_name;
     if (name.size() != prefix.size() + kRandomChars || name.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::filesystem::path path = folder.empty() ? std::filesystem::path(name) : folder / name;
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) continue;
     struct stat info {};
@@ -130,6 +135,7 @@ void RemoveDead(const std::filesystem::path& folder, const std::string& prefix) 
     }
     close(fd);
   }
+  closedir(dir);
 }
 
 }  // namespace ost::leftovers
