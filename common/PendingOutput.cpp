@@ -73,7 +73,7 @@ PendingOutput::~PendingOutput() {
 void PendingOutput::TakeAttributesOf(const std::filesystem::path& source) {
   struct stat st {};
   if (stat(source.c_str(), &st) != 0) ThrowIo("cannot read", source);
-  mode_ = st.st_mode & 0777;
+  mode_ = st.st_mode & 0666;
   modified_ = st.st_mtim;
 }
 

@@ -27,10 +27,12 @@ class PendingOutput {
   ~PendingOutput();
 
   const std::filesystem::path& temp() const { return temp_.path; }
-  // The committed file takes `source`'s permission bits and modification
-  // time, as a copy would, instead of a new file's: a private recording
-  // stays private in its archive and in what is restored from it. Read when
-  // called; call it when the source is known whole, before Commit().
+  // The committed file takes `source`'s permission bits (less any execute
+  // bits: no archive or recording is a program, though every file of a FAT
+  // stick looks like one) and modification time, as a copy would, instead
+  // of a new file's: a private recording stays private in its archive and in
+  // what is restored from it. Read when called; call it when the source is
+  // known whole, before Commit().
   void TakeAttributesOf(const std::filesystem::path& source);
   // Moves the finished file into place. Without `replace` an existing target
   // is never overwritten, even one that appeared while the job ran.

@@ -870,6 +870,11 @@ TEST_F(CliTest, OutputsTakeTheirSourcesPermissionsAndTime) {
     EXPECT_EQ(fs::status(dir.File(name)).permissions(), fs::perms::owner_read | fs::perms::owner_write) << name;
     EXPECT_EQ(fs::last_write_time(dir.File(name)), then) << name;
   }
+  // Execute bits (every file of a FAT stick has them) are a program's, never an archive's.
+  fs::permissions(source, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  ASSERT_EQ(Otq("compress -f " + Q(source)).status, 0);
+  EXPECT_EQ(fs::status(dir.File("private.otq")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   ASSERT_EQ(Shell(std::string(OSTINATO_OTQ) + " compress - -o " + Q(dir.File("piped.otq")) + " < " + Q(source)).status,
             0);
   const mode_t mask = umask(0);
