@@ -532,7 +532,6 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
   CompressionOptions options;
   options.source = source;
   options.shownAs = fromStream ? shown : std::string();
-  options.keepSourceAttributes = !fromStream;
   options.archive = archive;
   options.rate = setup.rate;
   options.password = setup.password;
@@ -829,7 +828,6 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   ExtractionOptions options;
   options.archive = archive;
   options.shownAs = fromStream ? fs::path(shown) : fs::path();
-  options.keepArchiveAttributes = !fromStream;
   options.password = password;
   options.replaceTarget = a.force;
   options.threads = threads;

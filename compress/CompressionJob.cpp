@@ -108,7 +108,7 @@ CompressionResult CompressionJob::RunPasses() {
   // is written.
   if (IdentityOf(options_.source) != plan.identity) throw plan.Changed();
   if (options_.beforeCommit) options_.beforeCommit(archive.temp());
-  if (options_.keepSourceAttributes) archive.TakeAttributesOf(options_.source);
+  archive.TakeAttributesOf(options_.source);
   archive.Commit();
   meter.Finish();
   result.archiveSize = FileSize(options_.archive);

@@ -39,9 +39,6 @@ struct CompressionOptions {
   // The password as typed (UTF-8); nullopt writes no password record.
   std::optional<std::string> password;
   bool replaceArchive = false;
-  // The archive takes the source's permission bits and modification time;
-  // off when `source` is a copy (of standard input, say).
-  bool keepSourceAttributes = true;
   // Appends the integrity record (restored length and CRC-32) after the streams.
   bool integrityRecord = true;
   // When set, the working files are copied here before the job removes them.

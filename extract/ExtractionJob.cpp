@@ -338,8 +338,10 @@ ExtractionResult ExtractionJob::RunPasses() {
   meter.NextPass();
   if (IdentityOf(options_.archive) != plan.identity)
     throw Error(ErrorKind::Changed, plan.shown.string() + " changed while it was being extracted", {}, plan.shown);
-  if (target && options_.keepArchiveAttributes) target->TakeAttributesOf(options_.archive);
-  if (target) target->Commit();
+  if (target) {
+    target->TakeAttributesOf(options_.archive);
+    target->Commit();
+  }
   meter.Finish();
   return result;
 }

@@ -37,9 +37,6 @@ struct ExtractionOptions {
   // is nullopt, the PasswordQuestion is asked.
   std::optional<std::string> password;
   bool replaceTarget = false;
-  // The restored file takes the archive's permission bits and modification
-  // time; off when `archive` is a copy (of standard input, say).
-  bool keepArchiveAttributes = true;
   // Tests skip the password check: the streams are not enciphered.
   bool checkPassword = true;
   // When set, the restored bytes are compared with this file as they are
