@@ -112,17 +112,29 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
     worker();
   }
   std::uint64_t reported = 0;
-  for (;;) {
-    bool finished;
-    {
-      std::unique_lock lock(mutex);
-      finished = wake.wait_for(lock, std::chrono::milliseconds(15), [&] { return running == 0; });
+  try {
+    for (;;) {
+      bool finished;
+      {
+        std::unique_lock lock(mutex);
+        finished = wake.wait_for(lock, std::chrono::milliseconds(15), [&] { return running == 0; });
+      }
+      const std::uint64_t now = done.load();
+      if (now == reported) progress.Pump();
+      for (; reported < now; ++reported) progress.Step();
+      if (!cancel && progress.IsCancelled()) cancel = true;
+      if (finished) break;
     }
-    const std::uint64_t now = done.load();
-    if (now == reported) progress.Pump();
-    for (; reported < now; ++reported) progress.Step();
-    if (!cancel && progress.IsCancelled()) cancel = true;
-    if (finished) break;
+  } catch (...) {
+    // What reports the progress failed (out of memory, say): the tasks stop
+    // and are waited for before the failure goes on, so that no thread
+    // outlives the run.
+    {
+      std::lock_guard lock(mutex);
+      if (!failure) failure = std::current_exception();
+      cancel = true;
+    }
+    if (abortAll) abortAll();
   }
   for (auto& t : pool) t.join();
   if (failure) std::rethrow_exception(failure);

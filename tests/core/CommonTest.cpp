@@ -6,6 +6,11 @@
 
 #include <string>
 
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "common/ByteChannel.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
@@ -162,20 +167,52 @@ TEST(ByteChannel, EveryLimitAndChunkSizeComesThroughWhole) {
   }
 }
 
+// Runs `body` in a child process whose address space has room for about
+// `threads` more threads' stacks and little else, so that the next thread
+// cannot start (a memory or process limit does that to a job). Returns the
+// body's result, 3 for anything thrown out of it, or 128 + the signal that
+// ended the child.
+int WithRoomForThreads(std::size_t threads, const std::function<int()>& body) {
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(20);  // a hang ends the child with SIGALRM
+    pthread_attr_t attr;
+    std::size_t stack = 8 << 20;
+    if (pthread_getattr_default_np(&attr) == 0) pthread_attr_getstacksize(&attr, &stack);
+    std::size_t used = 0;
+    FILE* status = std::fopen("/proc/self/status", "r");
+    char line[256];
+    while (status && std::fgets(line, sizeof line, status))
+      if (std::sscanf(line, "VmSize: %zu kB", &used) == 1) used <<= 10;
+    if (status) std::fclose(status);
+    const rlimit room{used + threads * (stack + (64 << 10)) + (4 << 20), RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &room);
+    int outcome = 3;
+    try {
+      outcome = body();
+    } catch (...) {
+    }
+    _exit(outcome);
+  }
+  int raw = 0;
+  waitpid(child, &raw, 0);
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+}
+
 // Threads that cannot be started: work that splits runs on those that did
 // (or on the caller), and a chain of tasks that wait on each other fails
 // with a message instead of ending the process (std::terminate) or hanging.
 TEST(Parallel, ThreadsThatCannotStartEndNoProcess) {
   for (const std::size_t room : {std::size_t{0}, std::size_t{1}}) {
     SCOPED_TRACE(testing::Message() << "room for " << room << " threads");
-    EXPECT_EQ(test::WithRoomForThreads(room, [] {
+    EXPECT_EQ(WithRoomForThreads(room, [] {
                 std::atomic<int> ran{0};
                 std::vector<std::function<void()>> tasks(6, [&] { ++ran; });
                 RunParallel(tasks, 6);
                 return ran == 6 ? 0 : 1;
               }),
               0);
-    EXPECT_EQ(test::WithRoomForThreads(room, [] {
+    EXPECT_EQ(WithRoomForThreads(room, [] {
                 // The first task waits for what the last one sends.
                 ByteChannel channel(16);
                 std::vector<std::function<void()>> tasks{

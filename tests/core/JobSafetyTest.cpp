@@ -70,39 +70,39 @@ CompressionOptions Options(const fs::path& source, const fs::path& archive, Rate
 }
 
 // A job that the system gives too little memory fails as any job fails: an
-// Error the programs show (it was a bare "std::bad_alloc"), and nothing left.
+// Error the programs show (it was a bare "std::bad_alloc"), and nothing
+// left. The failed allocation is made to happen at the job's first step of
+// progress, in the middle of its passes, whichever thread reports it.
 TEST(Resources, AJobWithoutMemoryFailsWithAnErrorAndLeavesNothing) {
+  struct FailingAllocation final : public JobProgress {
+    void Begin(std::string_view, std::uint64_t) override {}
+    void Step() override { throw std::bad_alloc(); }
+    bool IsCancelled() override { return false; }
+    void End() override {}
+  };
   test::Scratch s;
   const fs::path src = s.Put("src.wav", LongWave());
   ASSERT_FALSE(test::Compress(src, s.dir.File("made.otq"), Rate::Maximum).cancelled);
   for (const bool compressing : {true, false}) {
     SCOPED_TRACE(compressing ? "compressing" : "extracting");
     const fs::path out = s.dir.File(compressing ? "a.otq" : "a.wav");
-    const int outcome = test::WithRoomForThreads(
-        0,
-        [&] {
-          try {
-            NullProgress quiet;
-            test::FixedChannels none(std::nullopt);
-            if (compressing) {
-              CompressionJob(Options(src, out, Rate::Maximum), quiet, none).Run();
-            } else {
-              ExtractionOptions o;
-              o.archive = s.dir.File("made.otq");
-              o.target = out;
-              o.threads = 2;
-              ExtractionJob(o, quiet, nullptr).Run();
-            }
-            return 4;  // it had room enough after all
-          } catch (const Error&) {
-            return 0;
-          } catch (const std::exception& e) {
-            std::fprintf(stderr, "%s\n", e.what());
-            return 1;
-          }
-        },
-        0);
-    EXPECT_EQ(outcome, 0);
+    FailingAllocation failing;
+    try {
+      if (compressing) {
+        test::FixedChannels none(std::nullopt);
+        CompressionJob(Options(src, out, Rate::Maximum), failing, none).Run();
+      } else {
+        ExtractionOptions o;
+        o.archive = s.dir.File("made.otq");
+        o.target = out;
+        o.threads = 2;
+        ExtractionJob(o, failing, nullptr).Run();
+      }
+      ADD_FAILURE() << "no step was made";
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Resources);
+      EXPECT_EQ(std::string(e.what()), "there is not enough memory for the job");
+    }
     EXPECT_FALSE(fs::exists(out));
     EXPECT_EQ(Entries(s.dir.path(), ".a."), 0u);  // no unfinished output
   }

@@ -2,15 +2,7 @@
 // memory, and synthetic signals.
 #pragma once
 
-#include <malloc.h>
-#include <pthread.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
-#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -98,39 +90,6 @@ inline std::vector<std::int16_t> Sweep(std::size_t n, double amplitude, unsigned
     v[i] = static_cast<std::int16_t>(std::lround(std::max(-32768.0, std::min(32767.0, x))));
   }
   return v;
-}
-
-// Runs `body` in a child process whose address space has room for about
-// `threads` more threads' stacks and `bytes` more bytes, and little else, so
-// that the next thread cannot start or the next allocation fails (a memory
-// or process limit does that to a job). Returns the body's result, 3 for
-// anything thrown out of it, or 128 + the signal that ended the child.
-inline int WithRoomForThreads(std::size_t threads, const std::function<int()>& body, std::size_t bytes = 4 << 20) {
-  const pid_t child = fork();
-  if (child == 0) {
-    alarm(20);  // a hang ends the child with SIGALRM
-    pthread_attr_t attr;
-    std::size_t stack = 8 << 20;
-    if (pthread_getattr_default_np(&attr) == 0) pthread_attr_getstacksize(&attr, &stack);
-    std::size_t used = 0;
-    FILE* status = std::fopen("/proc/self/status", "r");
-    char line[256];
-    while (status && std::fgets(line, sizeof line, status))
-      if (std::sscanf(line, "VmSize: %zu kB", &used) == 1) used <<= 10;
-    if (status) std::fclose(status);
-    malloc_trim(0);  // the parent's free memory is no room for the body
-    const rlimit room{used + threads * (stack + (64 << 10)) + bytes, RLIM_INFINITY};
-    setrlimit(RLIMIT_AS, &room);
-    int outcome = 3;
-    try {
-      outcome = body();
-    } catch (...) {
-    }
-    _exit(outcome);
-  }
-  int raw = 0;
-  waitpid(child, &raw, 0);
-  return WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
 }
 
 inline std::filesystem::path SourceDir() { return OSTINATO_TEST_DATA; }
