@@ -7,6 +7,7 @@
 // ChannelHub, so that it can wait for room in any of them.
 #pragma once
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -56,6 +57,8 @@ class ByteChannel {
   // when aborted.
   void WaitForData();
 
+  std::size_t limit() const { return limit_; }
+
   // Either side: stops the channel for good.
   void Abort();
 
@@ -86,23 +89,27 @@ class ByteChannel {
 };
 
 // The producer's end for a coder that writes small blocks: they gather into
-// chunks of about kChunk bytes. Write never waits; Ready says whether the
+// chunks of a quarter of its queue. Write never waits; Ready says whether the
 // next block can be written without the held chunk outgrowing its size.
 class ChannelWriter {
  public:
-  static constexpr std::size_t kChunk = 1 << 16;
-  explicit ChannelWriter(ByteChannel& channel) : channel_(channel) { chunk_.reserve(kChunk + 4096); }
+  // Chunks of a quarter of the queue, at most 64 KiB: a queue holds a few,
+  // and the pages of the few in flight are all the memory it touches.
+  explicit ChannelWriter(ByteChannel& channel)
+      : channel_(channel), chunkSize_(std::min<std::size_t>(channel.limit() / 4, 1 << 16)) {
+    chunk_.reserve(chunkSize_ + 4096);
+  }
   void Write(const std::uint8_t* data, std::size_t count) { chunk_.insert(chunk_.end(), data, data + count); }
   // True when the held chunk has room, or when a full one could be handed on.
   bool Ready() {
-    if (chunk_.size() < kChunk) return true;
+    if (chunk_.size() < chunkSize_) return true;
     if (!channel_.TryPush(chunk_)) return false;
     Renew();
     return true;
   }
   // Waits until Ready.
   void WaitReady() {
-    if (chunk_.size() < kChunk) return;
+    if (chunk_.size() < chunkSize_) return;
     channel_.Push(std::move(chunk_));
     Renew();
   }
@@ -124,9 +131,10 @@ class ChannelWriter {
  private:
   void Renew() {
     chunk_ = {};
-    chunk_.reserve(kChunk + 4096);
+    chunk_.reserve(chunkSize_ + 4096);
   }
   ByteChannel& channel_;
+  const std::size_t chunkSize_;
   std::vector<std::uint8_t> chunk_;
 };
 

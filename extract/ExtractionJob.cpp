@@ -461,13 +461,19 @@ struct ExtractionJob::BlockInputs {
 struct ExtractionJob::Chain {
   // Bytes queued of each coded stream, and of the residual: enough to ride
   // out the uneven pace of each side, and no more, since every page a queue
-  // fills is fresh memory.
-  static constexpr std::size_t kStreamLimit = 1 << 18;
-  static constexpr std::size_t kResidualLimit = 1 << 17;
+  // fills is fresh memory. Sides that take turns on one core have no pace
+  // to ride out: their queues only need to spare a switch every few chunks.
+  explicit Chain(unsigned threads)
+      : higher{StreamLimit(threads), &streamHub},
+        sign{StreamLimit(threads), &streamHub},
+        residual{ResidualLimit(threads)},
+        restored{ResidualLimit(threads)} {}
+  static std::size_t StreamLimit(unsigned threads) { return threads > 1 ? 1 << 18 : 1 << 16; }
+  static std::size_t ResidualLimit(unsigned threads) { return threads > 1 ? 1 << 17 : 1 << 16; }
   ChannelHub streamHub;  // one thread may serve both stream channels
-  ByteChannel higher{kStreamLimit, &streamHub}, sign{kStreamLimit, &streamHub};
-  ByteChannel residual{kResidualLimit};
-  ByteChannel restored{kResidualLimit};  // from the synthesis to the writer, when it has a thread
+  ByteChannel higher, sign;
+  ByteChannel residual;
+  ByteChannel restored;  // from the synthesis to the writer, when it has a thread
   LeftHalf left;                         // of a two-channel residual
   std::atomic<std::uint64_t> done{0};
   std::atomic<bool> cancel{false};
@@ -583,7 +589,7 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
 
   // The stream decoders, the block decoder and the synthesis run side by
   // side, each on its thread (they wait on each other through the chain).
-  Chain chain;
+  Chain chain(plan.threads);
   std::vector<std::function<void()>> tasks = StreamDecoders(plan, chain);
   tasks.push_back([&] { DecodeBlocks(plan, in, chain); });
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
