@@ -52,6 +52,7 @@ inline Bytes Pcm(const std::vector<std::int16_t>& samples) {
 // A canonical 44-byte RIFF header for `dataBytes` of 16-bit PCM.
 inline Bytes WaveHeader(int channels, int rate, std::uint32_t dataBytes) {
   Bytes h;
+  h.reserve(44);  // also keeps GCC 12 from a false -Wstringop-overflow on the first insert
   auto put = [&](std::uint32_t v, int n) {
     for (int i = 0; i < n; ++i) h.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
   };
