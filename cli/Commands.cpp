@@ -43,6 +43,7 @@ namespace {
 std::mutex g_outputMutex;
 std::atomic<bool> g_stdoutCarriesData{false};
 std::string g_batchLine;  // the batch's progress line, redrawn under messages
+int g_stdoutError = 0;     // why a report line could not be written, kept for the end
 
 // What "-o -" is called in messages and JSON: the pipe's or the device's
 // name when the user gave one.
@@ -54,8 +55,14 @@ void Write(std::FILE* stream, const std::string& line) {
   if (stream == stdout && g_stdoutCarriesData) stream = stderr;
   if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
   std::fprintf(stream, "%s\n", line.c_str());
-  // A reader that went away stops the run like any other stop request.
-  if (std::fflush(stream) != 0 && errno == EPIPE && stream == stdout) OutputClosed();
+  // A reader that went away stops the run like any other stop request;
+  // any other failure is kept, and fails the run as it ends.
+  if (std::fflush(stream) != 0 && stream == stdout) {
+    if (errno == EPIPE)
+      OutputClosed();
+    else if (g_stdoutError == 0)
+      g_stdoutError = errno;
+  }
   if (!g_batchLine.empty()) {
     std::fprintf(stderr, "%s", g_batchLine.c_str());
     std::fflush(stderr);
@@ -1010,6 +1017,13 @@ int List(const std::vector<std::string>& archives, bool asJson) {
   }
   if (Interrupted()) return StopStatus();
   return failures ? kExitFailure : 0;
+}
+
+void PrintReport(const std::string& text) { Say(text); }
+
+int StandardOutputWriteError() {
+  std::lock_guard lock(g_outputMutex);
+  return g_stdoutError;
 }
 
 }  // namespace ost::cli

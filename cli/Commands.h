@@ -34,4 +34,12 @@ int Compress(const CompressArgs& args);
 int Extract(const ExtractArgs& args, bool testOnly);
 int List(const std::vector<std::string>& archives, bool json);
 
+// Prints text on standard output as otq's reports are printed (its failure
+// kept for StandardOutputWriteError).
+void PrintReport(const std::string& text);
+
+// The reason (errno) the first report line that could not be written to
+// standard output failed for, other than a reader that left; 0 when none.
+int StandardOutputWriteError();
+
 }  // namespace ost::cli

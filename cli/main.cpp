@@ -4,6 +4,13 @@
 // the commands.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <string>
+
 #include "cli/Commands.h"
 #include "cli/TerminalUi.h"
 #include "common/FileIO.h"
@@ -87,11 +94,34 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
   return test;
 }
 
+// What otq printed must reach its reader: a report, a listing or JSON that
+// could not be written (a full disk under a redirection) fails a run that
+// would otherwise succeed. A reader that left early (head, say) is no
+// failure of the run.
+int WithStandardOutputWritten(int status) {
+  errno = 0;
+  std::cout.flush();  // --help and --version come this way
+  int err = std::cout ? 0 : errno;
+  if (std::fflush(stdout) != 0 && err == 0) err = errno;
+  if (err == 0) err = StandardOutputWriteError();
+  if ((err == 0 && !std::ferror(stdout)) || err == EPIPE || OutputReaderGone()) return status;
+  std::fprintf(stderr, "otq: cannot write standard output: %s\n", err ? std::strerror(err) : "a write failed");
+  return status == 0 ? kExitFailure : status;
+}
+
+int Run(int argc, char** argv);
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ost::HoldClosedStandardStreams();
   InstallInterruptHandler();
+  return WithStandardOutputWritten(Run(argc, argv));
+}
+
+namespace {
+
+int Run(int argc, char** argv) {
   CLI::App app{"otq: lossless archiver for 16-bit PCM audio (.wav, .pcm) into .otq archives"};
   app.set_version_flag("--version", "otq 3.0");
   app.require_subcommand(1);
@@ -129,7 +159,13 @@ int main(int argc, char** argv) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    const int code = app.exit(e);
+    // Help and the version go out as otq's other reports do, so that a
+    // failed write is told with its reason.
+    std::ostringstream out;
+    const int code = app.exit(e, out, std::cerr);
+    std::string text = out.str();
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (!text.empty()) PrintReport(text);
     return code == 0 ? 0 : kExitUsage;
   }
   ca.havePassword = compress->count("--password") > 0;
@@ -140,3 +176,5 @@ int main(int argc, char** argv) {
   if (list->parsed()) return List(listArchives, listJson);
   return kExitUsage;
 }
+
+}  // namespace

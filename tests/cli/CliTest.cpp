@@ -842,7 +842,7 @@ TEST_F(CliTest, ClosedStandardStreamsLendTheirNumberToNoFile) {
   const std::string otq = OSTINATO_OTQ;
   ASSERT_EQ(mkfifo(dir.File("src.fifo").c_str(), 0600), 0);
   // The job holds its working folder while it waits for the rest of its source.
-  OtqRun held = Shell("cd " + Q(dir.path()) + "\n" + otq + " compress - -o out.otq >&- 2>&- < src.fifo & pid=$!\n" +
+  OtqRun held = Shell("cd " + Q(dir.path()) + "\n" + otq + " compress -q - -o out.otq >&- 2>&- < src.fifo & pid=$!\n" +
                       "exec 4> src.fifo; head -c 1000 " + Q(wav) + " >&4\n" +
                       "for i in $(seq 300); do ls -l /proc/$pid/fd | grep -q ostinato-job- && break; sleep 0.02; done\n" +
                       "echo \"1 $(readlink /proc/$pid/fd/1) 2 $(readlink /proc/$pid/fd/2)\"\n" +
@@ -914,6 +914,24 @@ TEST_F(CliTest, TooFewFileDescriptorsAreToldAsThey) {
   EXPECT_FALSE(Has(scan.out, ".part-")) << scan.out;
   EXPECT_FALSE(Has(scan.out, "TMPDIR")) << scan.out;
   EXPECT_EQ(Leftovers(dir.path()), 0u);
+}
+
+// What otq prints is part of what it was asked for: a report, a listing or
+// JSON that could not be written (a full disk under a redirection) fails the
+// run, which said "done" with status 0 and left an empty file.
+TEST_F(CliTest, AReportThatCannotBeWrittenFailsTheRun) {
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("a.otq"))).status, 0);
+  for (const std::string& args : {"list " + Q(dir.File("a.otq")), "test " + Q(dir.File("a.otq")),
+                                  "compress -f --json " + Q(wav) + " -o " + Q(dir.File("b.otq")), std::string("--version")}) {
+    OtqRun full = Shell(std::string(OSTINATO_OTQ) + " " + args + " 2>&1 >/dev/full");
+    EXPECT_EQ(full.status, 1) << args << "\n" << full.out;
+    EXPECT_TRUE(Has(full.out, "cannot write standard output: No space left on device")) << args << "\n" << full.out;
+  }
+  // A reader that only wanted the first lines is no failure.
+  EXPECT_EQ(
+      Shell(std::string(OSTINATO_OTQ) + " list " + Q(dir.File("a.otq")) + " | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}")
+          .status,
+      0);
 }
 
 }  // namespace
