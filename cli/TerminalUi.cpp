@@ -34,7 +34,13 @@ void RestoreTerminal() {
 // Read by the watcher thread at any moment, so set once and never freed.
 std::atomic<const char*> g_standardOutputName{"standard output"};
 
+// Held from a stop's first moment until it has been told, so that the run,
+// which ends as soon as it sees the stop, cannot end before the message
+// is out (WaitUntilTheStopIsTold).
+std::mutex g_stopMutex;
+
 void Stop(int signal) {
+  std::lock_guard lock(g_stopMutex);
   int expected = 0;
   if (g_stopSignal.compare_exchange_strong(expected, signal)) {
     if (signal == SIGPIPE) std::fprintf(stderr, "\notq: %s was closed; stopping\n", g_standardOutputName.load());
@@ -80,6 +86,8 @@ void InstallInterruptHandler() {
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
   }
 }
+
+void WaitUntilTheStopIsTold() { std::lock_guard lock(g_stopMutex); }
 
 bool OutputReaderGone() {
   pollfd p{STDOUT_FILENO, 0, 0};

@@ -20,6 +20,9 @@ extern std::atomic<int> g_stopSignal;
 inline bool Interrupted() { return g_stopSignal.load() != 0; }
 // The exit status of a run stopped by a signal: 128 + its number.
 inline int StopStatus() { return 128 + g_stopSignal.load(); }
+// Returns once the message of a stop that has begun is out (at once when
+// none has): a run that ends on a stop calls it before it ends.
+void WaitUntilTheStopIsTold();
 
 // Call first in main(), before any thread starts. SIGINT, SIGTERM and SIGHUP
 // are taken by a watcher thread: the first asks every job to stop (each

@@ -116,7 +116,9 @@ int Run(int argc, char** argv);
 int main(int argc, char** argv) {
   ost::HoldClosedStandardStreams();
   InstallInterruptHandler();
-  return WithStandardOutputWritten(Run(argc, argv));
+  const int status = Run(argc, argv);
+  WaitUntilTheStopIsTold();
+  return WithStandardOutputWritten(status);
 }
 
 namespace {
