@@ -100,7 +100,7 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
 // failure of the run.
 int WithStandardOutputWritten(int status) {
   errno = 0;
-  std::cout.flush();  // --help and --version come this way
+  std::cout.flush();  // whatever a library wrote through std::cout
   int err = std::cout ? 0 : errno;
   if (std::fflush(stdout) != 0 && err == 0) err = errno;
   if (err == 0) err = StandardOutputWriteError();
