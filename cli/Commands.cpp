@@ -262,18 +262,21 @@ struct TargetClaims {
 
 constexpr const char* kStandardInput = "standard input";
 
-// A named pipe (a process substitution among them). It is read to its end
-// into the job's folder, as standard input is; other files that are not
-// regular (devices) are refused by the jobs.
-// A pipe, or a name of standard input other than "-" (/dev/stdin, say) that
-// names no recording or archive: the shell may have given it a file, which
-// is then read as standard input is.
+// True when `file` is what standard input reads, however it was named.
+bool IsStandardInput(const struct stat& file) {
+  struct stat in {};
+  return fstat(STDIN_FILENO, &in) == 0 && in.st_dev == file.st_dev && in.st_ino == file.st_ino;
+}
+
+// A named pipe (a process substitution among them), or a name of standard
+// input other than "-" (/dev/stdin, say) that names no recording or archive,
+// which the shell may have given a file. It is read to its end into the
+// job's folder, as standard input is; other files that are not regular
+// (devices) are refused by the jobs.
 bool IsPipe(const fs::path& given) {
-  struct stat info {}, in {};
+  struct stat info {};
   if (given == "-" || stat(given.c_str(), &info) != 0) return false;
-  if (S_ISFIFO(info.st_mode)) return true;
-  return !HasSuffix(given, {".wav", ".pcm", ".otq"}) && fstat(STDIN_FILENO, &in) == 0 && in.st_dev == info.st_dev &&
-         in.st_ino == info.st_ino;
+  return S_ISFIFO(info.st_mode) || (!HasSuffix(given, {".wav", ".pcm", ".otq"}) && IsStandardInput(info));
 }
 bool IsStream(const fs::path& given) { return given == "-" || IsPipe(given); }
 std::string Shown(const fs::path& given) { return given == "-" ? std::string(kStandardInput) : given.string(); }
@@ -727,10 +730,9 @@ int RefuseUnnamedPipes(const std::vector<Input>& inputs, std::initializer_list<c
 // password, and leave the job the rest. Returns the usage status, else 0.
 int RefusePasswordFromDataInput(const std::vector<std::string>& inputs, const std::string& passwordFile,
                                 const char* what) {
-  if (passwordFile.empty() || !NamesStandardInput(inputs)) return 0;
-  struct stat named {}, in {};
-  if (stat(passwordFile.c_str(), &named) != 0 || fstat(STDIN_FILENO, &in) != 0 || named.st_dev != in.st_dev ||
-      named.st_ino != in.st_ino)
+  struct stat named {};
+  if (passwordFile.empty() || !NamesStandardInput(inputs) || stat(passwordFile.c_str(), &named) != 0 ||
+      !IsStandardInput(named))
     return 0;
   std::fprintf(stderr, "otq: --password-file %s is standard input, which carries %s; give the password another way\n",
                passwordFile.c_str(), what);
