@@ -596,8 +596,10 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
 }
 
 // `restoring`: the bytes in are archives and the bytes out what they hold,
-// so the saving is that of the archives.
-void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::size_t files, double seconds) {
+// so the saving is that of the archives. `testing`: nothing was written,
+// and the text counts the archives found sound.
+void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::size_t files, double seconds,
+                  bool testing = false) {
   const std::uint64_t in = t.bytesIn, out = t.bytesOut;
   const double saved = restoring ? Saving(out, in) : Saving(in, out);
   if (json) {
@@ -610,6 +612,9 @@ void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::s
                          {"bytesOut", out},
                          {"saved", saved},
                          {"seconds", seconds}}}});
+  } else if (!quiet && files > 1 && testing) {
+    Say(Format("%zu archives: %llu ok, %llu failed, %.2f s", files, static_cast<unsigned long long>(t.done.load()),
+               static_cast<unsigned long long>(t.failed.load()), seconds));
   } else if (!quiet && files > 1) {
     Say(Format("%zu files: %llu done (%s -> %s, %.1f%% saved), %llu failed, %llu skipped, %.2f s", files,
                static_cast<unsigned long long>(t.done.load()), Bytes(in).c_str(), Bytes(out).c_str(), saved, static_cast<unsigned long long>(t.failed.load()),
@@ -957,7 +962,8 @@ int Extract(const ExtractArgs& given, bool testOnly) {
              return ExtractOne(a, password, InnerThreads(jobs, inputs.size()), drawBar, inputs[i], targets[i], testOnly);
            });
   if (a.json || inputs.size() > 1)
-    PrintSummary(a.json, a.quiet, true, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start));
+    PrintSummary(a.json, a.quiet, true, totals, inputs.size(), Seconds(std::chrono::steady_clock::now() - start),
+                 testOnly);
   if (Interrupted()) return StopStatus();
   return totals.failed ? kExitFailure : 0;
 }
