@@ -262,11 +262,13 @@ struct TargetClaims {
 
 constexpr const char* kStandardInput = "standard input";
 
-// True when `file` is what standard input reads, however it was named.
-bool IsStandardInput(const struct stat& file) {
-  struct stat in {};
-  return fstat(STDIN_FILENO, &in) == 0 && in.st_dev == file.st_dev && in.st_ino == file.st_ino;
+// True when `file` is what the descriptor `fd` (a standard stream) is open
+// on, however it was named.
+bool IsOpenOn(int fd, const struct stat& file) {
+  struct stat open {};
+  return fstat(fd, &open) == 0 && open.st_dev == file.st_dev && open.st_ino == file.st_ino;
 }
+bool IsStandardInput(const struct stat& file) { return IsOpenOn(STDIN_FILENO, file); }
 
 // A named pipe (a process substitution among them), or a name of standard
 // input other than "-" (/dev/stdin, say) that names no recording or archive,
@@ -355,10 +357,7 @@ void SendToStandardOutput(const fs::path& path) {
 
 // ---- Outputs that are streams -------------------------------------------------
 
-bool IsStandardOutput(const struct stat& file) {
-  struct stat out {};
-  return fstat(STDOUT_FILENO, &out) == 0 && out.st_dev == file.st_dev && out.st_ino == file.st_ino;
-}
+bool IsStandardOutput(const struct stat& file) { return IsOpenOn(STDOUT_FILENO, file); }
 
 // An output named by a path that is written into, not replaced: a named
 // pipe (a process substitution among them), a character device such as

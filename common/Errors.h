@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -30,17 +31,25 @@ class Error : public std::runtime_error {
   // `detail`: for a damaged archive the damage alone (without the leading
   // message), else what only a log needs (which internal pass failed);
   // users see the message. `file`: the file the message names, by the name
-  // the user knows it by; empty when the message names none.
-  Error(ErrorKind kind, const std::string& message, std::string detail = {}, std::filesystem::path file = {})
-      : std::runtime_error(message), kind_(kind), detail_(std::move(detail)), file_(std::move(file)) {}
+  // the user knows it by; empty when the message names none. `systemError`:
+  // the errno of a failed system call (Io), 0 when there was none.
+  Error(ErrorKind kind, const std::string& message, std::string detail = {}, std::filesystem::path file = {},
+        int systemError = 0)
+      : std::runtime_error(message),
+        kind_(kind),
+        detail_(std::move(detail)),
+        file_(std::move(file)),
+        systemError_(systemError) {}
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& detail() const noexcept { return detail_; }
   const std::filesystem::path& file() const noexcept { return file_; }
+  int systemError() const noexcept { return systemError_; }
 
  private:
   ErrorKind kind_;
   std::string detail_;
   std::filesystem::path file_;
+  int systemError_;
 };
 
 // "cannot open /x/y.wav: No such file or directory": `action` is what failed,
@@ -51,6 +60,17 @@ class Error : public std::runtime_error {
 // alone, for callers that add where the damage lies. `archive`: the archive
 // that `detail` names, if it names one.
 [[noreturn]] void ThrowDamaged(const std::string& detail, const std::filesystem::path& archive = {});
+
+// Runs a job; an allocation that fails anywhere in it fails the job as any
+// failure does, with Error(Resources), instead of a bare std::bad_alloc.
+template <class Job>
+auto WithMemoryFailureTold(Job&& job) -> decltype(job()) {
+  try {
+    return job();
+  } catch (const std::bad_alloc&) {
+    throw Error(ErrorKind::Resources, "there is not enough memory for the job");
+  }
+}
 
 inline constexpr const char* kDamagedMessage = "The archive is damaged";
 inline constexpr const char* kWrongPasswordMessage = "You have Entered the WRONG PASSWORD!";

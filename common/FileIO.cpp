@@ -19,7 +19,7 @@ void ThrowIo(const std::string& action, const std::filesystem::path& file, int e
   if (err < 0) err = errno;
   std::string message = action + " " + file.string();
   if (err != 0) message += ": " + std::string(std::strerror(err));
-  throw Error(ErrorKind::Io, message, {}, file);
+  throw Error(ErrorKind::Io, message, {}, file, err);
 }
 
 void ThrowDamaged(const std::string& detail, const std::filesystem::path& archive) {

@@ -65,6 +65,13 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
   std::exception_ptr failure;
   std::mutex mutex;
   std::condition_variable wake;
+  // The first failure is kept, and the other tasks stop early; their work
+  // is discarded.
+  auto fail = [&](std::exception_ptr error) {
+    std::lock_guard lock(mutex);
+    if (!failure) failure = std::move(error);
+    cancel = true;
+  };
   auto worker = [&] {
     for (std::size_t i; (i = next.fetch_add(1)) < tasks.size();) {
       try {
@@ -72,9 +79,7 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
       } catch (const TaskCancelled&) {
         cancel = true;
       } catch (...) {
-        std::lock_guard lock(mutex);
-        if (!failure) failure = std::current_exception();
-        cancel = true;  // the other tasks stop early; their work is discarded
+        fail(std::current_exception());
       }
     }
     std::lock_guard lock(mutex);
@@ -92,15 +97,12 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
       {
         std::lock_guard lock(mutex);
         running -= count - t;
-        if (abortAll) {
-          if (!failure)
-            failure = std::make_exception_ptr(Error(
-                ErrorKind::Resources, std::string("cannot start the threads the job needs: ") + e.what()));
-          cancel = true;
-          next = tasks.size();  // no task starts now
-        }
       }
-      if (abortAll) abortAll();
+      if (abortAll) {
+        fail(std::make_exception_ptr(
+            Error(ErrorKind::Resources, std::string("cannot start the threads the job needs: ") + e.what())));
+        abortAll();
+      }
       break;
     }
   }
@@ -129,11 +131,7 @@ inline bool RunWithProgress(const std::vector<std::function<void()>>& tasks, uns
     // What reports the progress failed (out of memory, say): the tasks stop
     // and are waited for before the failure goes on, so that no thread
     // outlives the run.
-    {
-      std::lock_guard lock(mutex);
-      if (!failure) failure = std::current_exception();
-      cancel = true;
-    }
+    fail(std::current_exception());
     if (abortAll) abortAll();
   }
   for (auto& t : pool) t.join();

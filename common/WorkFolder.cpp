@@ -1,7 +1,6 @@
 #include "common/WorkFolder.h"
 
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 
 #include "common/Errors.h"
@@ -52,16 +51,12 @@ Error WorkFolder::Explained(const Error& error) const {
   const std::filesystem::path base = folder_.path.parent_path();
   // Another folder helps where this one lacks room or rights, not where the
   // process ran out of something of its own.
-  bool anotherFolderHelps = true;
-  for (const int own : {EMFILE, ENFILE, ENOMEM}) {
-    const std::string reason = std::strerror(own);
-    if (message.size() >= reason.size() && message.compare(message.size() - reason.size(), reason.size(), reason) == 0)
-      anotherFolderHelps = false;
-  }
+  const int err = error.systemError();
+  const bool anotherFolderHelps = err != EMFILE && err != ENFILE && err != ENOMEM;
   return Error(ErrorKind::Io,
                message.substr(0, at) + "the job's working files in " + base.string() + message.substr(at + file.size()) +
                    (anotherFolderHelps ? " (TMPDIR names another folder for them)" : ""),
-               error.detail(), base);
+               error.detail(), base, err);
 }
 
 }  // namespace ost

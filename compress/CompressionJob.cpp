@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <new>
 #include <string>
 
 #include "common/ByteSource.h"
@@ -76,12 +75,8 @@ struct CompressionJob::Plan {
 };
 
 CompressionResult CompressionJob::Run() {
-  try {
-    return RunPasses();
-  } catch (const std::bad_alloc&) {
-    // Everything the job made goes with it, as with any failure.
-    throw Error(ErrorKind::Resources, "there is not enough memory for the job");
-  }
+  // Everything the job made goes with it, as with any failure.
+  return WithMemoryFailureTold([this] { return RunPasses(); });
 }
 
 CompressionResult CompressionJob::RunPasses() {

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "common/ByteChannel.h"
@@ -309,12 +308,8 @@ struct ExtractionJob::Plan {
 };
 
 ExtractionResult ExtractionJob::Run() {
-  try {
-    return RunPasses();
-  } catch (const std::bad_alloc&) {
-    // Everything the job made goes with it, as with any failure.
-    throw Error(ErrorKind::Resources, "there is not enough memory for the job");
-  }
+  // Everything the job made goes with it, as with any failure.
+  return WithMemoryFailureTold([this] { return RunPasses(); });
 }
 
 ExtractionResult ExtractionJob::RunPasses() {
