@@ -9,10 +9,9 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "common/Leftovers.h"
+#include "common/StopSignalWatcher.h"
 
 namespace ost::cli {
 
@@ -71,20 +70,7 @@ void InstallInterruptHandler() {
   // Writes to a closed pipe fail with EPIPE instead of killing the process
   // in the middle of a job.
   std::signal(SIGPIPE, SIG_IGN);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  // Blocked here, so in every thread started later: only the watcher takes them.
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  try {
-    std::thread(Watch, set).detach();
-  } catch (const std::system_error&) {
-    // No thread to be had (a memory or process limit): the signals keep
-    // their usual effect, and what a stopped run leaves, the next removes.
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  }
+  ost::WatchStopSignals(Watch);
 }
 
 void WaitUntilTheStopIsTold() { std::lock_guard lock(g_stopMutex); }

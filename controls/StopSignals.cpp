@@ -1,16 +1,14 @@
 #include "controls/StopSignals.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QMetaObject>
 #include <atomic>
 #include <csignal>
-#include <system_error>
-#include <thread>
 
 #include "common/Leftovers.h"
+#include "common/StopSignalWatcher.h"
 
 namespace gui {
 
@@ -39,22 +37,7 @@ void Stop(int signal) {
     QMetaObject::invokeMethod(app, [signal] { QCoreApplication::exit(128 + signal); }, Qt::QueuedConnection);
 }
 
-void InstallStopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGINT);
-  // Blocked here, so in every thread started later: only the watcher takes them.
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  try {
-    std::thread(Watch, set).detach();
-  } catch (const std::system_error&) {
-    // No thread to be had (a memory or process limit): the signals keep
-    // their usual effect, and what a stopped run leaves, the next removes.
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
-  }
-}
+void InstallStopSignals() { ost::WatchStopSignals(Watch); }
 
 int StopSignal() { return g_stopSignal.load(); }
 
