@@ -10,6 +10,7 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStyle>
+#include <QStyleHints>
 
 #include "controls/Settings.h"
 
@@ -48,6 +49,7 @@ bool CProgressWnd::Create(QWidget* parent, const QString& title, bool smooth) {
     m_bar = new QProgressBar(this);
     m_bar->setTextVisible(false);
     m_cancel = new QPushButton(m_strCancelLabel, this);
+    m_cancel->installEventFilter(this);
     connect(m_cancel, &QPushButton::clicked, this, &CProgressWnd::OnCancel);
   }
   (void)smooth;  // the bar is always drawn smooth
@@ -169,7 +171,20 @@ void CProgressWnd::PumpMessages(bool cancelOnEscape) {
   if (gui::StopSignal() != 0 && !m_bCancelled) OnCancel();
 }
 
+void CProgressWnd::showEvent(QShowEvent* event) {
+  m_shown.start();
+  QWidget::showEvent(event);
+}
+
 bool CProgressWnd::eventFilter(QObject* watched, QEvent* event) {
+  // The window opens where it was left, which may be over the button that
+  // started the job: the second click of a double-click on that button, or
+  // a click meant for it, lands on Cancel. A press that comes sooner after
+  // the window appeared than a double-click's two clicks was not aimed at it.
+  if (watched == m_cancel &&
+      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
+      m_shown.isValid() && m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval())
+    return true;
   // Escape cancels whichever window it was meant for, and no other window
   // gets it meanwhile (it would close the dialog that runs the job).
   if (m_bModal && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {

@@ -6,6 +6,7 @@
 // and the next progress window opens there.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 
@@ -65,6 +66,8 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   bool eventFilter(QObject* watched, QEvent* event) override;
   // The close box (window managers may add one) is a cancel.
   void closeEvent(QCloseEvent* event) override;
+  // Notes when the window appeared, for the cancel button's guard.
+  void showEvent(QShowEvent* event) override;
 
  private:
   void LayoutControls();
@@ -90,4 +93,5 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   QString m_strTitle = QStringLiteral("Progress");
   QString m_strCancelLabel = QStringLiteral(" Cancel ");
   QPointer<QWidget> m_disabledMain;
+  QElapsedTimer m_shown;
 };

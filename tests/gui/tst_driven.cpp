@@ -4,7 +4,8 @@
 // types at screen positions, so a click lands on whatever lies on top. One
 // session, in order: start, compress through both pages with the mouse
 // (listening to the source first), open and extract with a password, cancel
-// a compression and an extraction while they run, and drop files on the
+// a compression and an extraction while they run (and not by a double-click
+// that started one), and drop files on the
 // main window.
 #include <QtTest>
 
@@ -21,6 +22,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QStatusBar>
+#include <QStyleHints>
 #include <QToolBar>
 
 #include "Driver.h"
@@ -33,6 +35,7 @@
 #include "compress/CompressionJob.h"
 #include "controls/DriveCombo.h"
 #include "controls/ProgressWnd1.h"
+#include "controls/Settings.h"
 #include "controls/TestDialog.h"
 
 using namespace std::chrono_literals;
@@ -140,6 +143,7 @@ class DrivenTest : public QObject {
   void initTestCase();
   void startUp();
   void compressWithTheMouse();
+  void doubleClickOnCompress();
   void extractWithPassword();
   void cancelCompressionWhileItRuns();
   void cancelExtractionWithEscape();
@@ -280,6 +284,42 @@ void DrivenTest::compressWithTheMouse() {
   QVERIFY(QFileInfo(m_scratch.filePath("tone.otq")).size() > 0);
 }
 
+// People double-click buttons. The progress window may open with its
+// Cancel button where Compress was (it opens where it was left, or centred
+// on the page): the double-click's second click must not cancel the job
+// that its first click started.
+void DrivenTest::doubleClickOnCompress() {
+  const QVariant x = gui::AppSettings().value("Settings/X"), y = gui::AppSettings().value("Settings/Y");
+  const QString failure = RunScenario([this](Driver& person) {
+    ToOptionsPage(person, m_long, "twice");
+    const auto options = person.Gui([] { return QPointer<CCompress1Dlg>(Modal<CCompress1Dlg>()); });
+    const auto compress = person.Gui([&] { return QPointer<QWidget>(&options->m_btnCompress); });
+    const QPoint target = person.ScreenPoint(compress);
+    person.Gui([&] {
+      // The remembered position puts the progress window's Cancel button
+      // under the pointer (the page's frame tells the window manager's).
+      const QPoint frame = options->geometry().topLeft() - options->frameGeometry().topLeft();
+      QPoint cancel;
+      {
+        CProgressWnd probe(nullptr, QStringLiteral("Progress"), false);
+        cancel = probe.CancelButton()->geometry().center();
+      }
+      const QPoint at = target - frame - cancel;
+      gui::AppSettings().setValue("Settings/X", at.x());
+      gui::AppSettings().setValue("Settings/Y", at.y());
+    });
+    person.DoubleClick(target);
+    person.WaitActive("the main window after the job", [] { return MainFrame(); }, 60s);
+    person.WaitFor("the title and row of the new archive", [] {
+      return Title() == "twice.otq - Ostinato" && Row().startsWith("long.wav|");
+    });
+  });
+  gui::AppSettings().setValue("Settings/X", x);
+  gui::AppSettings().setValue("Settings/Y", y);
+  QVERIFY2(failure.isEmpty(), qPrintable(failure));
+  QVERIFY(QFileInfo(m_scratch.filePath("twice.otq")).size() > 0);
+}
+
 void DrivenTest::extractWithPassword() {
   const QString archive = m_scratch.filePath("tone.otq");
   const QString failure = RunScenario([&](Driver& person) {
@@ -340,11 +380,12 @@ void DrivenTest::cancelCompressionWhileItRuns() {
       }
     }
     // Aimed at once the window manager has placed the window, as a person
-    // aims at what has stopped moving (it need not take the focus).
+    // aims at what has stopped moving (it need not take the focus), and
+    // later than the second click of a double-click would come.
     person.WaitFor("the progress window on the screen", [&] {
       return progress && progress->isVisible() && progress->windowHandle() && progress->windowHandle()->isExposed();
     }, 10s);
-    person.Pause(150ms);
+    person.Pause(std::chrono::milliseconds(QGuiApplication::styleHints()->mouseDoubleClickInterval() + 150));
     const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
     clock.start();
@@ -358,7 +399,8 @@ void DrivenTest::cancelCompressionWhileItRuns() {
   });
   QVERIFY2(failure.isEmpty(), qPrintable(failure));
   QVERIFY(!QFileInfo::exists(m_scratch.filePath("long.otq")));
-  QCOMPARE(QDir(m_scratch.path()).entryList(QDir::Files | QDir::Hidden).size(), 4);  // the two sources, two archives
+  // the two sources and three archives
+  QCOMPARE(QDir(m_scratch.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
   QVERIFY(Title() != "long.otq - Ostinato");  // no archive of that name exists
 }
 
