@@ -328,6 +328,9 @@ void CBtnST::hideEvent(QHideEvent* event) {
 }
 
 bool CBtnST::event(QEvent* event) {
+  // A dialog may open with this button under the pointer that opened it.
+  if (event->type() == QEvent::Show) m_pressGuard.Appeared();
+  if (m_pressGuard.Drops(event)) return true;
   const bool handled = QPushButton::event(event);
   // The style's own hover repaint (it marks push buttons for hover events)
   // would paint every hover change a second time; the button tracks the

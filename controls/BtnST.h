@@ -13,6 +13,8 @@
 #include <QPushButton>
 #include <optional>
 
+#include "controls/PressGuard.h"
+
 class CBtnST : public QPushButton {
   Q_OBJECT
 
@@ -97,6 +99,7 @@ class CBtnST : public QPushButton {
   bool m_bMouseOnButton = false;
   bool m_bDrawFlatFocus = false;
   std::optional<QCursor> m_hoverCursor;
+  PressGuard m_pressGuard;
   QIcon m_hoverIcon;
   QIcon m_normalIcon;
   int m_cyIcon = 0;

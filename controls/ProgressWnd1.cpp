@@ -10,7 +10,6 @@
 #include <QScreen>
 #include <QSettings>
 #include <QStyle>
-#include <QStyleHints>
 
 #include "controls/Settings.h"
 
@@ -172,19 +171,14 @@ void CProgressWnd::PumpMessages(bool cancelOnEscape) {
 }
 
 void CProgressWnd::showEvent(QShowEvent* event) {
-  m_shown.start();
+  m_pressGuard.Appeared();
   QWidget::showEvent(event);
 }
 
 bool CProgressWnd::eventFilter(QObject* watched, QEvent* event) {
-  // The window opens where it was left, which may be over the button that
-  // started the job: the second click of a double-click on that button, or
-  // a click meant for it, lands on Cancel. A press that comes sooner after
-  // the window appeared than a double-click's two clicks was not aimed at it.
-  if (watched == m_cancel &&
-      (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick) &&
-      m_shown.isValid() && m_shown.elapsed() < QGuiApplication::styleHints()->mouseDoubleClickInterval())
-    return true;
+  // The window opens where it was left, which may put Cancel under the
+  // pointer that has just clicked the button that started the job.
+  if (watched == m_cancel && m_pressGuard.Drops(event)) return true;
   // Escape cancels whichever window it was meant for, and no other window
   // gets it meanwhile (it would close the dialog that runs the job).
   if (m_bModal && (event->type() == QEvent::KeyPress || event->type() == QEvent::ShortcutOverride)) {

@@ -6,11 +6,11 @@
 // and the next progress window opens there.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QPointer>
 #include <QWidget>
 
 #include "common/JobInterfaces.h"
+#include "controls/PressGuard.h"
 #include "controls/StopSignals.h"
 
 class QLabel;
@@ -66,7 +66,7 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   bool eventFilter(QObject* watched, QEvent* event) override;
   // The close box (window managers may add one) is a cancel.
   void closeEvent(QCloseEvent* event) override;
-  // Notes when the window appeared, for the cancel button's guard.
+  // Notes when and under which pointer the window appeared.
   void showEvent(QShowEvent* event) override;
 
  private:
@@ -93,5 +93,5 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   QString m_strTitle = QStringLiteral("Progress");
   QString m_strCancelLabel = QStringLiteral(" Cancel ");
   QPointer<QWidget> m_disabledMain;
-  QElapsedTimer m_shown;
+  PressGuard m_pressGuard;
 };

@@ -5,6 +5,7 @@
 
 #include <QEnterEvent>
 #include <QPainter>
+#include <QStyleHints>
 
 #include "GuiTestSupport.h"
 #include "controls/BtnST.h"
@@ -74,6 +75,7 @@ class ButtonTest : public QObject {
   void stateChangesRepaintOnce();
   void draggingOntoTheButton();
   void movingOffWhilePressed();
+  void aPressAsItAppearsIsNotTaken();
   void disabledIsEmbossed();
   void noFocusRectangleInFlatLook();
   void iconWithoutCaptionIsCentred();
@@ -226,6 +228,34 @@ void ButtonTest::movingOffWhilePressed() {
   QTest::mouseMove(m_button, QPoint(200, 20));
   QTest::mouseRelease(m_button, Qt::LeftButton, {}, QPoint(200, 20));
   QCOMPARE(clicked.count(), 1);
+}
+
+// A button that appears under a pointer that has not moved (the options
+// page's Cancel under the destination page's New) must not take the second
+// click of a double-click meant for what lay there before; a press after a
+// move, or after a double-click's time, is taken.
+void ButtonTest::aPressAsItAppearsIsNotTaken() {
+  QStyleHints* hints = QGuiApplication::styleHints();
+  const int interval = hints->mouseDoubleClickInterval();
+  hints->setMouseDoubleClickInterval(300);
+  const auto restore = qScopeGuard([&] { hints->setMouseDoubleClickInterval(interval); });
+  const QPoint there(60, 20), elsewhere(20, 30);
+  QSignalSpy clicked(m_button, &QPushButton::clicked);
+  auto appearUnderThePointer = [&] {
+    m_window->hide();
+    QCursor::setPos(m_button->mapToGlobal(there));
+    m_window->show();
+  };
+  appearUnderThePointer();
+  QTest::mouseClick(m_button, Qt::LeftButton, {}, there);
+  QTest::mouseDClick(m_button, Qt::LeftButton, {}, there);
+  QCOMPARE(clicked.count(), 0);
+  QTest::mouseClick(m_button, Qt::LeftButton, {}, elsewhere);
+  QCOMPARE(clicked.count(), 1);
+  appearUnderThePointer();
+  QTest::qWait(350);
+  QTest::mouseClick(m_button, Qt::LeftButton, {}, there);
+  QCOMPARE(clicked.count(), 2);
 }
 
 void ButtonTest::disabledIsEmbossed() {

@@ -5,8 +5,7 @@
 // session, in order: start, compress through both pages with the mouse
 // (listening to the source first), open and extract with a password, cancel
 // a compression and an extraction while they run (and not by a double-click
-// that started one), and drop files on the
-// main window.
+// that started one), and drop files on the main window.
 #include <QtTest>
 
 #include <QComboBox>
@@ -143,7 +142,7 @@ class DrivenTest : public QObject {
   void initTestCase();
   void startUp();
   void compressWithTheMouse();
-  void doubleClickOnCompress();
+  void doubleClicksThroughTheWizard();
   void extractWithPassword();
   void cancelCompressionWhileItRuns();
   void cancelExtractionWithEscape();
@@ -284,15 +283,37 @@ void DrivenTest::compressWithTheMouse() {
   QVERIFY(QFileInfo(m_scratch.filePath("tone.otq")).size() > 0);
 }
 
-// People double-click buttons. The progress window may open with its
-// Cancel button where Compress was (it opens where it was left, or centred
-// on the page): the double-click's second click must not cancel the job
-// that its first click started.
-void DrivenTest::doubleClickOnCompress() {
+// People double-click buttons. A window that opens under the pointer must
+// not take the second click: the options page opens with its Cancel where
+// New was, and the progress window where it was left, here with its Cancel
+// where Compress was.
+void DrivenTest::doubleClicksThroughTheWizard() {
   const QVariant x = gui::AppSettings().value("Settings/X"), y = gui::AppSettings().value("Settings/Y");
   const QString failure = RunScenario([this](Driver& person) {
-    ToOptionsPage(person, m_long, "twice");
+    person.WaitActive("the main window", [] { return MainFrame(); });
+    person.Click(person.Gui([] {
+      CMainFrame* frame = MainFrame();
+      return QPointer<QWidget>(frame->findChild<QToolBar*>("toolbar")->widgetForAction(frame->m_actCompress));
+    }));
+    PickInFileDialog(person, m_long);
+    person.WaitActive("the destination page", [] { return Modal<CCompressDlg>(); });
+    const auto page = person.Gui([] { return QPointer<CCompressDlg>(Modal<CCompressDlg>()); });
+    person.Click(person.Gui([&] { return QPointer<QWidget>(page->NameEdit()); }));
+    person.Type("twice");
+    const QPoint newButton = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(page->NewButton()); }));
+    person.DoubleClick(newButton);
+    person.WaitActive("the options page", [] { return Modal<CCompress1Dlg>(); });
     const auto options = person.Gui([] { return QPointer<CCompress1Dlg>(Modal<CCompress1Dlg>()); });
+    person.Pause(std::chrono::milliseconds(QGuiApplication::styleHints()->mouseDoubleClickInterval() + 100));
+    if (!person.Gui([] { return Modal<CCompress1Dlg>() != nullptr; }))
+      throw DriveFailure("the second click on New cancelled the options page");
+    // The page has settled where the second click went.
+    if (!person.Gui([&] {
+          const CBtnST& cancel = options->m_btnCancel;
+          return QRect(cancel.mapToGlobal(QPoint(0, 0)), cancel.size()).contains(newButton);
+        }))
+      throw DriveFailure("the options page's Cancel is not where New was; the double-click tests nothing");
+
     const auto compress = person.Gui([&] { return QPointer<QWidget>(&options->m_btnCompress); });
     const QPoint target = person.ScreenPoint(compress);
     person.Gui([&] {
@@ -380,12 +401,11 @@ void DrivenTest::cancelCompressionWhileItRuns() {
       }
     }
     // Aimed at once the window manager has placed the window, as a person
-    // aims at what has stopped moving (it need not take the focus), and
-    // later than the second click of a double-click would come.
+    // aims at what has stopped moving (it need not take the focus).
     person.WaitFor("the progress window on the screen", [&] {
       return progress && progress->isVisible() && progress->windowHandle() && progress->windowHandle()->isExposed();
     }, 10s);
-    person.Pause(std::chrono::milliseconds(QGuiApplication::styleHints()->mouseDoubleClickInterval() + 150));
+    person.Pause(150ms);
     const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
     clock.start();
