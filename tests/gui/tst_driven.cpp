@@ -152,6 +152,8 @@ class DrivenTest : public QObject {
  private:
   // The file dialog of Compress or File > Open: the name typed, Enter.
   static void PickInFileDialog(Driver& person, const QString& path);
+  // Through the file dialog to the destination page, the name typed.
+  static QPointer<CCompressDlg> ToDestinationPage(Driver& person, const QString& source, const QString& name);
   // Through the file dialog and the destination page, to the options page.
   static void ToOptionsPage(Driver& person, const QString& source, const QString& name);
   static void ChooseRate(Driver& person, const QString& rate);
@@ -215,7 +217,7 @@ void DrivenTest::PickInFileDialog(Driver& person, const QString& path) {
   person.Key("Return");
 }
 
-void DrivenTest::ToOptionsPage(Driver& person, const QString& source, const QString& name) {
+QPointer<CCompressDlg> DrivenTest::ToDestinationPage(Driver& person, const QString& source, const QString& name) {
   person.WaitActive("the main window", [] { return MainFrame(); });
   person.Click(person.Gui([] {
     CMainFrame* frame = MainFrame();
@@ -226,6 +228,11 @@ void DrivenTest::ToOptionsPage(Driver& person, const QString& source, const QStr
   const auto page = person.Gui([] { return QPointer<CCompressDlg>(Modal<CCompressDlg>()); });
   person.Click(person.Gui([&] { return QPointer<QWidget>(page->NameEdit()); }));
   person.Type(name);
+  return page;
+}
+
+void DrivenTest::ToOptionsPage(Driver& person, const QString& source, const QString& name) {
+  const auto page = ToDestinationPage(person, source, name);
   person.Shot("destination-page", page.data());
   person.Click(person.Gui([&] { return QPointer<QWidget>(page->NewButton()); }));
   person.WaitActive("the options page", [] { return Modal<CCompress1Dlg>(); });
@@ -290,16 +297,7 @@ void DrivenTest::compressWithTheMouse() {
 void DrivenTest::doubleClicksThroughTheWizard() {
   const QVariant x = gui::AppSettings().value("Settings/X"), y = gui::AppSettings().value("Settings/Y");
   const QString failure = RunScenario([this](Driver& person) {
-    person.WaitActive("the main window", [] { return MainFrame(); });
-    person.Click(person.Gui([] {
-      CMainFrame* frame = MainFrame();
-      return QPointer<QWidget>(frame->findChild<QToolBar*>("toolbar")->widgetForAction(frame->m_actCompress));
-    }));
-    PickInFileDialog(person, m_long);
-    person.WaitActive("the destination page", [] { return Modal<CCompressDlg>(); });
-    const auto page = person.Gui([] { return QPointer<CCompressDlg>(Modal<CCompressDlg>()); });
-    person.Click(person.Gui([&] { return QPointer<QWidget>(page->NameEdit()); }));
-    person.Type("twice");
+    const auto page = ToDestinationPage(person, m_long, "twice");
     const QPoint newButton = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(page->NewButton()); }));
     person.DoubleClick(newButton);
     person.WaitActive("the options page", [] { return Modal<CCompress1Dlg>(); });
