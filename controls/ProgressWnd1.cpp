@@ -1,5 +1,7 @@
 #include "controls/ProgressWnd1.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -16,6 +18,8 @@
 namespace {
 // The bar is driven in at most this many steps, whatever the job's range.
 constexpr qint64 kBarSteps = 10000;
+// The width of a window manager's usual border, in pixels.
+constexpr int kFrameBorder = 4;
 QPointer<QWidget> g_mainWindow;
 }  // namespace
 
@@ -95,7 +99,14 @@ void CProgressWnd::RestorePosition() {
   const QScreen* screen = QGuiApplication::primaryScreen();
   const QSize size = screen ? screen->size() : QSize(0, 0);
   if (x >= 0 && x < size.width() && y >= 0 && y < size.height()) {
-    move(x, y);
+    // Whole on the screen: left hanging over its edge (or remembered from a
+    // larger screen), the window would open with Cancel out of reach. Before
+    // it is first shown it has no frame yet: room is left for a usual one.
+    const QRect area = screen ? screen->availableGeometry() : QRect(QPoint(0, 0), size);
+    QSize frame = frameGeometry().size();
+    if (frame == this->size()) frame += QSize(2 * kFrameBorder, style()->pixelMetric(QStyle::PM_TitleBarHeight) + 2 * kFrameBorder);
+    move(std::clamp(x, area.left(), std::max(area.left(), area.right() + 1 - frame.width())),
+         std::clamp(y, area.top(), std::max(area.top(), area.bottom() + 1 - frame.height())));
     return;
   }
   QRect owner = parentWidget() ? parentWidget()->frameGeometry() : (screen ? screen->geometry() : QRect());

@@ -39,6 +39,7 @@ class ControlsTest : public QObject {
   void progressEscape();
   void progressPosition();
   void progressPositionOffScreen();
+  void progressPositionAtTheEdge();
 
   void treeShowsChain();
   void treeDescendAndAscend();
@@ -241,6 +242,27 @@ void ControlsTest::progressPositionOffScreen() {
     CProgressWnd progress(m_main, QStringLiteral("Progress"), false);
     QVERIFY2(qAbs(progress.frameGeometry().center().x() - owner.center().x()) <= 2, "centred on its owner");
     QVERIFY(qAbs(progress.frameGeometry().center().y() - owner.center().y()) <= 2);
+  }
+}
+
+// Left hanging over the screen's edge (or remembered from a larger screen),
+// the window would open with its Cancel button out of reach: it is moved
+// just far enough to show whole.
+void ControlsTest::progressPositionAtTheEdge() {
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  for (const QPoint& stored : {QPoint(screen.right() - 5, 30), QPoint(40, screen.bottom() - 5),
+                               QPoint(screen.right() - 5, screen.bottom() - 5)}) {
+    gui::AppSettings().setValue("Settings/X", stored.x());
+    gui::AppSettings().setValue("Settings/Y", stored.y());
+    CProgressWnd progress(nullptr, QStringLiteral("Progress"), false);
+    const QRect frame = progress.frameGeometry();
+    QVERIFY2(screen.contains(frame), qPrintable(QStringLiteral("window at %1,%2 %3x%4")
+                                                    .arg(frame.x()).arg(frame.y()).arg(frame.width()).arg(frame.height())));
+    // Only about as far as needed: it stops near the edge it hung over.
+    if (stored.x() > screen.center().x()) QVERIFY(frame.right() >= screen.right() - 20);
+    else QCOMPARE(frame.x(), stored.x());
+    if (stored.y() > screen.center().y()) QVERIFY(frame.bottom() >= screen.bottom() - 40);
+    else QCOMPARE(frame.y(), stored.y());
   }
 }
 
