@@ -16,7 +16,6 @@ CPassDlg::CPassDlg(QWidget* parent) : QDialog(parent) {
   const gui::DialogUnits du(this);
   du.Size(this, 186, 95);
 
-  // The OK button comes first in the tab order and holds the focus on opening.
   m_ok = new QPushButton(QStringLiteral("OK"), this);
   du.Place(m_ok, 129, 7, 50, 14);
   m_ok->setDefault(true);
@@ -45,6 +44,11 @@ CPassDlg::CPassDlg(QWidget* parent) : QDialog(parent) {
   note->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   for (QPushButton* button : {m_ok, cancel}) button->move(button->x() + grow, button->y());
+  // The field comes first and holds the focus on opening: people type a
+  // password as its question appears, and with the focus on OK the keys
+  // went nowhere and Enter confirmed an empty password.
+  setTabOrder(m_edit, m_ok);
+  setTabOrder(m_ok, cancel);
   connect(m_ok, &QPushButton::clicked, this, &CPassDlg::accept);
   connect(cancel, &QPushButton::clicked, this, &CPassDlg::reject);
 }
@@ -59,7 +63,8 @@ void CPassDlg::SetArchive(const QString& archiveName) {
 
 int CPassDlg::exec() {
   m_edit->setText(m_strPassword);
-  m_ok->setFocus();
+  m_edit->selectAll();  // typing replaces a password given before
+  m_edit->setFocus();
   return QDialog::exec();
 }
 
