@@ -45,9 +45,8 @@ std::atomic<bool> g_stdoutCarriesData{false};
 std::string g_batchLine;  // the batch's progress line, redrawn under messages
 int g_stdoutError = 0;     // why a report line could not be written, kept for the end
 
-// What "-o -" is called in messages and JSON: the pipe's or the device's
-// name when the user gave one.
-std::string StreamOutputShown() { return StandardOutputName(); }
+// What "-o -" is called in JSON: the pipe's or the device's name when the
+// user gave one (messages use StandardOutputName).
 std::string StreamOutputInJson() { return StandardOutputNamed() ? StandardOutputName() : "-"; }
 
 void Write(std::FILE* stream, const std::string& line) {
@@ -349,7 +348,7 @@ fs::path ArchiveFile(const fs::path& given, std::optional<WorkFolder>& folder, b
 void SendToStandardOutput(const fs::path& path) {
   InFile in(path);
   OutFile out;
-  out.OpenStandardOutput(StreamOutputShown());
+  out.OpenStandardOutput(StandardOutputName());
   std::vector<std::uint8_t> buffer(1 << 16);
   for (std::size_t got; (got = in.Read(buffer.data(), buffer.size())) > 0;) out.Write(buffer.data(), got);
   out.Close();
@@ -587,7 +586,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
              {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}});
   } else if (!a.quiet) {
     Say(Format("%s -> %s: %llu -> %llu bytes, %.1f%% saved, %.2f s", shown.c_str(),
-               target == "-" ? StreamOutputShown().c_str() : target.c_str(), static_cast<unsigned long long>(done.in),
+               target == "-" ? StandardOutputName() : target.c_str(), static_cast<unsigned long long>(done.in),
                static_cast<unsigned long long>(done.out), Saving(done.in, done.out), done.seconds) +
         (verifySeconds >= 0 ? Format(", verified in %.2f s", verifySeconds) : ""));
   }
@@ -690,7 +689,7 @@ int RefuseTerminal(const char* what) {
   std::fprintf(stderr,
                "otq: %s is a terminal; %s is not written there (redirect it to a file or a pipe, or give -f to write "
                "it all the same)\n",
-               StreamOutputShown().c_str(), what);
+               StandardOutputName(), what);
   return kExitUsage;
 }
 bool NamesStandardInput(const std::vector<std::string>& names) {
@@ -848,7 +847,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
   if (testOnly) options.checkPassword = false;
   else if (restored == "-") {
     options.toStandardOutput = true;
-    options.standardOutputShownAs = StreamOutputShown();
+    options.standardOutputShownAs = StandardOutputName();
   }
   else options.target = restored;
   TerminalProgress progress(fromStream ? shown : input.file.filename().string(), drawBar);
@@ -869,7 +868,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
         (result.integrityChecked ? " (length and CRC-32 match the integrity record)"
                                  : " (no integrity record: decodes consistently)"));
   } else if (!a.quiet) {
-    Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? StreamOutputShown().c_str() : restored.c_str(),
+    Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? StandardOutputName() : restored.c_str(),
                static_cast<unsigned long long>(done.out), done.seconds));
   }
   return done;
