@@ -77,7 +77,11 @@ void Warn(const std::string& line) { Write(stderr, "otq: " + line); }
 // names is that input.
 std::string Named(const std::string& name, const std::exception& failure) {
   const auto* error = dynamic_cast<const Error*>(&failure);
-  return error && error->file() == fs::path(name) ? failure.what() : name + ": " + failure.what();
+  std::string line = error && error->file() == fs::path(name) ? failure.what() : name + ": " + failure.what();
+  // A refusal to replace a file says how to replace it (what is not a
+  // file, -f does not replace either).
+  if (error && error->kind() == ErrorKind::Exists && line.ends_with(" already exists")) line += " (-f replaces it)";
+  return line;
 }
 
 // An error line of --json: what failed, the message, and the file the

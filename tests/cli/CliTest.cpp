@@ -69,7 +69,7 @@ TEST_F(CliTest, CompressListExtractRoundTrip) {
   // Never replaced without -f.
   OtqRun again = Otq("extract " + Q(archive) + " -d " + Q(dir.File("out")));
   EXPECT_EQ(again.status, 1);
-  EXPECT_NE(again.out.find("already exists"), std::string::npos) << again.out;
+  EXPECT_NE(again.out.find("already exists (-f replaces it)"), std::string::npos) << again.out;
   EXPECT_EQ(Otq("compress " + Q(wav) + " -r fast").status, 1);
   EXPECT_EQ(Otq("compress " + Q(wav) + " -r fast -f --verify").status, 0);
 
@@ -658,8 +658,14 @@ TEST_F(CliTest, MessagesNameTheirInputOnceAndJsonGivesTheFile) {
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(longer)).status, 0);
   OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(longer) + " --json");
   EXPECT_EQ(c.status, 1);
-  EXPECT_TRUE(StartsALine(c.out, "otq: " + wav.string() + ": " + longer.string() + " already exists\n")) << c.out;
+  // The way past it comes with the refusal.
+  EXPECT_TRUE(StartsALine(c.out, "otq: " + wav.string() + ": " + longer.string() + " already exists (-f replaces it)\n"))
+      << c.out;
   EXPECT_TRUE(Has(c.out, "\"file\":\"" + longer.string() + "\"")) << c.out;
+  // ... but not where -f would not help either.
+  fs::create_directory(dir.File("folder.otq"));
+  OtqRun folder = Otq("compress -f " + Q(wav) + " -o " + Q(dir.File("folder.otq")));
+  EXPECT_TRUE(Has(folder.out, "folder.otq is not a regular file; an output can only replace a file\n")) << folder.out;
   test::WriteAll(dir.File("bad.otq"), Bytes{1, 2, 3});
   OtqRun t = Otq("test --json " + Q(dir.File("bad.otq")));
   EXPECT_TRUE(StartsALine(t.out, "otq: The archive is damaged: " + dir.File("bad.otq").string() + " is shorter"))
