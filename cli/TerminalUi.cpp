@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -38,13 +39,19 @@ std::atomic<const char*> g_standardOutputName{"standard output"};
 // is out (WaitUntilTheStopIsTold).
 std::mutex g_stopMutex;
 
+// When the stop was first asked for.
+std::chrono::steady_clock::time_point g_firstStop;
+
 void Stop(int signal) {
   std::lock_guard lock(g_stopMutex);
   int expected = 0;
+  const auto now = std::chrono::steady_clock::now();
   if (g_stopSignal.compare_exchange_strong(expected, signal)) {
+    g_firstStop = now;
     if (signal == SIGPIPE) std::fprintf(stderr, "\notq: %s was closed; stopping\n", g_standardOutputName.load());
     return;
   }
+  if (SameStopRequest(now - g_firstStop)) return;
   // A second request: end now, leaving nothing behind.
   leftovers::RemoveAll();
   RestoreTerminal();

@@ -2,6 +2,7 @@
 // by a thread of their own instead of interrupting whatever thread runs.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 
 namespace ost {
@@ -13,5 +14,13 @@ namespace ost {
 // signals keep their usual effect, and what a stopped run leaves, the next
 // removes.
 void WatchStopSignals(void (*watch)(sigset_t set));
+
+// Whether a stop signal that came `since` the first is that first request
+// delivered again rather than a second one: timeout(1) signals the process
+// and then its group, and a closing session sends SIGTERM and SIGHUP
+// together. A person asking twice takes longer than this.
+inline bool SameStopRequest(std::chrono::steady_clock::duration since) {
+  return since < std::chrono::milliseconds(100);
+}
 
 }  // namespace ost

@@ -2,7 +2,8 @@
 // kill, Ctrl-C in its terminal): the first cancels the job that runs, whose
 // cleanup removes what it made, and then quits with status 128 + the
 // signal; a second ends the program at once, still removing every output
-// and working folder a job had under way.
+// and working folder a job had under way. Signals close behind the first
+// are that request delivered again (SameStopRequest).
 #pragma once
 
 namespace gui {
