@@ -135,6 +135,21 @@ void TerminalProgress::Draw(bool force) {
   std::fflush(stderr);
 }
 
+namespace {
+// A prompt suspended with Ctrl-Z and brought back with fg finds echo on
+// again (the shell set the terminal as it likes it meanwhile): the
+// handler turns it off before anything typed can show, and the prompt is
+// shown anew.
+termios g_quietTerminal;
+volatile std::sig_atomic_t g_promptContinued = 0;
+void OnContinueAtPrompt(int) {
+  const int saved = errno;
+  tcsetattr(STDIN_FILENO, TCSANOW, &g_quietTerminal);
+  g_promptContinued = 1;
+  errno = saved;
+}
+}  // namespace
+
 std::optional<std::string> PromptPassword(const std::string& prompt) {
   if (!StdinIsTerminal()) return std::nullopt;
   std::fprintf(stderr, "%s", prompt.c_str());
@@ -147,6 +162,12 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
   }
   termios quiet = old;
   quiet.c_lflag &= static_cast<tcflag_t>(~ECHO);
+  g_quietTerminal = quiet;
+  g_promptContinued = 0;
+  struct sigaction onContinue {}, before {};
+  onContinue.sa_handler = OnContinueAtPrompt;
+  sigemptyset(&onContinue.sa_mask);
+  sigaction(SIGCONT, &onContinue, &before);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
   // Read a byte at a time, looking for a stop request between them, so that
   // Ctrl-C ends the prompt instead of being taken for an empty password.
@@ -156,6 +177,11 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
     if (Interrupted()) {
       stopped = true;
       break;
+    }
+    if (g_promptContinued) {
+      g_promptContinued = 0;
+      std::fprintf(stderr, "%s", prompt.c_str());
+      std::fflush(stderr);
     }
     pollfd p{STDIN_FILENO, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
@@ -167,6 +193,7 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
     if (c == '\n' || c == '\r') ended = true;
     else line.push_back(c);
   }
+  sigaction(SIGCONT, &before, nullptr);
   RestoreTerminal();
   std::fprintf(stderr, "\n");
   if (stopped) throw PromptInterrupted{};

@@ -750,6 +750,18 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   EXPECT_FALSE(fs::exists(dir.File("p.wav")));
 }
 
+// Ctrl-Z at the password prompt and fg: the prompt comes back, and what is
+// typed after it is not shown, though the shell turned echo back on.
+TEST_F(CliTest, APasswordTypedAfterASuspendIsNotShown) {
+  if (Shell("command -v python3 && command -v bash").status != 0) GTEST_SKIP() << "needs python3 and bash";
+  ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
+  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-z-at-prompt.py") +
+                   " s3cret " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
+  EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
+  EXPECT_FALSE(Has(r.out, "s3cret")) << r.out;
+  EXPECT_EQ(test::ReadAll(dir.File("p.wav")), test::ReadAll(wav)) << r.out;
+}
+
 // A source read from a pipe that is slow to fill (a recording still going)
 // shows on a terminal how much has come so far, not a silent wait.
 TEST_F(CliTest, AStandardInputStillComingShowsHowMuchHasBeenRead) {
