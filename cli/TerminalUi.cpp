@@ -1,9 +1,11 @@
 #include "cli/TerminalUi.h"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -120,6 +122,34 @@ void TerminalProgress::End() {
   std::fflush(stderr);
 }
 
+namespace {
+// The width of the terminal on standard error (asked at every redraw, as
+// its window may be resized); 80 when it does not say.
+int TerminalColumns() {
+  winsize size{};
+  if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+// The characters of UTF-8 text (a sequence counts once, whatever its bytes).
+std::size_t Characters(const std::string& text) {
+  std::size_t n = 0;
+  for (const char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  return n;
+}
+
+// `text` cut to `most` characters, whole UTF-8 sequences only, with ".."
+// at the end when it was cut.
+std::string Cut(const std::string& text, std::size_t most) {
+  if (Characters(text) <= most) return text;
+  if (most < 3) return std::string(most, '.');
+  std::size_t bytes = 0;
+  for (std::size_t kept = 0; bytes < text.size(); ++bytes)
+    if ((static_cast<unsigned char>(text[bytes]) & 0xC0) != 0x80 && kept++ == most - 2) break;
+  return text.substr(0, bytes) + "..";
+}
+}  // namespace
+
 void TerminalProgress::Draw(bool force) {
   if (!draw_) return;
   const int percent = units_ ? static_cast<int>(100 * std::min(done_, units_) / units_) : 100;
@@ -127,11 +157,21 @@ void TerminalProgress::Draw(bool force) {
   if (!force && (percent == lastPercent_ || now - lastDraw_ < std::chrono::milliseconds(50))) return;
   lastPercent_ = percent;
   lastDraw_ = now;
-  constexpr int kWidth = 30;
-  const int filled = percent * kWidth / 100;
-  std::string bar(static_cast<std::size_t>(filled), '#');
-  bar.resize(kWidth, '.');
-  std::fprintf(stderr, "\r%s [%s] %3d%%", label_.c_str(), bar.c_str(), percent);
+  // The line stays shorter than the terminal: one that reaches its last
+  // column wraps, and every redraw would leave a line behind. The bar gives
+  // way first, down to 10 marks, then the name.
+  const std::size_t room = static_cast<std::size_t>(std::max(TerminalColumns() - 1, 8));
+  constexpr std::size_t kAround = 8;  // " [", "] " and "100%"
+  const std::size_t name = Characters(label_);
+  std::size_t width = 30;
+  if (name + width + kAround > room) width = room > name + kAround + 10 ? room - name - kAround : 10;
+  const std::size_t filled = static_cast<std::size_t>(percent) * width / 100;
+  std::string bar(filled, '#');
+  bar.resize(width, '.');
+  std::string line = "[" + bar + "] ";
+  if (room >= line.size() + 4 + 3) line = Cut(label_, room - line.size() - 4 - 1) + " " + line;
+  else line.clear();  // too narrow for more than the figure
+  std::fprintf(stderr, "\r%s%3d%%", line.c_str(), percent);
   std::fflush(stderr);
 }
 

@@ -794,6 +794,29 @@ TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
     EXPECT_TRUE(Has(r.out, "status 2")) << args << "\n" << r.out;
     EXPECT_FALSE(Has(r.out, "RIFF") || Has(r.out, "\\x")) << args << "\n" << r.out;  // \x: a byte that is no text
   }
+  // The progress line fits the terminal: a line one column too long wraps,
+  // and every redraw then leaves a line behind.
+  const fs::path longName = dir.File("a take of the fourth evening, recorded in the hall upstairs.wav");
+  fs::copy_file(wav, longName);
+  for (const char* columns : {"60", "24"}) {
+    OtqRun narrow = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/on-terminal.py") +
+                          " --columns " + columns + " " + std::string(OSTINATO_OTQ) + " compress " + Q(longName) +
+                          " -o " + Q(dir.File("long.otq")) + " -f");
+    const std::size_t from = narrow.out.find("bytes:") + 6, to = narrow.out.find("\nstatus ");
+    ASSERT_LT(from, to) << narrow.out;
+    const std::string shown = narrow.out.substr(from, to - from);
+    EXPECT_TRUE(Has(shown, "%")) << shown;
+    std::size_t start = 0, widest = 0;
+    for (std::size_t i = 0; i <= shown.size(); ++i)
+      if (i == shown.size() || shown[i] == '\r' || shown[i] == '\n') {
+        std::string line = shown.substr(start, i - start);
+        if (line.rfind("\x1b[K", 0) == 0) line.erase(0, 3);
+        // The summary line is printed once, after the bar: it may wrap.
+        if (!Has(line, "saved")) widest = std::max(widest, line.size());
+        start = i + 1;
+      }
+    EXPECT_LT(widest, static_cast<std::size_t>(std::stoi(columns))) << columns << " columns:\n" << shown;
+  }
   // otq test shows its progress as extract does (it showed nothing until the
   // end, however long the archive).
   OtqRun tested = onTerminal("test " + Q(dir.File("t.otq")));
