@@ -1,9 +1,37 @@
 #include "controls/Prompt.h"
 
+#include <QAbstractButton>
 #include <QMessageBox>
+
+#include "controls/PressGuard.h"
 
 namespace gui {
 namespace {
+
+// The box's buttons drop a press that comes as the box appears under a
+// pointer that has not moved: the second click of a double-click on the
+// button under it (Extract, New) would otherwise answer a question, such as
+// whether to overwrite a file, before it was read.
+class GuardedButtons final : public QObject {
+ public:
+  explicit GuardedButtons(QMessageBox& box) : QObject(&box), m_box(box) {
+    box.installEventFilter(this);
+    for (QAbstractButton* button : box.buttons()) button->installEventFilter(this);
+  }
+
+ protected:
+  bool eventFilter(QObject* watched, QEvent* event) override {
+    if (watched == &m_box) {
+      if (event->type() == QEvent::Show) m_guard.Appeared();
+      return false;
+    }
+    return m_guard.Drops(event);
+  }
+
+ private:
+  QMessageBox& m_box;
+  PressGuard m_guard;
+};
 
 PromptHandler& Handler() {
   static PromptHandler handler;
@@ -28,9 +56,11 @@ PromptAnswer RunMessageBox(QWidget* parent, const PromptRecord& record) {
   if (record.buttons == PromptButtons::YesNo) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::Yes);
+    new GuardedButtons(box);
     return box.exec() == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
   }
   box.setStandardButtons(QMessageBox::Ok);
+  new GuardedButtons(box);
   box.exec();
   return PromptAnswer::Ok;
 }

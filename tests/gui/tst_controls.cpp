@@ -56,6 +56,7 @@ class ControlsTest : public QObject {
 
   void controlsLieOnTop();
   void longPathsWrapInMessages();
+  void aQuestionDoesNotTakeTheClickBeforeIt();
 
  private:
   QTemporaryDir m_settingsDir;
@@ -578,6 +579,38 @@ void ControlsTest::longPathsWrapInMessages() {
   QCOMPARE(shown, text);
   QVERIFY2(boxWidth < screenWidth * 3 / 4, qPrintable(QString::number(boxWidth)));
   QVERIFY2(longestPiece <= labelWidth, "the longest piece of the text fits the box");
+}
+
+// A question that appears with its Yes under a pointer that has not moved
+// (a long name makes the box tall enough to cover the Extract button) does
+// not take the second click of a double-click meant for what lay there: it
+// would answer "overwrite" unseen.
+void ControlsTest::aQuestionDoesNotTakeTheClickBeforeIt() {
+  QStyleHints* hints = QGuiApplication::styleHints();
+  const int interval = hints->mouseDoubleClickInterval();
+  hints->setMouseDoubleClickInterval(300);
+  const auto restore = qScopeGuard([&] { hints->setMouseDoubleClickInterval(interval); });
+  const QPoint pointer(300, 200);
+  QCursor::setPos(pointer);
+  bool openAfterTheQuickClicks = false;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!box) return;
+    QAbstractButton* yes = box->button(QMessageBox::Yes);
+    box->move(box->pos() + pointer - yes->mapToGlobal(yes->rect().center()));
+    QTest::mouseClick(yes, Qt::LeftButton);
+    QTest::mouseDClick(yes, Qt::LeftButton);
+    openAfterTheQuickClicks = box->isVisible();
+    if (!openAfterTheQuickClicks) return;
+    QTest::qWait(350);
+    QTest::mouseClick(yes, Qt::LeftButton);  // the person's own, later
+    if (box->isVisible()) box->reject();
+  });
+  const gui::PromptAnswer answer =
+      gui::Prompt(nullptr, {QStringLiteral("Warning"), QStringLiteral("x.wav already exist.\nYou want to overwrite it?"),
+                            gui::PromptIcon::Exclamation, gui::PromptButtons::YesNo});
+  QVERIFY(openAfterTheQuickClicks);
+  QVERIFY(answer == gui::PromptAnswer::Yes);
 }
 
 QTEST_MAIN(ControlsTest)
