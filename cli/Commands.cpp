@@ -438,13 +438,29 @@ class PromptingPassword final : public PasswordQuestion {
   explicit PromptingPassword(std::string shown) : shown_(std::move(shown)) {}
   std::optional<std::string> AskPassword(const fs::path&) override {
     std::lock_guard lock(g_outputMutex);
-    if (auto typed = PromptPassword("Password for " + shown_ + ": ")) return typed;
+    // A run stopped at another archive's prompt, which this one waited out,
+    // asks no more.
+    if (Interrupted()) throw PromptInterrupted{};
+    // The prompt has a line of its own: a batch's progress line makes way,
+    // and comes back after it.
+    if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
+    const auto asked = std::chrono::steady_clock::now();
+    std::optional<std::string> typed = PromptPassword("Password for " + shown_ + ": ");
+    waited_ += std::chrono::steady_clock::now() - asked;
+    if (!g_batchLine.empty()) {
+      std::fprintf(stderr, "%s", g_batchLine.c_str());
+      std::fflush(stderr);
+    }
+    if (typed) return typed;
     throw Error(ErrorKind::PasswordNeeded,
                 shown_ + " holds a password; give it with --password TEXT or --password-file FILE", {}, shown_);
   }
+  // The time the prompt waited for the person, which is not the job's.
+  std::chrono::steady_clock::duration Waited() const { return waited_; }
 
  private:
   std::string shown_;
+  std::chrono::steady_clock::duration waited_{};
 };
 
 // ---- Compression -------------------------------------------------------------
@@ -861,7 +877,8 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
     Warn(shown + ": " + kExtractionCancelledMessage);
     return {};
   }
-  Outcome done{true, result.info.archiveSize, result.restoredSize, Seconds(std::chrono::steady_clock::now() - start)};
+  Outcome done{true, result.info.archiveSize, result.restoredSize,
+               Seconds(std::chrono::steady_clock::now() - start - prompt.Waited())};
   if (a.json) {
     json line{{"archive", shown}, {"ok", true}, {"integrityChecked", result.integrityChecked},
               {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}};

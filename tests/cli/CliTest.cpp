@@ -748,6 +748,17 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   EXPECT_TRUE(Has(r.out, "status 130")) << r.out;
   EXPECT_FALSE(Has(r.out, "WRONG PASSWORD")) << r.out;
   EXPECT_FALSE(fs::exists(dir.File("p.wav")));
+  // In a batch the prompt has a line of its own, not the end of the batch's
+  // progress line.
+  fs::copy_file(dir.File("p.otq"), dir.File("q.otq"));
+  OtqRun batch = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-c-at-prompt.py") +
+                       " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")) + " " + Q(dir.File("q.otq")));
+  EXPECT_TRUE(Has(batch.out, "\r\x1b[KPassword for ")) << batch.out;
+  EXPECT_FALSE(Has(batch.out, "filesPassword")) << batch.out;
+  // Ctrl-C at the first prompt stops the batch: the other archive, which
+  // waited its turn to ask, asks nothing.
+  EXPECT_FALSE(Has(batch.out, "Password for " + dir.File("q.otq").string())) << batch.out;
+  EXPECT_TRUE(Has(batch.out, "status 130")) << batch.out;
 }
 
 // Ctrl-Z at the password prompt and fg: the prompt comes back, and what is
@@ -760,6 +771,10 @@ TEST_F(CliTest, APasswordTypedAfterASuspendIsNotShown) {
   EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
   EXPECT_FALSE(Has(r.out, "s3cret")) << r.out;
   EXPECT_EQ(test::ReadAll(dir.File("p.wav")), test::ReadAll(wav)) << r.out;
+  // The seconds the prompt waited for the password are not the job's.
+  const std::size_t at = r.out.find(" bytes, ");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  EXPECT_LT(std::stod(r.out.substr(at + 8)), 1.0) << r.out;
 }
 
 // A source read from a pipe that is slow to fill (a recording still going)

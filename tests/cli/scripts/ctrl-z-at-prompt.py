@@ -1,9 +1,10 @@
 """Runs otq under an interactive bash on a terminal of its own, suspends it
 with Ctrl-Z at its password prompt, brings it back with fg, types the
-password and prints what the terminal showed from fg on."""
+password after a pause and prints what the terminal showed from fg on."""
 import os
 import pty
 import sys
+import time
 
 from terminal import read_for
 
@@ -18,6 +19,7 @@ os.write(fd, b"\x1a")
 read_for(fd, 5, b"Stopped")
 os.write(fd, b"fg\n")
 shown = read_for(fd, 5, b"Password for")
+time.sleep(1.5)  # a person takes a while to type
 os.write(fd, sys.argv[1].encode() + b"\n")
 shown += read_for(fd, 10, b"bytes")
 os.write(fd, b"exit\n")
