@@ -192,8 +192,6 @@ void OnContinueAtPrompt(int) {
 
 std::optional<std::string> PromptPassword(const std::string& prompt) {
   if (!StdinIsTerminal()) return std::nullopt;
-  std::fprintf(stderr, "%s", prompt.c_str());
-  std::fflush(stderr);
   termios old {};
   tcgetattr(STDIN_FILENO, &old);
   {
@@ -209,6 +207,10 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
   sigemptyset(&onContinue.sa_mask);
   sigaction(SIGCONT, &onContinue, &before);
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  // Shown once echo is off and a suspend would show it again: a person
+  // answers what they see.
+  std::fprintf(stderr, "%s", prompt.c_str());
+  std::fflush(stderr);
   // Read a byte at a time, looking for a stop request between them, so that
   // Ctrl-C ends the prompt instead of being taken for an empty password.
   std::string line;
