@@ -34,7 +34,7 @@ CLI::App* AddCompress(CLI::App& app, CompressArgs& ca) {
   compress->add_option("-r,--rate", ca.rate, "fastest, fast, normal, maximum or extreme (our own: searches the analysis against the coded size; about 1 % smaller than maximum and several times slower; any reader restores it)")->capture_default_str();
   compress->add_option("--channels", ca.channels, "Layout of a source whose header does not tell it")
       ->check(CLI::IsMember({"mono", "stereo"}));
-  auto* pw = compress->add_option("--password", ca.password, "Password stored in the archive (at most 14 characters of Windows-1252)");
+  auto* pw = compress->add_option("--password", ca.password, "Password stored in the archive (at most 14 characters of Windows-1252); other users of the machine can read a command line, so --password-file keeps it private");
   compress->add_option("--password-file", ca.passwordFile, "Read the password from the first line of FILE")->excludes(pw);
   compress->add_flag("-f,--force", ca.force, "Replace an existing archive (and compress again under --recursive; with -, read or write a terminal)");
   compress->add_flag("--strict", ca.strict,
@@ -63,7 +63,9 @@ CLI::App* AddExtract(CLI::App& app, ExtractArgs& ea) {
                                                 "way)")
       ->excludes(dir);
   extract->add_flag("--recursive", ea.recursive, "Restore every .otq under the folders given");
-  auto* epw = extract->add_option("--password", ea.password, "The archive's password");
+  auto* epw = extract->add_option("--password", ea.password,
+                                   "The archive's password (other users of the machine can read a command line; "
+                                   "--password-file, or the prompt on a terminal, keeps it private)");
   extract->add_option("--password-file", ea.passwordFile, "Read the password from the first line of FILE")->excludes(epw);
   extract->add_flag("-f,--force", ea.force, "Replace an existing file (and restore again under --recursive; with -, read or write a terminal)");
   extract->add_flag("--require-integrity", ea.requireIntegrity,
