@@ -179,12 +179,17 @@ void CCompress1Dlg::OnCompressButton() {
   if (kind) {
     m_bFinished = 0;
     switch (*kind) {
-      case ost::ErrorKind::InvalidName:
-        gui::ShowMessage(this, QString::fromLatin1(ost::kInvalidFileNameMessage));
+      case ost::ErrorKind::InvalidName: {
+        // A source that could not be opened (deleted since it was picked,
+        // say) has a fine name: the reason follows.
+        QString text = QString::fromLatin1(ost::kInvalidFileNameMessage);
+        if (failure != text) text += QStringLiteral("\n\n") + failure;
+        gui::ShowMessage(this, text);
         m_strSourcePath.clear();
         UpdateData(false);
         m_strRate = QStringLiteral("Maximum");
         break;
+      }
       case ost::ErrorKind::ChannelCancelled:
         gui::ShowMessage(this, QString::fromLatin1(ost::kActionCancelledMessage));
         UpdateData(false);

@@ -354,21 +354,32 @@ void WizardTest::compressionCancelled() {
 
 void WizardTest::jobFailures_data() {
   QTest::addColumn<int>("kind");
+  QTest::addColumn<QString>("thrown");
   QTest::addColumn<QString>("message");
   QTest::addColumn<bool>("sourceKept");
   QTest::addColumn<QString>("rateAfter");
-  QTest::newRow("A") << int(ost::ErrorKind::InvalidName) << "Invalid file name" << false << "Maximum";
-  QTest::newRow("B") << int(ost::ErrorKind::ChannelCancelled) << "Action Cancelled" << true << "Maximum";
+  QTest::newRow("A") << int(ost::ErrorKind::InvalidName) << "Invalid file name" << "Invalid file name" << false
+                     << "Maximum";
+  // A source that cannot be opened (deleted since it was picked, say): the
+  // reason follows, as the name itself is fine.
+  QTest::newRow("A, unreadable") << int(ost::ErrorKind::InvalidName)
+                                 << "cannot open /x/song.wav: No such file or directory"
+                                 << "Invalid file name\n\ncannot open /x/song.wav: No such file or directory" << false
+                                 << "Maximum";
+  QTest::newRow("B") << int(ost::ErrorKind::ChannelCancelled) << "core text" << "Action Cancelled" << true
+                     << "Maximum";
 }
 
 void WizardTest::jobFailures() {
   QFETCH(int, kind);
+  QFETCH(QString, thrown);
   QFETCH(QString, message);
   QFETCH(bool, sourceKept);
   QFETCH(QString, rateAfter);
   const QString source = m_scratch->Write("song.pcm", MakePcm(500));
-  m_behaviour = [kind](const ost::CompressionOptions&, ost::JobProgress&, ost::ChannelQuestion&) -> ost::CompressionResult {
-    throw ost::Error(static_cast<ost::ErrorKind>(kind), "core text");
+  m_behaviour = [kind, thrown](const ost::CompressionOptions&, ost::JobProgress&,
+                               ost::ChannelQuestion&) -> ost::CompressionResult {
+    throw ost::Error(static_cast<ost::ErrorKind>(kind), thrown.toStdString());
   };
   m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "song"); })
       .Then("CCompress1Dlg", [&](QDialog* page) {
