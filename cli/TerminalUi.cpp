@@ -1,5 +1,6 @@
 #include "cli/TerminalUi.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -22,14 +23,15 @@ std::atomic<int> g_stopSignal{0};
 
 namespace {
 
-// The terminal's settings while a prompt has echo off, so that an abrupt
-// end can put echo back.
+// The terminal a prompt asks on, and its settings while the prompt has
+// echo off, so that an abrupt end can put echo back.
 std::mutex g_terminalMutex;
 std::optional<termios> g_savedTerminal;
+volatile std::sig_atomic_t g_promptTerminal = STDIN_FILENO;
 
 void RestoreTerminal() {
   std::lock_guard lock(g_terminalMutex);
-  if (g_savedTerminal) tcsetattr(STDIN_FILENO, TCSAFLUSH, &*g_savedTerminal);
+  if (g_savedTerminal) tcsetattr(g_promptTerminal, TCSAFLUSH, &*g_savedTerminal);
   g_savedTerminal.reset();
 }
 
@@ -184,16 +186,44 @@ termios g_quietTerminal;
 volatile std::sig_atomic_t g_promptContinued = 0;
 void OnContinueAtPrompt(int) {
   const int saved = errno;
-  tcsetattr(STDIN_FILENO, TCSANOW, &g_quietTerminal);
+  tcsetattr(g_promptTerminal, TCSANOW, &g_quietTerminal);
   g_promptContinued = 1;
   errno = saved;
 }
 }  // namespace
 
+namespace {
+// The terminal to ask on: the standard input when it is one; else the
+// terminal the command was run from, since the standard input may carry
+// the archive (cat take.otq | otq extract - ...). -1 when there is none.
+struct PromptTerminal {
+  PromptTerminal() {
+    if (!StdinIsTerminal()) fd = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+  }
+  ~PromptTerminal() {
+    if (fd != STDIN_FILENO && fd >= 0) close(fd);
+  }
+  // The prompt goes to standard error beside the standard input, and to the
+  // terminal itself otherwise (standard error may go to a log).
+  void Show(const std::string& text) const {
+    if (fd == STDIN_FILENO) {
+      std::fprintf(stderr, "%s", text.c_str());
+      std::fflush(stderr);
+    } else if (write(fd, text.data(), text.size()) < 0) {
+      // Nothing to do: the person sees no prompt, as on a closed terminal.
+    }
+  }
+  int fd = STDIN_FILENO;
+};
+}  // namespace
+
 std::optional<std::string> PromptPassword(const std::string& prompt) {
-  if (!StdinIsTerminal()) return std::nullopt;
+  const PromptTerminal terminal;
+  if (terminal.fd < 0) return std::nullopt;
+  const int fd = terminal.fd;
+  g_promptTerminal = fd;
   termios old {};
-  tcgetattr(STDIN_FILENO, &old);
+  tcgetattr(fd, &old);
   {
     std::lock_guard lock(g_terminalMutex);
     g_savedTerminal = old;
@@ -206,11 +236,10 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
   onContinue.sa_handler = OnContinueAtPrompt;
   sigemptyset(&onContinue.sa_mask);
   sigaction(SIGCONT, &onContinue, &before);
-  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  tcsetattr(fd, TCSAFLUSH, &quiet);
   // Shown once echo is off and a suspend would show it again: a person
   // answers what they see.
-  std::fprintf(stderr, "%s", prompt.c_str());
-  std::fflush(stderr);
+  terminal.Show(prompt);
   // Read a byte at a time, looking for a stop request between them, so that
   // Ctrl-C ends the prompt instead of being taken for an empty password.
   std::string line;
@@ -222,22 +251,21 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
     }
     if (g_promptContinued) {
       g_promptContinued = 0;
-      std::fprintf(stderr, "%s", prompt.c_str());
-      std::fflush(stderr);
+      terminal.Show(prompt);
     }
-    pollfd p{STDIN_FILENO, POLLIN, 0};
+    pollfd p{fd, POLLIN, 0};
     const int ready = poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) break;
     if (ready <= 0) continue;
     char c;
-    const ssize_t got = read(STDIN_FILENO, &c, 1);
+    const ssize_t got = read(fd, &c, 1);
     if (got <= 0) break;  // end of input: what was typed so far
     if (c == '\n' || c == '\r') ended = true;
     else line.push_back(c);
   }
   sigaction(SIGCONT, &before, nullptr);
   RestoreTerminal();
-  std::fprintf(stderr, "\n");
+  terminal.Show("\n");
   if (stopped) throw PromptInterrupted{};
   return line;
 }
