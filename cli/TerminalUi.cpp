@@ -190,9 +190,7 @@ void OnContinueAtPrompt(int) {
   g_promptContinued = 1;
   errno = saved;
 }
-}  // namespace
 
-namespace {
 // The terminal to ask on: the standard input when it is one; else the
 // terminal the command was run from, since the standard input may carry
 // the archive (cat take.otq | otq extract - ...). -1 when there is none.
@@ -265,6 +263,7 @@ std::optional<std::string> PromptPassword(const std::string& prompt) {
   }
   sigaction(SIGCONT, &before, nullptr);
   RestoreTerminal();
+  g_promptTerminal = STDIN_FILENO;  // the descriptor goes with `terminal`
   terminal.Show("\n");
   if (stopped) throw PromptInterrupted{};
   return line;
