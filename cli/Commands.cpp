@@ -49,10 +49,21 @@ int g_stdoutError = 0;     // why a report line could not be written, kept for t
 // user gave one (messages use StandardOutputName).
 std::string StreamOutputInJson() { return StandardOutputNamed() ? StandardOutputName() : "-"; }
 
+// A line that goes out while a batch's progress line is drawn takes its
+// place, and the progress line comes back under it. With g_outputMutex held.
+void ClearBatchLine() {
+  if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
+}
+void RedrawBatchLine() {
+  if (g_batchLine.empty()) return;
+  std::fprintf(stderr, "%s", g_batchLine.c_str());
+  std::fflush(stderr);
+}
+
 void Write(std::FILE* stream, const std::string& line) {
   std::lock_guard lock(g_outputMutex);
   if (stream == stdout && g_stdoutCarriesData) stream = stderr;
-  if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
+  ClearBatchLine();
   std::fprintf(stream, "%s\n", line.c_str());
   // A reader that went away stops the run like any other stop request;
   // any other failure is kept, and fails the run as it ends.
@@ -62,10 +73,7 @@ void Write(std::FILE* stream, const std::string& line) {
     else if (g_stdoutError == 0)
       g_stdoutError = errno;
   }
-  if (!g_batchLine.empty()) {
-    std::fprintf(stderr, "%s", g_batchLine.c_str());
-    std::fflush(stderr);
-  }
+  RedrawBatchLine();
 }
 
 void Say(const std::string& line) { Write(stdout, line); }
@@ -441,16 +449,11 @@ class PromptingPassword final : public PasswordQuestion {
     // A run stopped at another archive's prompt, which this one waited out,
     // asks no more.
     if (Interrupted()) throw PromptInterrupted{};
-    // The prompt has a line of its own: a batch's progress line makes way,
-    // and comes back after it.
-    if (!g_batchLine.empty()) std::fprintf(stderr, "\r\033[K");
+    ClearBatchLine();  // the prompt has a line of its own
     const auto asked = std::chrono::steady_clock::now();
     std::optional<std::string> typed = PromptPassword("Password for " + shown_ + ": ");
     waited_ += std::chrono::steady_clock::now() - asked;
-    if (!g_batchLine.empty()) {
-      std::fprintf(stderr, "%s", g_batchLine.c_str());
-      std::fflush(stderr);
-    }
+    RedrawBatchLine();
     if (typed) return typed;
     throw Error(ErrorKind::PasswordNeeded,
                 shown_ + " holds a password; give it with --password TEXT or --password-file FILE", {}, shown_);

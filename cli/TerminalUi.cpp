@@ -19,7 +19,7 @@
 
 namespace ost::cli {
 
-std::atomic<int> g_stopSignal{0};
+StopRequests g_stopRequests;
 
 namespace {
 
@@ -43,24 +43,22 @@ std::atomic<const char*> g_standardOutputName{"standard output"};
 // is out (WaitUntilTheStopIsTold).
 std::mutex g_stopMutex;
 
-// When the stop was first asked for.
-std::chrono::steady_clock::time_point g_firstStop;
-
 void Stop(int signal) {
   std::lock_guard lock(g_stopMutex);
-  int expected = 0;
-  const auto now = std::chrono::steady_clock::now();
-  if (g_stopSignal.compare_exchange_strong(expected, signal)) {
-    g_firstStop = now;
-    if (signal == SIGPIPE) std::fprintf(stderr, "\notq: %s was closed; stopping\n", g_standardOutputName.load());
-    return;
+  switch (g_stopRequests.Take(signal)) {
+    case StopRequests::Kind::First:
+      if (signal == SIGPIPE) std::fprintf(stderr, "\notq: %s was closed; stopping\n", g_standardOutputName.load());
+      return;
+    case StopRequests::Kind::Again:
+      return;
+    case StopRequests::Kind::Second:
+      break;
   }
-  if (SameStopRequest(now - g_firstStop)) return;
   // A second request: end now, leaving nothing behind.
   leftovers::RemoveAll();
   RestoreTerminal();
   std::fprintf(stderr, "\notq: stopped at once\n");
-  _exit(128 + expected);
+  _exit(128 + g_stopRequests.First());
 }
 
 void Watch(sigset_t set) {
@@ -69,7 +67,7 @@ void Watch(sigset_t set) {
     const int signal = sigtimedwait(&set, nullptr, &wait);
     if (signal > 0) {
       Stop(signal);
-    } else if (g_stopSignal.load() == 0 && OutputReaderGone()) {
+    } else if (!Interrupted() && OutputReaderGone()) {
       Stop(SIGPIPE);
     }
   }
@@ -99,7 +97,7 @@ const char* StandardOutputName() { return g_standardOutputName.load(); }
 bool StandardOutputNamed() { return std::strcmp(StandardOutputName(), "standard output") != 0; }
 
 void OutputClosed() {
-  if (g_stopSignal.load() == 0) Stop(SIGPIPE);
+  if (!Interrupted()) Stop(SIGPIPE);
 }
 
 bool StderrIsTerminal() { return isatty(STDERR_FILENO) == 1; }

@@ -11,15 +11,16 @@
 #include <string>
 
 #include "common/JobInterfaces.h"
+#include "common/StopSignalWatcher.h"
 
 namespace ost::cli {
 
-// The signal that stopped the run (0 while none did); every job's progress
-// reports it as a cancel.
-extern std::atomic<int> g_stopSignal;
-inline bool Interrupted() { return g_stopSignal.load() != 0; }
+// The requests to stop the run: the signal of the first (0 while none
+// came) is a cancel that every job's progress reports.
+extern StopRequests g_stopRequests;
+inline bool Interrupted() { return g_stopRequests.First() != 0; }
 // The exit status of a run stopped by a signal: 128 + its number.
-inline int StopStatus() { return 128 + g_stopSignal.load(); }
+inline int StopStatus() { return 128 + g_stopRequests.First(); }
 // Returns once the message of a stop that has begun is out (at once when
 // none has): a run that ends on a stop calls it before it ends.
 void WaitUntilTheStopIsTold();

@@ -2,8 +2,10 @@
 // by a thread of their own instead of interrupting whatever thread runs.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
+#include <mutex>
 
 namespace ost {
 
@@ -15,12 +17,31 @@ namespace ost {
 // removes.
 void WatchStopSignals(void (*watch)(sigset_t set));
 
-// Whether a stop signal that came `since` the first is that first request
-// delivered again rather than a second one: timeout(1) signals the process
-// and then its group, and a closing session sends SIGTERM and SIGHUP
-// together. A person asking twice takes longer than this.
-inline bool SameStopRequest(std::chrono::steady_clock::duration since) {
-  return since < std::chrono::milliseconds(100);
-}
+// The requests to stop a program has had. The first is kept; a signal after
+// it is either that request delivered again, when it comes close behind
+// (timeout(1) signals the process and then its group, and a closing
+// session sends SIGTERM and SIGHUP together), or a second request, since a
+// person asking twice takes longer than that.
+class StopRequests {
+ public:
+  enum class Kind { First, Again, Second };
+  Kind Take(int signal) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lock(mutex_);
+    int none = 0;
+    if (first_.compare_exchange_strong(none, signal)) {
+      at_ = now;
+      return Kind::First;
+    }
+    return now - at_ < std::chrono::milliseconds(100) ? Kind::Again : Kind::Second;
+  }
+  // The signal that first asked, 0 while none did.
+  int First() const { return first_.load(); }
+
+ private:
+  std::atomic<int> first_{0};
+  std::mutex mutex_;
+  std::chrono::steady_clock::time_point at_;
+};
 
 }  // namespace ost

@@ -53,16 +53,17 @@ PromptAnswer RunMessageBox(QWidget* parent, const PromptRecord& record) {
     case PromptIcon::Stop: box.setIcon(QMessageBox::Critical); break;
     case PromptIcon::Question: box.setIcon(QMessageBox::Question); break;
   }
-  if (record.buttons == PromptButtons::YesNo) {
+  const bool question = record.buttons == PromptButtons::YesNo;
+  if (question) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
     box.setDefaultButton(QMessageBox::Yes);
-    new GuardedButtons(box);
-    return box.exec() == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
+  } else {
+    box.setStandardButtons(QMessageBox::Ok);
   }
-  box.setStandardButtons(QMessageBox::Ok);
-  new GuardedButtons(box);
-  box.exec();
-  return PromptAnswer::Ok;
+  new GuardedButtons(box);  // owned by the box
+  const int answer = box.exec();
+  if (!question) return PromptAnswer::Ok;
+  return answer == QMessageBox::Yes ? PromptAnswer::Yes : PromptAnswer::No;
 }
 
 }  // namespace

@@ -4,8 +4,6 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <atomic>
-#include <chrono>
 #include <csignal>
 
 #include "common/Leftovers.h"
@@ -15,8 +13,7 @@ namespace gui {
 
 namespace {
 
-std::atomic<int> g_stopSignal{0};
-std::chrono::steady_clock::time_point g_firstStop;  // when the stop was first asked for
+ost::StopRequests g_stopRequests;
 
 void Watch(sigset_t set) {
   for (;;) {
@@ -28,14 +25,15 @@ void Watch(sigset_t set) {
 }  // namespace
 
 void Stop(int signal) {
-  int expected = 0;
-  const auto now = std::chrono::steady_clock::now();
-  if (!g_stopSignal.compare_exchange_strong(expected, signal)) {
-    if (ost::SameStopRequest(now - g_firstStop)) return;
-    ost::leftovers::RemoveAll();
-    _exit(128 + expected);
+  switch (g_stopRequests.Take(signal)) {
+    case ost::StopRequests::Kind::First:
+      break;
+    case ost::StopRequests::Kind::Again:
+      return;
+    case ost::StopRequests::Kind::Second:
+      ost::leftovers::RemoveAll();
+      _exit(128 + g_stopRequests.First());
   }
-  g_firstStop = now;
   // On the program's own thread: every event loop ends, and a job that runs
   // sees the signal at its next step and cancels.
   if (QCoreApplication* app = QCoreApplication::instance())
@@ -44,6 +42,6 @@ void Stop(int signal) {
 
 void InstallStopSignals() { ost::WatchStopSignals(Watch); }
 
-int StopSignal() { return g_stopSignal.load(); }
+int StopSignal() { return g_stopRequests.First(); }
 
 }  // namespace gui

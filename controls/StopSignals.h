@@ -3,7 +3,7 @@
 // cleanup removes what it made, and then quits with status 128 + the
 // signal; a second ends the program at once, still removing every output
 // and working folder a job had under way. Signals close behind the first
-// are that request delivered again (SameStopRequest).
+// are that request delivered again (StopRequests).
 #pragma once
 
 namespace gui {
