@@ -79,7 +79,11 @@ void PendingOutput::TakeAttributesOf(const std::filesystem::path& source) {
 
 void PendingOutput::Commit() {
   const std::filesystem::path& temp = temp_.path;
-  if (fchmod(temp_.fd, mode_) != 0) ThrowIo("cannot create", target_);
+  // A file system that keeps no permissions (FAT through FUSE, some network
+  // shares) refuses chmod; its files keep what it gives them, and the
+  // output is no less whole for it.
+  if (fchmod(temp_.fd, mode_) != 0 && errno != ENOSYS && errno != EPERM && errno != EOPNOTSUPP)
+    ThrowIo("cannot create", target_);
   // The writes are over, so nothing moves the time after this. A file
   // system that keeps no such time keeps the output all the same.
   if (modified_) {

@@ -11,6 +11,7 @@ packages=(
   dpkg-dev desktop-file-utils shared-mime-info
   clang libclang-rt-14-dev
   xvfb openbox xdotool x11-utils pulseaudio
+  exfatprogs exfat-fuse
 )
 if [ "${OSTINATO_EXTRA_PACKAGES:-}" ]; then
   read -r -a extra <<<"$OSTINATO_EXTRA_PACKAGES"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 #include "TestUtil.h"
 
@@ -505,6 +507,47 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
   EXPECT_EQ(x.status, 1);
   EXPECT_TRUE(Has(x.out, "cannot write " + (full / "big.wav").string() + ": No space left on device")) << x.out;
   EXPECT_TRUE(empty);
+}
+
+// Sticks and shares of other file systems: where chmod fails (FAT through
+// FUSE), and where link fails (exFAT through FUSE), archives and recordings
+// are still written, replaced only with -f, and restored byte for byte.
+TEST_F(CliTest, FileSystemsWithoutPermissionsOrLinksTakeTheOutputs) {
+  const std::string otq = OSTINATO_OTQ;
+  OtqRun noChmod =
+      Shell("export LD_PRELOAD=" + Q(OSTINATO_NO_PERMISSIONS) + "; " + otq + " compress " + Q(wav) + " -o " +
+            Q(dir.File("a.otq")) + " && " + otq + " extract " + Q(dir.File("a.otq")) + " -o " + Q(dir.File("a.wav")));
+  ASSERT_EQ(noChmod.status, 0) << noChmod.out;
+  EXPECT_EQ(test::ReadAll(dir.File("a.wav")), test::ReadAll(wav));
+
+  const fs::path stick = dir.File("stick");
+  fs::create_directory(stick);
+  const fs::path image = dir.File("stick.img");
+  OtqRun mount =
+      Shell("truncate -s 32M " + Q(image) + " && mkfs.exfat " + Q(image) + " >/dev/null && loop=$(losetup -f --show " +
+            Q(image) + ") && echo $loop && mount.exfat-fuse $loop " + Q(stick));
+  const std::string loop = mount.out.substr(0, mount.out.find('\n'));
+  if (geteuid() != 0 || mount.status != 0 || Shell("mountpoint -q " + Q(stick)).status != 0) {
+    if (!loop.empty()) Shell("losetup -d " + loop);
+    GTEST_SKIP() << "an exFAT file system needs root, a loop device, /dev/fuse and exfat-fuse: " << mount.out;
+  }
+  const fs::path archive = stick / "take.otq", back = stick / "take.wav";
+  OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(archive));
+  OtqRun again = Otq("compress " + Q(wav) + " -o " + Q(archive));
+  OtqRun replaced = Otq("compress -f " + Q(wav) + " -o " + Q(archive));
+  OtqRun x = Otq("extract " + Q(archive) + " -o " + Q(back));
+  const Bytes restored = fs::exists(back) ? test::ReadAll(back) : Bytes{};
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(stick)) names.push_back(entry.path().filename().string());
+  Shell("umount " + Q(stick) + "; losetup -d " + loop);  // detached once the file system's process lets go
+  EXPECT_EQ(c.status, 0) << c.out;
+  EXPECT_EQ(again.status, 1) << again.out;
+  EXPECT_TRUE(Has(again.out, "already exists (-f replaces it)")) << again.out;
+  EXPECT_EQ(replaced.status, 0) << replaced.out;
+  EXPECT_EQ(x.status, 0) << x.out;
+  EXPECT_EQ(restored, test::ReadAll(wav));
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"take.otq", "take.wav"}));  // no working file left
 }
 
 }  // namespace
