@@ -172,6 +172,16 @@ int Run(int argc, char** argv) {
     if (!text.empty()) PrintReport(text);
     return code == 0 ? 0 : kExitUsage;
   }
+  // A name given empty (an unset variable, most likely) would count as not
+  // given: -o "$OUT" wrote the archive beside its source.
+  for (const CLI::App* command : {compress, extract})
+    for (const char* name : {"--output", "--directory", "--keep-work", "--password-file"}) {
+      const CLI::Option* option = command->parsed() ? command->get_option_no_throw(name) : nullptr;
+      if (option && option->count() > 0 && option->as<std::string>().empty()) {
+        std::fprintf(stderr, "otq: %s is empty; give a name or leave the option out\n", name);
+        return kExitUsage;
+      }
+    }
   ca.havePassword = compress->count("--password") > 0;
   ea.havePassword = extract->count("--password") > 0;
   if (compress->parsed()) return Compress(ca);

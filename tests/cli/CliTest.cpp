@@ -156,6 +156,21 @@ TEST_F(CliTest, DamageAndUsage) {
   OtqRun mixed = Otq("extract " + Q(wav) + " -o " + Q(dir.File("x.wav")));
   EXPECT_EQ(mixed.status, 1) << mixed.out;
   EXPECT_NE(mixed.out.find(wav.string() + " is a WAVE recording, not an archive"), std::string::npos) << mixed.out;
+  // An empty name (an unset variable) is refused, not taken for no option:
+  // -o "$OUT" wrote the archive beside its source.
+  fs::create_directory(dir.File("empty"));
+  const fs::path away = dir.File("empty") / "a.wav";
+  fs::copy_file(wav, away);
+  for (const std::string& args :
+       {"compress " + Q(away) + " -o ''", "compress " + Q(away) + " -d ''", "compress " + Q(away) + " --keep-work ''",
+        "compress " + Q(away) + " --password-file ''", "extract " + Q(dir.File("d.otq")) + " -o ''",
+        "extract " + Q(dir.File("d.otq")) + " -d ''", "extract " + Q(dir.File("d.otq")) + " --password-file ''"}) {
+    OtqRun empty = Otq(args);
+    EXPECT_EQ(empty.status, 2) << args << "\n" << empty.out;
+    EXPECT_NE(empty.out.find(" is empty"), std::string::npos) << empty.out;
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("empty")), fs::directory_iterator()), 1);
+  EXPECT_FALSE(fs::exists(dir.File("d.wav")));
 }
 
 }  // namespace
