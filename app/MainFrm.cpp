@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QFontMetrics>
 #include <QMenuBar>
 #include <QScreen>
 #include <QStatusBar>
@@ -96,6 +97,7 @@ void CMainFrame::OnCreate(bool showPicture) {
   SetPrompt(m_actHelp, QStringLiteral("Show the help of Ostinato\nHelp"));
 
   m_fileMenu = menuBar()->addMenu(QStringLiteral("&File"));
+  m_fileMenu->setToolTipsVisible(true);  // the whole path of a shortened recent file
   m_fileMenu->addAction(m_actOpen);
   m_recentSeparator = m_fileMenu->addSeparator();
   for (int i = 0; i < kRecentFiles; ++i) {
@@ -305,9 +307,26 @@ void CMainFrame::UpdateRecentMenu() {
   for (int i = 0; i < kRecentFiles; ++i) {
     QAction* action = m_recentActions[i];
     if (i < files.size()) {
-      QString shown = QDir::toNativeSeparators(files[i]);
+      // A long path is shortened in its middle, the file's name kept whole
+      // where it fits: the menu stays narrower than a screen and the
+      // entries can be told apart. The whole path is the entry's tip.
+      const QFontMetrics metrics = m_fileMenu->fontMetrics();
+      const int room = 60 * metrics.averageCharWidth();
+      const QString path = QDir::toNativeSeparators(files[i]);
+      const QString name = QFileInfo(files[i]).fileName();
+      QString shown = path;
+      if (metrics.horizontalAdvance(path) > room) {
+        const int nameWidth = metrics.horizontalAdvance(name);
+        if (nameWidth < room * 2 / 3) {
+          const QString folder = path.left(path.size() - name.size());
+          shown = metrics.elidedText(folder, Qt::ElideMiddle, room - nameWidth) + name;
+        } else {
+          shown = metrics.elidedText(path, Qt::ElideMiddle, room);
+        }
+      }
       shown.replace(QLatin1Char('&'), QLatin1String("&&"));
       action->setText(QStringLiteral("&%1 %2").arg(i + 1).arg(shown));
+      action->setToolTip(path);
       action->setData(files[i]);
       action->setStatusTip(QStringLiteral("Open this document"));
       action->setVisible(true);

@@ -11,6 +11,7 @@
 #include <QMediaDevices>
 #include <QMimeData>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QRadioButton>
 #include <QStatusBar>
 #include <QToolBar>
@@ -999,6 +1000,26 @@ void WizardTest::recentFiles() {
   // The list survives the window: a new one reads it from the settings.
   m_frame = std::make_unique<CMainFrame>(false);
   QCOMPARE(m_frame->RecentFiles(), QStringList({paths[2], paths[4], paths[1]}));
+
+  // A long path is shortened in its middle, so that the menu stays narrower
+  // than a screen and the file's name shows; the whole path is its tip.
+  const QString folder = m_scratch->Path() + "/" + QString(120, QChar('f'));
+  QVERIFY(QDir().mkpath(folder + "/" + QString(120, QChar('g'))));
+  const QString longPath = MakeArchive(*m_scratch, QString(120, QChar('f')) + "/" + QString(120, QChar('g')) +
+                                                       "/" + QString(150, QChar('n')) + " & end.otq");
+  QVERIFY(m_frame->OpenDocumentFile(longPath));
+  QMenu* file = m_frame->menuBar()->actions().at(0)->menu();
+  const QList<QAction*> entries = file->actions();
+  const auto first = std::find_if(entries.begin(), entries.end(), [&](QAction* a) { return a->data() == longPath; });
+  QVERIFY(first != entries.end());
+  const QString text = (*first)->text();
+  QVERIFY2(text.startsWith("&1 " + m_scratch->Path().left(8)), qPrintable(text));
+  QVERIFY2(text.endsWith(" && end.otq"), qPrintable(text));
+  QVERIFY2(text.contains(QChar(0x2026)), qPrintable(text));
+  QVERIFY2(file->fontMetrics().horizontalAdvance(text) < 80 * file->fontMetrics().averageCharWidth(),
+           qPrintable(text));
+  QCOMPARE((*first)->toolTip(), longPath);
+  QVERIFY(file->toolTipsVisible());
 }
 
 QTEST_MAIN(WizardTest)
