@@ -13,6 +13,7 @@
 #include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
 #include "common/Errors.h"
+#include "common/PendingOutput.h"
 #include "extract/ExtractionJob.h"
 
 QString COstinatoView::s_strLastSourceName;
@@ -202,6 +203,14 @@ void COstinatoView::RunWizard(const QString& picked) {
       }
       const QString extension = newName.endsWith(QLatin1String(".otq")) ? QString() : QStringLiteral(".otq");
       const QFileInfo target(m_destinationPage.m_strFolder + newName + extension);
+      // A folder in the way is told at once: Yes to "overwrite" could not be done.
+      const QByteArray bytes = QFile::encodeName(target.filePath());
+      const std::filesystem::path targetPath(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+      if (const std::optional<ost::Error> refusal = ost::TargetRefusal(targetPath, true)) {
+        m_destinationPage.m_strNewName.clear();
+        gui::ShowMessage(this, QString::fromUtf8(refusal->what()), gui::PromptIcon::Stop);
+        continue;
+      }
       if (target.exists() || target.isSymLink()) {
         const gui::PromptAnswer answer =
             gui::Prompt(this, {QStringLiteral("Warning"),

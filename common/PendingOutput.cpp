@@ -38,17 +38,20 @@ std::string PendingOutput::TempPrefix(const std::filesystem::path& target) {
   return "." + name + ".part-";
 }
 
+std::optional<Error> TargetRefusal(const std::filesystem::path& target, bool replace) {
+  std::error_code ec;
+  const auto status = std::filesystem::status(target, ec);
+  if (ec || !std::filesystem::exists(status)) return std::nullopt;
+  if (!std::filesystem::is_regular_file(status))
+    return Error(ErrorKind::Exists, target.string() + " is not a regular file; an output can only replace a file", {},
+                 target);
+  if (!replace) return Error(ErrorKind::Exists, target.string() + " already exists", {}, target);
+  return std::nullopt;
+}
+
 PendingOutput::PendingOutput(std::filesystem::path target, bool replace)
     : target_(std::move(target)), replace_(replace) {
-  std::error_code ec;
-  // Only files are replaced: a device, a pipe or a folder at the target
-  // (/dev/null, say) would otherwise be renamed over and lost.
-  const auto status = std::filesystem::status(target_, ec);
-  if (!ec && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status))
-    throw Error(ErrorKind::Exists, target_.string() + " is not a regular file; an output can only replace a file", {},
-                target_);
-  if (!replace_ && !ec && std::filesystem::exists(status))
-    throw Error(ErrorKind::Exists, target_.string() + " already exists", {}, target_);
+  if (const std::optional<Error> refusal = TargetRefusal(target_, replace_)) throw *refusal;
   const std::filesystem::path folder = FolderOf(target_);
   const std::string prefix = TempPrefix(target_);
   leftovers::RemoveDead(folder, prefix);

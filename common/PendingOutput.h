@@ -14,9 +14,16 @@
 #include <filesystem>
 #include <optional>
 
+#include "common/Errors.h"
 #include "common/Leftovers.h"
 
 namespace ost {
+
+// Why an output cannot go to `target`, known before any work: something
+// other than a file in the way (a device, a pipe or a folder would be
+// renamed over and lost), or a file when `replace` is false. Nothing when
+// it can go there.
+std::optional<Error> TargetRefusal(const std::filesystem::path& target, bool replace);
 
 class PendingOutput {
  public:

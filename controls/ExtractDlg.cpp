@@ -10,6 +10,7 @@
 #include <QLineEdit>
 
 #include "common/Errors.h"
+#include "common/PendingOutput.h"
 #include "controls/CompressDlg.h"
 #include "controls/DialogUnits.h"
 #include "controls/JobGuard.h"
@@ -121,6 +122,11 @@ void CExtractDlg::OnExtractButton() {
   // that, the job refuses to replace one that appears meanwhile.
   const QFileInfo existing(target);
   const bool replace = existing.exists() || existing.isSymLink();
+  // A folder in the way is told at once: Yes to "overwrite" could not be done.
+  if (const std::optional<ost::Error> refusal = ost::TargetRefusal(ToPath(target), true)) {
+    gui::ShowMessage(this, QString::fromUtf8(refusal->what()), gui::PromptIcon::Stop);
+    return;  // the dialog stays open: another folder may do
+  }
   if (replace) {
     const gui::PromptAnswer answer =
         gui::Prompt(this, {QStringLiteral("Warning"),

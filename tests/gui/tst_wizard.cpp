@@ -84,6 +84,7 @@ class WizardTest : public QObject {
   void nameChecks();
   void nameRejectedThenAccepted();
   void overwriteQuestion();
+  void aFolderInTheWayIsToldNotAsked();
   void compressionFillsRow();
   void compressionCancelled();
   void jobFailures_data();
@@ -288,6 +289,41 @@ void WizardTest::overwriteQuestion() {
   QCOMPARE(m_jobs.size(), 1);
   QVERIFY(m_jobs[0].replaceArchive);
   QCOMPARE(QFileInfo(existing).size(), 600);
+}
+
+// A folder where the output would go cannot be overwritten: the person is
+// told so at once, not asked a question whose Yes then fails.
+void WizardTest::aFolderInTheWayIsToldNotAsked() {
+  const QString source = m_scratch->Write("take.wav", MakeWave(1, 500));
+  QVERIFY(QDir(m_scratch->Path()).mkdir("folder.otq"));
+  m_prompts->answers = {gui::PromptAnswer::Yes, gui::PromptAnswer::Yes};
+  m_script->Then("CCompressDlg", [](QDialog* page) { TypeName(page, "folder"); })
+      .Then("CCompressDlg", [](QDialog* page) { page->reject(); });
+  Compress(source);
+  QCOMPARE(m_prompts->Texts(), QStringList({m_scratch->File("folder.otq") +
+                                            " is not a regular file; an output can only replace a file"}));
+  QCOMPARE(m_prompts->records[0].buttons, gui::PromptButtons::Ok);
+  QVERIFY(m_jobs.isEmpty());
+
+  m_prompts->Clear();
+  const QString archive = MakeArchive(*m_scratch, "song.otq");
+  QVERIFY(QDir(m_scratch->Path()).mkdir("song.wav"));
+  QVERIFY(m_frame->OpenDocumentFile(archive));
+  bool ran = false;
+  m_extract->m_runJob = [&](const ost::ExtractionOptions&, ost::JobProgress&,
+                            ost::PasswordQuestion*) -> ost::ExtractionResult {
+    ran = true;
+    return {};
+  };
+  m_script->Then("CExtractDlg", [this](QDialog* dialog) {
+    m_extract->ExtractButton()->click();
+    QVERIFY(dialog->isVisible());  // another folder may do
+    dialog->reject();
+  });
+  m_frame->m_actExtract->trigger();
+  QCOMPARE(m_prompts->Texts(), QStringList({m_scratch->File("song.wav") +
+                                            " is not a regular file; an output can only replace a file"}));
+  QVERIFY(!ran);
 }
 
 void WizardTest::compressionFillsRow() {
