@@ -89,6 +89,11 @@ std::string Named(const std::string& name, const std::exception& failure) {
   // A refusal to replace a file says how to replace it (what is not a
   // file, -f does not replace either).
   if (error && error->kind() == ErrorKind::Exists && line.ends_with(" already exists")) line += " (-f replaces it)";
+  // A folder named as the output was most likely meant as the outputs' folder.
+  std::error_code ec;
+  if (error && error->kind() == ErrorKind::Exists && line.ends_with("an output can only replace a file") &&
+      fs::is_directory(error->file(), ec))
+    line += " (-d puts the outputs in a folder)";
   return line;
 }
 

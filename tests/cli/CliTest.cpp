@@ -949,6 +949,12 @@ TEST_F(CliTest, OnlyFilesAreReplaced) {
   fs::create_directory(dir.File("folder.otq"));
   EXPECT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("folder.otq")) + " -f").status, 1);
   EXPECT_TRUE(fs::is_directory(dir.File("folder.otq")));
+  // A folder given to -o was most likely meant for -d: the message says so.
+  EXPECT_TRUE(Has(x.out, "an output can only replace a file (-d puts the outputs in a folder)")) << x.out;
+  OtqRun c = Otq("compress " + Q(wav) + " -o " + Q(dir.path()));
+  EXPECT_TRUE(Has(c.out, "an output can only replace a file (-d puts the outputs in a folder)")) << c.out;
+  OtqRun device = Otq("extract " + Q(dir.File("a.otq")) + " -o /dev/null -f");
+  EXPECT_FALSE(Has(device.out, "-d puts")) << device.out;
 }
 
 // An output named by a pipe or a device is written into, as standard output
