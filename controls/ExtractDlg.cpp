@@ -46,7 +46,13 @@ CExtractDlg::CExtractDlg(QWidget* parent)
   du.Place(&m_driveCombo, 7, 134, 137, 14);
   m_editPath = new QLineEdit(this);
   du.Place(m_editPath, 7, 20, 138, 15);
-  m_editPath->setReadOnly(true);  // the destination is the tree's folder; typing would not change it
+  // The destination is the tree's folder; typing would not change it. The
+  // field takes the dialog's colour, as a read-only field does, so that it
+  // does not look like one to type into.
+  m_editPath->setReadOnly(true);
+  QPalette shown = m_editPath->palette();
+  shown.setColor(QPalette::Base, palette().color(QPalette::Window));
+  m_editPath->setPalette(shown);
   du.Place(new QLabel(QStringLiteral("Select Drive :"), this), 7, 122, 60, 10);
   m_btnCancel.setAutoDefault(false);
   m_btnExtract.setAutoDefault(false);

@@ -390,6 +390,10 @@ void ControlsTest::extractDialogEnter() {
   script.Then("CExtractDlg", [&](QDialog*) {
     QCOMPARE(dialog.PathEdit()->text(), scratch.Path());
     QCOMPARE(dialog.m_strTargetPath, scratch.Path() + "/");
+    // The folder is shown, not typed: the field looks it (it looked like
+    // one to type into, and what was typed went unused).
+    QVERIFY(dialog.PathEdit()->isReadOnly());
+    QCOMPARE(dialog.PathEdit()->palette().color(QPalette::Base), dialog.palette().color(QPalette::Window));
     QTest::keyClick(dialog.focusWidget(), Qt::Key_Return);
   });
   dialog.exec();
