@@ -737,10 +737,12 @@ TEST_F(CliTest, MessagesNameTheirInputOnceAndJsonGivesTheFile) {
   EXPECT_TRUE(StartsALine(c.out, "otq: " + wav.string() + ": " + longer.string() + " already exists (-f replaces it)\n"))
       << c.out;
   EXPECT_TRUE(Has(c.out, "\"file\":\"" + longer.string() + "\"")) << c.out;
-  // ... but not where -f would not help either.
+  // ... and where -f would not help, the way that would.
   fs::create_directory(dir.File("folder.otq"));
   OtqRun folder = Otq("compress -f " + Q(wav) + " -o " + Q(dir.File("folder.otq")));
-  EXPECT_TRUE(Has(folder.out, "folder.otq is not a regular file; an output can only replace a file\n")) << folder.out;
+  EXPECT_TRUE(Has(folder.out,
+                  "folder.otq is not a regular file; an output can only replace a file (-d puts the outputs in a folder)\n"))
+      << folder.out;
   test::WriteAll(dir.File("bad.otq"), Bytes{1, 2, 3});
   OtqRun t = Otq("test --json " + Q(dir.File("bad.otq")));
   EXPECT_TRUE(StartsALine(t.out, "otq: The archive is damaged: " + dir.File("bad.otq").string() + " is shorter"))
