@@ -58,3 +58,8 @@ std::optional<ost::ChannelLayout> CChannelDlg::AskChannels(const std::filesystem
   if (!m_bAccepted) return std::nullopt;
   return m_nChannelMode == 1 ? ost::ChannelLayout::Stereo : ost::ChannelLayout::Mono;
 }
+
+void CChannelDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  gui::PlaceByFrame(this);
+}

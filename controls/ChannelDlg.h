@@ -27,6 +27,9 @@ class CChannelDlg : public QDialog, public ost::ChannelQuestion {
   QRadioButton* MonoButton() const { return m_mono; }
   QRadioButton* StereoButton() const { return m_stereo; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   QRadioButton* m_mono;
   QRadioButton* m_stereo;

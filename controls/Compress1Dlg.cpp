@@ -257,3 +257,8 @@ void CCompress1Dlg::closeEvent(QCloseEvent* event) {
   }
   QDialog::closeEvent(event);
 }
+
+void CCompress1Dlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  gui::PlaceByFrame(this);
+}

@@ -66,6 +66,7 @@ class CCompress1Dlg : public QDialog {
   void OnPasswordButton();
 
  protected:
+  void showEvent(QShowEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
 

@@ -83,3 +83,8 @@ void CCompressDlg::OnFolderChanged() {
 }
 
 void CCompressDlg::UpdatePathDisplay() { m_pathDisplay->setText(QDir::toNativeSeparators(m_tree.GetPath())); }
+
+void CCompressDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  gui::PlaceByFrame(this);
+}

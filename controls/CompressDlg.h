@@ -33,6 +33,9 @@ class CCompressDlg : public QDialog {
   void OnSelChangeDrive(int index);
   void OnFolderChanged();
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   void OnInitDialog();
   void UpdatePathDisplay();

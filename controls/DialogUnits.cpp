@@ -1,6 +1,7 @@
 #include "controls/DialogUnits.h"
 
 #include <QFontMetrics>
+#include <QWindow>
 
 namespace gui {
 
@@ -18,5 +19,11 @@ void DialogUnits::Place(QWidget* control, int x, int y, int cx, int cy) const {
 }
 
 void DialogUnits::Size(QWidget* dialog, int cx, int cy) const { dialog->setFixedSize(X(cx), Y(cy)); }
+
+void PlaceByFrame(QWidget* dialog) {
+  if (dialog->windowHandle() && dialog->frameGeometry() == dialog->geometry()) {
+    dialog->windowHandle()->setFramePosition(dialog->pos());
+  }
+}
 
 }  // namespace gui

@@ -20,4 +20,10 @@ class DialogUnits {
   int m_baseY;
 };
 
+// Qt centres a dialog by its frame, but before the dialog's first showing the
+// frame is not known and the client area goes where the frame should: shown
+// again, the same dialog came one title bar lower. Called from showEvent, after
+// the dialog has placed itself, this places the frame on the first showing too.
+void PlaceByFrame(QWidget* dialog);
+
 }  // namespace gui

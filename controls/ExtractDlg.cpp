@@ -209,6 +209,11 @@ void CExtractDlg::done(int result) {
   QDialog::done(result);
 }
 
+void CExtractDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  gui::PlaceByFrame(this);
+}
+
 void CExtractDlg::keyPressEvent(QKeyEvent* event) {
   // The dialog has no default button: Enter closes it without extracting.
   if (!event->modifiers() && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {

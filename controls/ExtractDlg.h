@@ -27,6 +27,7 @@ class CExtractDlg : public QDialog, public ost::PasswordQuestion {
   void accept() override;
   void reject() override;
   void done(int result) override;
+  void showEvent(QShowEvent* event) override;
 
   std::optional<std::string> AskPassword(const std::filesystem::path& archive) override;
 

@@ -91,3 +91,8 @@ void CPassDlg::accept() {
 }
 
 QString CPassDlg::Note() const { return m_note->text(); }
+
+void CPassDlg::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  gui::PlaceByFrame(this);
+}

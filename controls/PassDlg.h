@@ -30,6 +30,9 @@ class CPassDlg : public QDialog {
   QLineEdit* PasswordEdit() const { return m_edit; }
   QPushButton* OkButton() const { return m_ok; }
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+
  private:
   QLineEdit* m_edit;
   QLabel* m_note;

@@ -163,6 +163,7 @@ class DrivenTest : public QObject {
   QString m_tone;      // 20 s of a mono tone
   QString m_long;      // four minutes in two channels
   QString m_longArchive;
+  QRect m_firstExtractDialog;  // where the extract dialog was first shown
   bool m_sound = false;
 };
 
@@ -354,6 +355,8 @@ void DrivenTest::extractWithPassword() {
     }));
     person.WaitActive("the extract dialog", [] { return Modal<CExtractDlg>(); });
     const auto dialog = person.Gui([] { return QPointer<CExtractDlg>(Modal<CExtractDlg>()); });
+    person.Pause(300ms);  // placed by the window manager
+    m_firstExtractDialog = person.Gui([&] { return dialog->geometry(); });
     // Into the folder "restored" with a double-click in the tree.
     const auto place = person.Gui([&]() -> std::pair<QPointer<QWidget>, QPoint> {
       CDirectoryTree& tree = dialog->m_tree;
@@ -422,7 +425,8 @@ void DrivenTest::cancelCompressionWhileItRuns() {
 }
 
 void DrivenTest::cancelExtractionWithEscape() {
-  const QString failure = RunScenario([this](Driver& person) {
+  QRect again;
+  const QString failure = RunScenario([&](Driver& person) {
     person.WaitActive("the main window", [] { return MainFrame(); });
     // File > Open with the mouse, through the menu.
     const auto menuBar = person.Gui([] { return QPointer<QMenuBar>(MainFrame()->menuBar()); });
@@ -437,6 +441,10 @@ void DrivenTest::cancelExtractionWithEscape() {
     person.Key("ctrl+e");
     person.WaitActive("the extract dialog", [] { return Modal<CExtractDlg>(); });
     const auto dialog = person.Gui([] { return QPointer<CExtractDlg>(Modal<CExtractDlg>()); });
+    // Shown again, the dialog is where it was first shown (it came a title
+    // bar lower).
+    person.Pause(300ms);
+    again = person.Gui([&] { return dialog->geometry(); });
     person.Click(person.Gui([&] { return QPointer<QWidget>(dialog->ExtractButton()); }));
     person.WaitFor("the progress window", [] { return Shown<CProgressWnd>() != nullptr; }, 30s);
     if (person.TakesShots()) {
@@ -460,6 +468,7 @@ void DrivenTest::cancelExtractionWithEscape() {
     person.WaitActive("the main window", [] { return MainFrame(); });
   });
   QVERIFY2(failure.isEmpty(), qPrintable(failure));
+  QCOMPARE(again, m_firstExtractDialog);
   QVERIFY(!QFileInfo::exists(m_scratch.filePath("takes.wav")));
   QVERIFY(!QFileInfo::exists(m_scratch.filePath("restored/takes.wav")));
 }
