@@ -1,7 +1,6 @@
 #include "controls/DialogUnits.h"
 
 #include <QFontMetrics>
-#include <QWindow>
 
 namespace gui {
 
@@ -21,9 +20,10 @@ void DialogUnits::Place(QWidget* control, int x, int y, int cx, int cy) const {
 void DialogUnits::Size(QWidget* dialog, int cx, int cy) const { dialog->setFixedSize(X(cx), Y(cy)); }
 
 void PlaceByFrame(QWidget* dialog) {
-  if (dialog->windowHandle() && dialog->frameGeometry() == dialog->geometry()) {
-    dialog->windowHandle()->setFramePosition(dialog->pos());
-  }
+  const QRect frame = dialog->frameGeometry(), client = dialog->geometry();
+  if (frame == client) return;  // the first showing: the frame is not known yet
+  dialog->setGeometry(QRect(frame.topLeft(), client.size()));
+  dialog->setAttribute(Qt::WA_Moved, false);  // centred again at the next showing
 }
 
 }  // namespace gui

@@ -23,7 +23,7 @@ class DialogUnits {
 // Qt centres a dialog by its frame, but before the dialog's first showing the
 // frame is not known and the client area goes where the frame should: shown
 // again, the same dialog came one title bar lower. Called from showEvent, after
-// the dialog has placed itself, this places the frame on the first showing too.
+// the dialog has centred itself, this puts the client area there every time.
 void PlaceByFrame(QWidget* dialog);
 
 }  // namespace gui
