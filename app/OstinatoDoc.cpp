@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "controls/NativePath.h"
 #include "extract/ArchiveReader.h"
 
 COstinatoDoc::COstinatoDoc(QObject* parent) : QObject(parent) {}
@@ -25,8 +26,7 @@ bool COstinatoDoc::OnOpenDocument(const QString& path, QString* error) {
   // The head and the stream lengths are checked now, so that a file that is
   // no archive, or a damaged one, is refused when it is opened.
   try {
-    const QByteArray native = QFile::encodeName(info.absoluteFilePath());
-    ost::ReadArchiveInfo(std::filesystem::path(std::string(native.constData(), static_cast<std::size_t>(native.size()))));
+    ost::ReadArchiveInfo(gui::ToPath(info.absoluteFilePath()));
   } catch (const std::exception& failure) {
     if (error) *error = QString::fromUtf8(failure.what());
     return false;

@@ -10,6 +10,7 @@
 #include <cmath>
 
 #include "app/OstinatoDoc.h"
+#include "controls/NativePath.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
 #include "common/Errors.h"
@@ -204,9 +205,7 @@ void COstinatoView::RunWizard(const QString& picked) {
       const QString extension = newName.endsWith(QLatin1String(".otq")) ? QString() : QStringLiteral(".otq");
       const QFileInfo target(m_destinationPage.m_strFolder + newName + extension);
       // A folder in the way is told at once: Yes to "overwrite" could not be done.
-      const QByteArray bytes = QFile::encodeName(target.filePath());
-      const std::filesystem::path targetPath(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-      if (const std::optional<ost::Error> refusal = ost::TargetRefusal(targetPath, true)) {
+      if (const std::optional<ost::Error> refusal = ost::TargetRefusal(gui::ToPath(target.filePath()), true)) {
         m_destinationPage.m_strNewName.clear();
         gui::ShowMessage(this, QString::fromUtf8(refusal->what()), gui::PromptIcon::Stop);
         continue;
@@ -319,10 +318,8 @@ void COstinatoView::OnPlayArchive() {
   const QString restored = QFile::decodeName(QByteArray::fromStdString(m_playFolder->path().string())) +
                            QLatin1Char('/') + (m_strOutputName.isEmpty() ? QStringLiteral("play.wav") : m_strOutputName);
   ost::ExtractionOptions options;
-  const QByteArray from = QFile::encodeName(archive);
-  const QByteArray to = QFile::encodeName(restored);
-  options.archive = std::string(from.constData(), static_cast<std::size_t>(from.size()));
-  options.target = std::string(to.constData(), static_cast<std::size_t>(to.size()));
+  options.archive = gui::ToPath(archive);
+  options.target = gui::ToPath(restored);
   ost::ExtractionResult result;
   try {
     CProgressWnd progress(window(), QStringLiteral("Progress"), false);

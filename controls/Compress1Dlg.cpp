@@ -13,16 +13,12 @@
 
 #include "common/Errors.h"
 #include "controls/DialogUnits.h"
+#include "controls/NativePath.h"
 #include "controls/JobGuard.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
 
 namespace {
-
-std::filesystem::path ToPath(const QString& path) {
-  const QByteArray bytes = QFile::encodeName(path);
-  return std::filesystem::path(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
 
 ost::CompressionResult RunCompression(const ost::CompressionOptions& options, ost::JobProgress& progress,
                                       ost::ChannelQuestion& channels) {
@@ -147,8 +143,8 @@ void CCompress1Dlg::OnCompressButton() {
   }
 
   ost::CompressionOptions options;
-  options.source = ToPath(m_strInputPath);
-  options.archive = ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
+  options.source = gui::ToPath(m_strInputPath);
+  options.archive = gui::ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
   options.rate = *rate;
   if (m_optPassword) options.password = m_optPassword->toStdString();
   options.replaceArchive = true;  // the Compress command asked before overwriting

@@ -13,16 +13,12 @@
 #include "common/PendingOutput.h"
 #include "controls/CompressDlg.h"
 #include "controls/DialogUnits.h"
+#include "controls/NativePath.h"
 #include "controls/JobGuard.h"
 #include "controls/ProgressWnd1.h"
 #include "controls/Prompt.h"
 
 namespace {
-
-std::filesystem::path ToPath(const QString& path) {
-  const QByteArray bytes = QFile::encodeName(path);
-  return std::filesystem::path(std::string(bytes.constData(), static_cast<std::size_t>(bytes.size())));
-}
 
 ost::ExtractionResult RunExtraction(const ost::ExtractionOptions& options, ost::JobProgress& progress,
                                     ost::PasswordQuestion* password) {
@@ -129,7 +125,7 @@ void CExtractDlg::OnExtractButton() {
   const QFileInfo existing(target);
   const bool replace = existing.exists() || existing.isSymLink();
   // A folder in the way is told at once: Yes to "overwrite" could not be done.
-  if (const std::optional<ost::Error> refusal = ost::TargetRefusal(ToPath(target), true)) {
+  if (const std::optional<ost::Error> refusal = ost::TargetRefusal(gui::ToPath(target), true)) {
     gui::ShowMessage(this, QString::fromUtf8(refusal->what()), gui::PromptIcon::Stop);
     return;  // the dialog stays open: another folder may do
   }
@@ -143,8 +139,8 @@ void CExtractDlg::OnExtractButton() {
   }
 
   ost::ExtractionOptions options;
-  options.archive = ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
-  options.target = ToPath(target);
+  options.archive = gui::ToPath(m_pszArchivePath ? *m_pszArchivePath : QString());
+  options.target = gui::ToPath(target);
   options.replaceTarget = replace;
   m_lastOptions = options;
 
