@@ -42,6 +42,11 @@ OtqRun Capture(const std::string& command) {
 OtqRun Otq(const std::string& args) { return Capture(std::string(OSTINATO_OTQ) + " " + args + " 2>&1 </dev/null"); }
 
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+// The command that runs one of the tests' helper scripts (they give otq a
+// terminal of its own, or feed it slowly).
+std::string Script(const std::string& name) {
+  return "python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/" + name);
+}
 
 class CliTest : public ::testing::Test {
  protected:
@@ -806,8 +811,8 @@ namespace {
 TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
-  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-c-at-prompt.py") +
-                   " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
+  OtqRun r =
+      Shell(Script("ctrl-c-at-prompt.py") + " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
   EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
   EXPECT_TRUE(Has(r.out, "status 130")) << r.out;
   EXPECT_FALSE(Has(r.out, "WRONG PASSWORD")) << r.out;
@@ -815,8 +820,8 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
   // In a batch the prompt has a line of its own, not the end of the batch's
   // progress line.
   fs::copy_file(dir.File("p.otq"), dir.File("q.otq"));
-  OtqRun batch = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-c-at-prompt.py") +
-                       " " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")) + " " + Q(dir.File("q.otq")));
+  OtqRun batch = Shell(Script("ctrl-c-at-prompt.py") + " " + std::string(OSTINATO_OTQ) + " extract " +
+                       Q(dir.File("p.otq")) + " " + Q(dir.File("q.otq")));
   EXPECT_TRUE(Has(batch.out, "\r\x1b[KPassword for ")) << batch.out;
   EXPECT_FALSE(Has(batch.out, "filesPassword")) << batch.out;
   // Ctrl-C at the first prompt (either archive's: they run side by side)
@@ -834,9 +839,8 @@ TEST_F(CliTest, CtrlCAtThePasswordPromptSaysNothingOfAPassword) {
 TEST_F(CliTest, AnArchiveFromAPipeAsksForItsPasswordOnTheTerminal) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
-  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/answer-prompt.py") +
-                   " s3cret \"cat " + Q(dir.File("p.otq")) + " | " + std::string(OSTINATO_OTQ) + " extract - -o " +
-                   Q(dir.File("piped.wav")) + "\"");
+  OtqRun r = Shell(Script("answer-prompt.py") + " s3cret \"cat " + Q(dir.File("p.otq")) + " | " +
+                   std::string(OSTINATO_OTQ) + " extract - -o " + Q(dir.File("piped.wav")) + "\"");
   EXPECT_TRUE(Has(r.out, "Password for standard input")) << r.out;
   EXPECT_FALSE(Has(r.out, "s3cret")) << r.out;
   EXPECT_TRUE(Has(r.out, "status 0")) << r.out;
@@ -853,8 +857,8 @@ TEST_F(CliTest, AnArchiveFromAPipeAsksForItsPasswordOnTheTerminal) {
 TEST_F(CliTest, APasswordTypedAfterASuspendIsNotShown) {
   if (Shell("command -v python3 && command -v bash").status != 0) GTEST_SKIP() << "needs python3 and bash";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("p.otq")) + " --password s3cret").status, 0);
-  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/ctrl-z-at-prompt.py") +
-                   " s3cret " + std::string(OSTINATO_OTQ) + " extract " + Q(dir.File("p.otq")));
+  OtqRun r = Shell(Script("ctrl-z-at-prompt.py") + " s3cret " + std::string(OSTINATO_OTQ) + " extract " +
+                   Q(dir.File("p.otq")));
   EXPECT_TRUE(Has(r.out, "Password for " + dir.File("p.otq").string())) << r.out;
   EXPECT_FALSE(Has(r.out, "s3cret")) << r.out;
   EXPECT_EQ(test::ReadAll(dir.File("p.wav")), test::ReadAll(wav)) << r.out;
@@ -868,8 +872,8 @@ TEST_F(CliTest, APasswordTypedAfterASuspendIsNotShown) {
 // shows on a terminal how much has come so far, not a silent wait.
 TEST_F(CliTest, AStandardInputStillComingShowsHowMuchHasBeenRead) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
-  OtqRun r = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/slow-standard-input.py") +
-                   " " + Q(wav) + " " + std::string(OSTINATO_OTQ) + " compress - -o " + Q(dir.File("live.otq")));
+  OtqRun r = Shell(Script("slow-standard-input.py") + " " + Q(wav) + " " + std::string(OSTINATO_OTQ) +
+                   " compress - -o " + Q(dir.File("live.otq")));
   const std::string paused = r.out.substr(0, r.out.find("after:"));
   EXPECT_TRUE(Has(paused, "standard input: 30.0 kB read")) << r.out;
   EXPECT_TRUE(Has(r.out, "status 0")) << r.out;
@@ -887,8 +891,7 @@ TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
   if (Shell("command -v python3").status != 0) GTEST_SKIP() << "needs python3 for a terminal of its own";
   ASSERT_EQ(Otq("compress " + Q(wav) + " -o " + Q(dir.File("t.otq"))).status, 0);
   auto onTerminal = [&](const std::string& args) {
-    return Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/on-terminal.py") + " " +
-                 std::string(OSTINATO_OTQ) + " " + args);
+    return Shell(Script("on-terminal.py") + " " + std::string(OSTINATO_OTQ) + " " + args);
   };
   for (const std::string& args : {"compress -q " + Q(wav) + " -o -", "extract -q " + Q(dir.File("t.otq")) + " -o -"}) {
     OtqRun r = onTerminal(args);
@@ -901,9 +904,8 @@ TEST_F(CliTest, DataIsNotWrittenToATerminalNorReadFromOne) {
   const fs::path longName = dir.File("a take of the fourth evening, recorded in the hall upstairs.wav");
   fs::copy_file(wav, longName);
   for (const char* columns : {"60", "24"}) {
-    OtqRun narrow = Shell("python3 " + Q(std::string(OSTINATO_SOURCE_DIR) + "/tests/cli/scripts/on-terminal.py") +
-                          " --columns " + columns + " " + std::string(OSTINATO_OTQ) + " compress " + Q(longName) +
-                          " -o " + Q(dir.File("long.otq")) + " -f");
+    OtqRun narrow = Shell(Script("on-terminal.py") + " --columns " + columns + " " + std::string(OSTINATO_OTQ) +
+                          " compress " + Q(longName) + " -o " + Q(dir.File("long.otq")) + " -f");
     const std::size_t from = narrow.out.find("bytes:") + 6, to = narrow.out.find("\nstatus ");
     ASSERT_LT(from, to) << narrow.out;
     const std::string shown = narrow.out.substr(from, to - from);
