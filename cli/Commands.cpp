@@ -299,6 +299,26 @@ bool IsPipe(const fs::path& given) {
 bool IsStream(const fs::path& given) { return given == "-" || IsPipe(given); }
 std::string Shown(const fs::path& given) { return given == "-" ? std::string(kStandardInput) : given.string(); }
 
+// A file that would be both read and written, reached once through a
+// standard stream: standard input that the output names, or an input that
+// standard output is open on (a shell's ">>", or ">", which has already
+// emptied it). The jobs compare named files themselves; a stream is read
+// into the job's folder first, so they never see the clash. `itself` is
+// what the input is ("source" or "archive"), `elsewhere` how to mend it.
+void RefuseOneFileBothWays(const fs::path& input, const fs::path& target, const std::string& itself,
+                           const std::string& elsewhere) {
+  struct stat info {};
+  if (target != "-") {
+    const bool readsStandardInput = input == "-" || (stat(input.c_str(), &info) == 0 && IsStandardInput(info));
+    if (readsStandardInput && stat(target.c_str(), &info) == 0 && IsStandardInput(info))
+      throw Error(ErrorKind::SameFile,
+                  target.string() + " is the " + itself + " itself (" + kStandardInput + "); " + elsewhere, {}, target);
+  } else if (input != "-" && stat(input.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+             IsOpenOn(STDOUT_FILENO, info)) {
+    throw Error(ErrorKind::SameFile, input.string() + " is also the standard output; " + elsewhere, {}, input);
+  }
+}
+
 // Keeps a descriptor open for the life of a scope.
 struct Descriptor {
   int fd;
@@ -544,6 +564,7 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
                 shown + " is not a .wav or .pcm recording" +
                     (HasSuffix(input.file, {".otq"}) ? "; otq extract restores an archive" : ""),
                 {}, input.file);
+  RefuseOneFileBothWays(input.file, target, "source", "its archive must be written to another file");
   const auto start = std::chrono::steady_clock::now();
   // The standard streams and pipes pass through the job's own private
   // folder. A source of no known kind is taken as a .wav, which may turn
@@ -856,6 +877,7 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
                    const Input& input, const fs::path& target, bool testOnly) {
   const bool fromStream = IsStream(input.file);
   const std::string shown = Shown(input.file);
+  if (!testOnly) RefuseOneFileBothWays(input.file, target, "archive", "restore it to another file");
   const auto start = std::chrono::steady_clock::now();
   std::optional<WorkFolder> streams;
   const fs::path archive = ArchiveFile(input.file, streams, drawBar);

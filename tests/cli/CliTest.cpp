@@ -287,6 +287,24 @@ TEST_F(CliTest, AnOutputThatIsItsOwnSourceIsRefused) {
   const Bytes archive = test::ReadAll(dir.File("x.otq"));
   EXPECT_EQ(Otq("extract " + Q(dir.File("x.otq")) + " -o " + Q(dir.File("x.otq")) + " -f").status, 1);
   EXPECT_EQ(test::ReadAll(dir.File("x.otq")), archive);
+
+  // The same file reached through a standard stream: as the standard input
+  // that -o names, or as the standard output the input is appended to.
+  // Messages come through standard error, sent where standard output was.
+  const std::string otq = std::string(OSTINATO_OTQ) + " ";
+  for (const auto& [command, said] :
+       {std::pair(otq + "compress - -o " + Q(wav) + " -f 2>&1 < " + Q(wav), "is the source itself"),
+        std::pair(otq + "extract - -o " + Q(dir.File("x.otq")) + " -f 2>&1 < " + Q(dir.File("x.otq")),
+                  "is the archive itself"),
+        std::pair(otq + "compress " + Q(wav) + " -o - -f 2>&1 >> " + Q(wav), "is also the standard output"),
+        std::pair(otq + "extract " + Q(dir.File("x.otq")) + " -o /dev/stdout -f 2>&1 >> " + Q(dir.File("x.otq")),
+                  "is also the standard output")}) {
+    OtqRun c = Capture(command);
+    EXPECT_EQ(c.status, 1) << command << "\n" << c.out;
+    EXPECT_TRUE(Has(c.out, said)) << command << "\n" << c.out;
+    EXPECT_EQ(test::ReadAll(wav), original) << command;
+    EXPECT_EQ(test::ReadAll(dir.File("x.otq")), archive) << command;
+  }
 }
 
 TEST_F(CliTest, PasswordFilesThatGiveNoPasswordAreErrors) {
