@@ -18,7 +18,7 @@ OST_VECTOR_CLONES void Vectorised10(const std::int16_t* in, const double* x, int
 
 }  // namespace
 
-const Path kVectorised{"vectorised", Vectorised10};
+const Path kVectorised{"vectorised", Vectorised10, Vectorised10};
 
 const Path* const* Every(int& count) {
   static const auto every = [] {

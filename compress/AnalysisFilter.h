@@ -2,7 +2,9 @@
 // Extreme search runs it about 130 times a frame, most of that rate's time.
 // out[i] = in[i] - the prescribed prediction from x[i-1] .. x[i-10], low 16
 // bits. Every path runs many predictions side by side, each lane the
-// prescribed sum in its order, so every path gives the same residuals.
+// prescribed sum in its order, so every path gives the same residuals; a
+// path's exact form, for coefficients MakePredictor accepts, may fuse and
+// reorder the sum, which then cannot round.
 // The paths sit behind one table chosen once at start-up.
 #pragma once
 
@@ -17,6 +19,9 @@ using Order10Fn = void (*)(const std::int16_t* in, const double* x, int length, 
 struct Path {
   const char* name;
   Order10Fn order10;
+  // The same residuals, only for coefficients that MakePredictor finds
+  // exact: no partial sum can round, so the sum may be fused and reordered.
+  Order10Fn order10Exact;
 };
 
 // The compiler's vectors (AVX2 where the processor has it).

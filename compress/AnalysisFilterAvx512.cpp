@@ -38,9 +38,35 @@ __attribute__((target("avx512f,avx512vl"))) void Avx512Order10(const std::int16_
   }
 }
 
+// For exact coefficients: every product and partial sum is a double held
+// without rounding, so fused multiply-adds in two chains give the exact sum,
+// whose truncation is the prescribed prediction. Half the operations of the
+// prescribed form, and shorter chains.
+__attribute__((target("avx512f,avx512vl"))) void Avx512Order10Exact(const std::int16_t* in, const double* x, int length,
+                                                                    const float* a, std::int16_t* out) {
+  __m512d c[11];
+  for (int j = 1; j <= 10; ++j) c[j] = _mm512_set1_pd(static_cast<double>(a[j]));
+  int i = 0;
+  for (; i + 8 <= length; i += 8) {
+    __m512d odd = _mm512_mul_pd(_mm512_loadu_pd(x + i - 1), c[1]);
+    __m512d even = _mm512_mul_pd(_mm512_loadu_pd(x + i - 2), c[2]);
+    for (int j = 3; j <= 9; j += 2) {
+      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - j), c[j], odd);
+      even = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - j - 1), c[j + 1], even);
+    }
+    const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(odd, even));
+    const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
+  }
+  for (; i < length; ++i) {
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
+    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
+  }
+}
+
 }  // namespace
 
-const Path kAvx512{"avx512", Avx512Order10};
+const Path kAvx512{"avx512", Avx512Order10, Avx512Order10Exact};
 
 }  // namespace ost::analysis_filter
 

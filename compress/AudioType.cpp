@@ -85,12 +85,15 @@ void FilterTo(const std::int16_t* in, const double* x, int length, const float* 
   }
 }
 
+// `exact`: MakePredictor accepts `a` (the order-10 filter may then fuse).
 OST_VECTOR_CLONES void FilterDoubles(const std::int16_t* in, const double* x, int length, int order, const float* a,
-                                     std::int16_t* out, double* outDoubles = nullptr) {
+                                     bool exact, std::int16_t* out, double* outDoubles = nullptr) {
   if (outDoubles)
     order == 2 ? FilterTo<2>(in, x, length, a, out, outDoubles) : FilterTo<10>(in, x, length, a, out, outDoubles);
   else if (order == 2)
     Filter<2>(in, x, length, a, out);
+  else if (exact)
+    analysis_filter::Chosen().order10Exact(in, x, length, a, out);
   else
     analysis_filter::Chosen().order10(in, x, length, a, out);
 }
@@ -124,7 +127,7 @@ void FilterLanes(const std::int16_t* in, int length, int order, const float* a, 
   std::vector<double>& scratch = FilterScratch();
   scratch.resize(static_cast<std::size_t>(length) + kHistory);
   ToDoubles(in - order, length + order, scratch.data() + kHistory - order);
-  FilterDoubles(in, scratch.data() + kHistory, length, order, a, out);
+  FilterDoubles(in, scratch.data() + kHistory, length, order, a, order == 10 && MakePredictor(a, 10).exact, out);
 }
 
 }  // namespace
@@ -384,17 +387,18 @@ class IndexSearch {
     for (int s = stage; s < 3; ++s) {
       const int order = StageBuffers::Order(s);
       const float* a = Coefficients(s, indices);
+      const bool exact = made_[s].exact;
       double* x = doubles_[s].data() + kHistory;
       if (!converted_[s]) ToDoubles(b.In(s) - kHistory, kHistory + b.n, x - kHistory);
       converted_[s] = true;
       if (s == 2) {
-        FilterDoubles(b.In(s), x, b.n, order, a, b.Out(s));
+        FilterDoubles(b.In(s), x, b.n, order, a, exact, b.Out(s));
         continue;
       }
       // The next stage's input as doubles too: its frame from the filter,
       // its history slots as they stand.
       double* next = doubles_[s + 1].data();
-      FilterDoubles(b.In(s), x, b.n, order, a, b.Out(s), next + kHistory);
+      FilterDoubles(b.In(s), x, b.n, order, a, exact, b.Out(s), next + kHistory);
       ToDoubles(b.In(s + 1) - kHistory, kHistory, next);
       converted_[s + 1] = true;
     }
@@ -407,6 +411,7 @@ class IndexSearch {
       float q[11] = {};
       for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * stage + i - 1]];
       LarToCoefficients(q, order, made.a);
+      made.exact = MakePredictor(made.a, order).exact;
       std::copy(indices + 2 * stage, indices + 2 * stage + order, made.indices);
       made.valid = true;
     }
@@ -444,6 +449,7 @@ class IndexSearch {
     bool valid = false;
     int indices[10];
     float a[11];
+    bool exact = false;  // MakePredictor accepts a
   } made_[3];
   bool converted_[3] = {};
 };
