@@ -38,25 +38,48 @@ __attribute__((target("avx512f,avx512vl"))) void Avx512Order10(const std::int16_
   }
 }
 
+// Eight samples from two neighbouring blocks of eight, `lo` then `hi`,
+// starting `Start` samples into `lo`: one shuffle instead of a load that
+// straddles two cache lines.
+template <int Start>
+__attribute__((target("avx512f,avx512vl"))) inline __m512d Window(__m512d lo, __m512d hi) {
+  return _mm512_castsi512_pd(_mm512_maskz_alignr_epi64(0xFF, _mm512_castpd_si512(hi), _mm512_castpd_si512(lo), Start));
+}
+
 // For exact coefficients: every product and partial sum is a double held
 // without rounding, so fused multiply-adds in two chains give the exact sum,
 // whose truncation is the prescribed prediction. Half the operations of the
-// prescribed form, and shorter chains.
+// prescribed form, and shorter chains. The ten shifted windows of x come
+// from three blocks, A = x[i-16 .. i-9], B = x[i-8 .. i-1], C = x[i .. i+7],
+// with one new load a step: shuffles for most, loads for three, so that
+// neither the shuffle unit nor the load ports alone set the pace.
 __attribute__((target("avx512f,avx512vl"))) void Avx512Order10Exact(const std::int16_t* in, const double* x, int length,
                                                                     const float* a, std::int16_t* out) {
   __m512d c[11];
   for (int j = 1; j <= 10; ++j) c[j] = _mm512_set1_pd(static_cast<double>(a[j]));
   int i = 0;
-  for (; i + 8 <= length; i += 8) {
-    __m512d odd = _mm512_mul_pd(_mm512_loadu_pd(x + i - 1), c[1]);
-    __m512d even = _mm512_mul_pd(_mm512_loadu_pd(x + i - 2), c[2]);
-    for (int j = 3; j <= 9; j += 2) {
-      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - j), c[j], odd);
-      even = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - j - 1), c[j + 1], even);
+  if (length >= 8) {
+    // Only x[-10 .. -1] may be read in front: A's first load takes its last two lanes.
+    __m512d A = _mm512_maskz_loadu_pd(0xC0, x - 16), B = _mm512_loadu_pd(x - 8);
+    for (; i + 8 <= length; i += 8) {
+      const __m512d C = _mm512_loadu_pd(x + i);
+      __m512d odd = _mm512_mul_pd(Window<7>(B, C), c[1]);
+      __m512d even = _mm512_mul_pd(Window<6>(B, C), c[2]);
+      odd = _mm512_fmadd_pd(Window<5>(B, C), c[3], odd);
+      even = _mm512_fmadd_pd(Window<4>(B, C), c[4], even);
+      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 5), c[5], odd);
+      even = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 6), c[6], even);
+      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 7), c[7], odd);
+      even = _mm512_fmadd_pd(B, c[8], even);
+      odd = _mm512_fmadd_pd(Window<7>(A, B), c[9], odd);
+      even = _mm512_fmadd_pd(Window<6>(A, B), c[10], even);
+      const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(odd, even));
+      const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
+                       _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
+      A = B;
+      B = C;
     }
-    const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(odd, even));
-    const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
   }
   for (; i < length; ++i) {
     const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
