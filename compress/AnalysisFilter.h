@@ -4,7 +4,8 @@
 // bits. Every path runs many predictions side by side, each lane the
 // prescribed sum in its order, so every path gives the same residuals; a
 // path's exact form, for coefficients MakePredictor accepts, may fuse and
-// reorder the sum, which then cannot round.
+// reorder the sum, which then cannot round. Beside it, the run sums that
+// the search's cost of each trial is made of.
 // The paths sit behind one table chosen once at start-up.
 #pragma once
 
@@ -15,6 +16,11 @@
 namespace ost::analysis_filter {
 
 using Order10Fn = void (*)(const std::int16_t* in, const double* x, int length, const float* a, std::int16_t* out);
+// The sums of |r[i]| over runs of `span` values (a multiple of 16; the last
+// run may be shorter), channel by channel: sums[channels * run + ch] adds
+// the values whose offset in the run leaves ch modulo `channels` (1 or 2).
+// Returns the runs. What the search's cost is made of.
+using RunSumsFn = int (*)(const std::int16_t* r, int count, int span, int channels, std::uint32_t* sums);
 
 struct Path {
   const char* name;
@@ -22,12 +28,13 @@ struct Path {
   // The same residuals, only for coefficients that MakePredictor finds
   // exact: no partial sum can round, so the sum may be fused and reordered.
   Order10Fn order10Exact;
+  RunSumsFn runSums;
 };
 
 // The compiler's vectors (AVX2 where the processor has it).
 extern const Path kVectorised;
 #if defined(OST_AVX_PATHS)
-// Eight lanes to a vector (AVX-512, checked at run time).
+// Eight lanes to a vector (AVX-512 with its 16-bit operations, checked at run time).
 extern const Path kAvx512;
 #endif
 

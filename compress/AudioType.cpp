@@ -102,27 +102,6 @@ OST_VECTOR_CLONES void ToDoubles(const std::int16_t* in, int count, double* out)
   for (int i = 0; i < count; ++i) out[i] = in[i];
 }
 
-// The sums of |r[i]| over runs of `span` values (the last may be shorter),
-// channel by channel: sums[channels * run + ch] adds the values whose
-// offset in the run leaves ch modulo `channels`. Returns the runs. The sums
-// are exact, so they are taken 16 values side by side; lane j holds channel
-// j % channels, since a span is a multiple of 16.
-OST_VECTOR_CLONES int RunSums(const std::int16_t* r, int count, int span, int channels, std::uint32_t* sums) {
-  int runs = 0;
-  for (int start = 0; start < count; start += span, ++runs) {
-    const int end = std::min(count, start + span);
-    std::uint32_t lanes[16] = {};
-    int i = start;
-    for (; i + 16 <= end; i += 16)
-      for (int j = 0; j < 16; ++j) lanes[j] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i + j])));
-    std::uint32_t* sum = sums + channels * runs;
-    for (int ch = 0; ch < channels; ++ch) sum[ch] = 0;
-    for (int j = 0; j < 16; ++j) sum[j % channels] += lanes[j];
-    for (; i < end; ++i) sum[(i - start) % channels] += static_cast<std::uint32_t>(std::abs(static_cast<int>(r[i])));
-  }
-  return runs;
-}
-
 void FilterLanes(const std::int16_t* in, int length, int order, const float* a, std::int16_t* out) {
   std::vector<double>& scratch = FilterScratch();
   scratch.resize(static_cast<std::size_t>(length) + kHistory);
@@ -428,7 +407,7 @@ class IndexSearch {
     constexpr int kRun = 128;
     const int span = kRun * channels;
     std::uint32_t sums[2 * (2048 / kRun + 1)];  // a frame holds at most 2048 values
-    const int runs = RunSums(r + kSettle, c - kSettle, span, channels, sums);
+    const int runs = analysis_filter::Chosen().runSums(r + kSettle, c - kSettle, span, channels, sums);
     double bits = 0.0;
     for (int run = 0; run < runs; ++run) {
       const int values = std::min(span, c - kSettle - run * span);

@@ -185,8 +185,41 @@ TEST(Prediction, OrderTenFilterPathsGiveThePrescribedResiduals) {
     }
 #if defined(__x86_64__)
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) EXPECT_EQ(count, 2);
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
+    EXPECT_EQ(count, 2);
 #endif
+}
+
+// Every path's run sums are the plain per-channel sums of magnitudes: whole
+// and cut runs, both channel counts, and the value whose magnitude does not
+// fit 16 bits signed.
+TEST(Prediction, RunSumsOfEveryPathAreThePlainSums) {
+  std::mt19937 rng(3);
+  std::vector<std::int16_t> r(4096 + 40);
+  for (std::size_t i = 0; i < r.size(); ++i)
+    r[i] = i % 7 == 0 ? std::int16_t{-32768} : static_cast<std::int16_t>(rng());
+  int count = 0;
+  const analysis_filter::Path* const* every = analysis_filter::Every(count);
+  for (int channels : {1, 2})
+    for (int values : {0, 1, 15, 16, 17, 128, 255, 256, 257, 4096 + 40}) {
+      const int span = 128 * channels;
+      std::vector<std::uint32_t> want;
+      for (int start = 0; start < values; start += span) {
+        std::uint32_t sum[2] = {};
+        for (int i = start; i < std::min(values, start + span); ++i)
+          sum[(i - start) % channels] +=
+              static_cast<std::uint32_t>(std::abs(static_cast<int>(r[static_cast<std::size_t>(i)])));
+        want.insert(want.end(), sum, sum + channels);
+      }
+      for (int p = 0; p < count; ++p) {
+        std::vector<std::uint32_t> got(want.size() + 1, 7);  // one past the end, to be left alone
+        const int runs = every[p]->runSums(r.data(), values, span, channels, got.data());
+        EXPECT_EQ(runs * channels, static_cast<int>(want.size())) << every[p]->name;
+        EXPECT_EQ(got.back(), 7u) << every[p]->name << ": wrote past the end";
+        got.pop_back();
+        EXPECT_EQ(got, want) << every[p]->name << ", " << channels << " channels, " << values << " values";
+      }
+    }
 }
 
 // The analysis filter fuses its sum only for sets the check accepts: on
