@@ -326,12 +326,20 @@ class IndexSearch {
     // and more sweeps cost far more time for a few hundredths of a percent.
     constexpr int kSweeps = 3;
     constexpr int kReach = 2;
+    // A coefficient whose trials kept its index, and after which no index
+    // changed, would try the same sets again and keep its index again: it
+    // is passed over. `changes` counts the indices changed so far;
+    // triedAt[p] is the count when p's trials last kept its index.
+    int changes = 0;
+    int triedAt[14];
+    std::fill(std::begin(triedAt), std::end(triedAt), -1);
     bool changed = true;
     for (int sweep = 0; sweep < kSweeps && changed; ++sweep) {
       changed = false;
       for (int stage = 0; stage < 3; ++stage) {
         const int order = StageBuffers::Order(stage);
         for (int i = 0; i < order; ++i) {
+          if (triedAt[2 * stage + i] == changes) continue;
           int* index = indices + 2 * stage + i;
           const int chosen = *index;
           int bestIndex = chosen;
@@ -349,6 +357,9 @@ class IndexSearch {
           *index = bestIndex;
           valid_ = std::min(valid_, stage);
           changed = changed || bestIndex != chosen;
+          if (bestIndex != chosen) ++changes;
+          // A changed index has new neighbours to try.
+          triedAt[2 * stage + i] = bestIndex == chosen ? changes : -1;
         }
       }
     }
@@ -390,7 +401,7 @@ class IndexSearch {
       float q[11] = {};
       for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * stage + i - 1]];
       LarToCoefficients(q, order, made.a);
-      made.exact = MakePredictor(made.a, order).exact;
+      made.exact = order == 10 && MakePredictor(made.a, order).exact;  // only the order-10 filter fuses
       std::copy(indices + 2 * stage, indices + 2 * stage + order, made.indices);
       made.valid = true;
     }
