@@ -517,6 +517,16 @@ def parse_args(argv):
     return args
 
 
+def report_path(out_dir, stem):
+    """Where a run's report goes: STEM.md, or STEM-2.md, STEM-3.md ... when an
+    earlier run of the day on this host has its report there already."""
+    path, n = out_dir / f"{stem}.md", 1
+    while path.exists():
+        n += 1
+        path = out_dir / f"{stem}-{n}.md"
+    return path
+
+
 def main(argv):
     global TIMEOUT, BUILD, CORE
     args = parse_args(argv)
@@ -595,10 +605,11 @@ def main(argv):
         stem += "-quick"
     if CORE != "0":
         stem += "-cores-" + CORE.replace(",", "-")  # latest.md stays the one-core table
-    (out_dir / f"{stem}.md").write_text(report)
+    path = report_path(out_dir, stem)
+    path.write_text(report)
     if not args.quick and CORE == "0":
         (out_dir / "latest.md").write_text(report)
-    print(f"bench: written to bench/results/{stem}.md"
+    print(f"bench: written to bench/results/{path.name}"
           + ("" if args.quick or CORE != "0" else " and bench/results/latest.md"), file=sys.stderr)
     failed = any(r.error or not r.exact for per in results.values() for r in per.values())
     return 3 if failed else 0

@@ -170,5 +170,14 @@ class Totals(unittest.TestCase):
         self.assertEqual(rows[bench.REFERENCE][12], "2/2 |")
 
 
+class Reports(Folder):
+    def test_a_second_run_of_the_day_keeps_the_first_report(self):
+        self.assertEqual(bench.report_path(self.dir, "2026-12-10-vm").name, "2026-12-10-vm.md")
+        self.write("2026-12-10-vm.md", b"first")
+        self.assertEqual(bench.report_path(self.dir, "2026-12-10-vm").name, "2026-12-10-vm-2.md")
+        self.write("2026-12-10-vm-2.md", b"second")
+        self.assertEqual(bench.report_path(self.dir, "2026-12-10-vm").name, "2026-12-10-vm-3.md")
+
+
 if __name__ == "__main__":
     unittest.main()
