@@ -4,12 +4,13 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
-
-#include "common/VectorClones.h"
+#include <memory>
+#include <optional>
 
 #include "common/Crc32.h"
 #include "common/FileIO.h"
 #include "common/Parallel.h"
+#include "common/VectorClones.h"
 #include "compress/AnalysisFilter.h"
 #include "compress/Autocorrelation.h"
 #include "format/Prediction.h"
@@ -235,27 +236,15 @@ class PipelinedCascade {
     at_[0] = f;
   }
 
-  // One step; returns the frame that left stage 3 (its residual in b.out,
-  // its indices from Indices), or -1.
-  std::int64_t Step() {
-    float r[3][11];
-    Autocorrelations(r);
-    std::int64_t done = -1;
-    for (int stage = 2; stage >= 0; --stage) {
-      if (at_[stage] < 0) continue;
-      if (stage < 2) b.ShiftHistory(stage + 1);
-      CAudioType::AnalyseStage(b.In(stage), b.n, StageBuffers::Order(stage), r[stage], b.Out(stage),
-                               Indices(at_[stage]) + 2 * stage);
-      if (stage == 2) done = at_[2];
-      else at_[stage + 1] = at_[stage];
-      at_[stage] = -1;
-    }
-    return done;
+  // Every stage holds a frame: the step's sums are the three of ThreeFn,
+  // from Signals (s, a, b: the inputs of stages 3, 2 and 1).
+  bool Full() const { return at_[0] >= 0 && at_[1] >= 0 && at_[2] >= 0; }
+  void Signals(const std::int16_t** x) {
+    x[0] = b.In(2);
+    x[1] = b.In(1);
+    x[2] = b.In(0);
   }
 
-  int* Indices(std::int64_t f) { return indices_[f % 4]; }
-
- private:
   // The autocorrelations of every stage that holds a frame, interleaved
   // where more than one does.
   void Autocorrelations(float (*r)[11]) {
@@ -272,6 +261,27 @@ class PipelinedCascade {
     if (s3) paths.lags(b.In(2), b.n, 10, r[2]);
   }
 
+  // One step with the stages' autocorrelations r; returns the frame that
+  // left stage 3 (its residual in b.out, its indices from Indices), or -1.
+  std::int64_t Advance(float (*r)[11]) {
+    std::int64_t done = -1;
+    for (int stage = 2; stage >= 0; --stage) {
+      if (at_[stage] < 0) continue;
+      if (stage < 2) b.ShiftHistory(stage + 1);
+      CAudioType::AnalyseStage(b.In(stage), b.n, StageBuffers::Order(stage), r[stage], b.Out(stage),
+                               Indices(at_[stage]) + 2 * stage);
+      if (stage == 2)
+        done = at_[2];
+      else
+        at_[stage + 1] = at_[stage];
+      at_[stage] = -1;
+    }
+    return done;
+  }
+
+  int* Indices(std::int64_t f) { return indices_[f % 4]; }
+
+ private:
   bool loaded_ = false;
   std::int64_t at_[3] = {-1, -1, -1};  // the frame waiting for stage 1, 2, 3
   int indices_[4][14] = {};
@@ -477,62 +487,141 @@ class FrameWriter {
   std::vector<std::uint8_t> bytes_;
 };
 
-// Frames [first, end) of the source into their places in the residual and
-// analysis files. A range that does not start the source first runs three
-// frames before it: after them every memory of the cascade holds exactly
-// what a run from the start would hold, since each stage's memory is its own
-// last inputs (frame 1 makes the first stage's output exact, frame 2 the
-// second's, frame 3 the final residual). `first` is a multiple of 4, where
-// the analysis stream is on a byte boundary (4 frames are 27 bytes).
-void AnalyseRange(const std::filesystem::path& source, const std::filesystem::path& residualPath,
-                  const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
-                  std::uint64_t end, bool search, int channels, Crc32* crc, const std::atomic<bool>& cancel,
-                  std::atomic<std::uint64_t>& done) {
-  const std::uint64_t warm = first >= 3 ? first - 3 : 0;
-  IndexSearch searching(search ? n : 0, channels);
-  PipelinedCascade pipeline(search ? 0 : n);
-  StageBuffers& buffers = search ? searching.b : pipeline.b;
-  InFile in(source);
-  std::vector<std::uint8_t> raw(2 * static_cast<std::size_t>(n));
-  if (warm > 0) {
-    in.Seek((warm * n - kHistory) * 2);
-    in.Read(raw.data(), 2 * kHistory);
-    buffers.LoadHistory(raw.data());
-  }
-  in.Seek(warm * n * 2);
-  FrameWriter writer(residualPath, analysisPath, n, first);
-  auto frameSamples = [&](std::uint64_t f) {
-    return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n), samples - f * n));
-  };
-  auto emit = [&](std::uint64_t f, const int* indices) {
-    if (f >= first) writer.Put(indices, buffers.out, frameSamples(f));  // earlier frames only set the memories
-  };
-  auto step = [&] {
-    const std::int64_t finished = pipeline.Step();
-    if (finished >= 0) emit(static_cast<std::uint64_t>(finished), pipeline.Indices(finished));
-  };
-  auto drain = [&] {
-    while (pipeline.Busy()) step();
-  };
-  for (std::uint64_t f = warm; f < end; ++f) {
-    if (cancel.load(std::memory_order_relaxed)) throw TaskCancelled{};
-    if (f > first) done.fetch_add(1, std::memory_order_relaxed);
-    const int c = frameSamples(f);
-    in.Read(raw.data(), 2 * static_cast<std::size_t>(c));
-    if (f >= first) crc->Update(raw.data(), 2 * static_cast<std::size_t>(c));
-    if (search) {
-      int indices[14];
-      searching.Frame(raw.data(), c, indices);
-      emit(f, indices);
-      continue;
+// Frames [first, end) of the source through the cascade (or the search)
+// into their places in the residual and analysis files, with the checksum
+// of the source bytes they hold. A range that does not start the source
+// first runs three frames before it: after them every memory of the cascade
+// holds exactly what a run from the start would hold, since each stage's
+// memory is its own last inputs (frame 1 makes the first stage's output
+// exact, frame 2 the second's, frame 3 the final residual). `first` is a
+// multiple of 4, where the analysis stream is on a byte boundary (4 frames
+// are 27 bytes). It goes a step at a time (Ready, then the step's
+// autocorrelations and Step), so that a thread can run two ranges with
+// their autocorrelations in one loop.
+class RangeRun {
+ public:
+  RangeRun(const std::filesystem::path& source, const std::filesystem::path& residualPath,
+           const std::filesystem::path& analysisPath, int n, std::uint64_t samples, std::uint64_t first,
+           std::uint64_t end, bool search, int channels, Crc32* crc, const std::atomic<bool>& cancel,
+           std::atomic<std::uint64_t>& done)
+      : n_(n),
+        samples_(samples),
+        first_(first),
+        end_(end),
+        search_(search),
+        crc_(crc),
+        cancel_(cancel),
+        done_(done),
+        searching_(search ? n : 0, channels),
+        pipeline_(search ? 0 : n),
+        in_(source),
+        raw_(2 * static_cast<std::size_t>(n)),
+        f_(first >= 3 ? first - 3 : 0) {
+    if (f_ > 0) {
+      in_.Seek((f_ * n - kHistory) * 2);
+      in_.Read(raw_.data(), 2 * kHistory);
+      Buffers().LoadHistory(raw_.data());
     }
-    if (c < n) drain();
-    pipeline.Load(static_cast<std::int64_t>(f), raw.data(), c);
-    step();
+    in_.Seek(f_ * n * 2);
+    writer_.emplace(residualPath, analysisPath, n, first);
   }
-  drain();
-  done.fetch_add(1, std::memory_order_relaxed);
-  writer.Close();
+
+  // Readies the next step of the cascade: true when one is due. Reads the
+  // next frame (the search runs it whole at once), and empties the cascade
+  // before a partial frame, which reads the residual of the frame before,
+  // and at the end. False once the range is written.
+  bool Ready() {
+    for (;;) {
+      if (held_ >= 0) {  // a partial frame waits for the cascade to empty
+        if (pipeline_.Busy()) return true;
+        pipeline_.Load(static_cast<std::int64_t>(f_ - 1), raw_.data(), held_);
+        held_ = -1;
+        return true;
+      }
+      if (f_ < end_) {
+        if (cancel_.load(std::memory_order_relaxed)) throw TaskCancelled{};
+        const std::uint64_t f = f_++;
+        if (f > first_) done_.fetch_add(1, std::memory_order_relaxed);
+        const int c = FrameSamples(f);
+        in_.Read(raw_.data(), 2 * static_cast<std::size_t>(c));
+        if (f >= first_) crc_->Update(raw_.data(), 2 * static_cast<std::size_t>(c));
+        if (search_) {
+          int indices[14];
+          searching_.Frame(raw_.data(), c, indices);
+          Emit(f, indices);
+          continue;
+        }
+        if (c < n_ && pipeline_.Busy()) {
+          held_ = c;
+          return true;
+        }
+        pipeline_.Load(static_cast<std::int64_t>(f), raw_.data(), c);
+        return true;
+      }
+      if (pipeline_.Busy()) return true;
+      if (!closed_) {
+        done_.fetch_add(1, std::memory_order_relaxed);
+        writer_->Close();
+        closed_ = true;
+      }
+      return false;
+    }
+  }
+
+  PipelinedCascade& Cascade() { return pipeline_; }
+
+  void Step(float (*r)[11]) {
+    const std::int64_t finished = pipeline_.Advance(r);
+    if (finished >= 0) Emit(static_cast<std::uint64_t>(finished), pipeline_.Indices(finished));
+  }
+
+ private:
+  StageBuffers& Buffers() { return search_ ? searching_.b : pipeline_.b; }
+  int FrameSamples(std::uint64_t f) const {
+    return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n_), samples_ - f * n_));
+  }
+  void Emit(std::uint64_t f, const int* indices) {
+    if (f >= first_) writer_->Put(indices, Buffers().out, FrameSamples(f));  // earlier frames only set the memories
+  }
+
+  const int n_;
+  const std::uint64_t samples_, first_, end_;
+  const bool search_;
+  Crc32* crc_;
+  const std::atomic<bool>& cancel_;
+  std::atomic<std::uint64_t>& done_;
+  IndexSearch searching_;
+  PipelinedCascade pipeline_;
+  InFile in_;
+  std::vector<std::uint8_t> raw_;
+  std::optional<FrameWriter> writer_;
+  std::uint64_t f_;  // the next frame to read
+  int held_ = -1;    // the samples of a partial frame read but not yet loaded
+  bool closed_ = false;
+};
+
+// One range, or two side by side: a step of each in turn, the two steps'
+// autocorrelations in one loop whenever both cascades are full (each step's
+// sums are a chain of dependent float additions; two fill its gaps).
+void RunRanges(RangeRun& a, RangeRun* b, int n) {
+  bool readyA = a.Ready(), readyB = b && b->Ready();
+  while (readyA || readyB) {
+    float ra[3][11], rb[3][11];
+    if (readyA && readyB && a.Cascade().Full() && b->Cascade().Full()) {
+      const std::int16_t* x[6];
+      a.Cascade().Signals(x);
+      b->Cascade().Signals(x + 3);
+      float* const r[6] = {ra[2], ra[1], ra[0], rb[2], rb[1], rb[0]};
+      autocorrelation::Chosen().six(x, n, r);
+    } else {
+      if (readyA) a.Cascade().Autocorrelations(ra);
+      if (readyB) b->Cascade().Autocorrelations(rb);
+    }
+    if (readyA) a.Step(ra);
+    if (readyB) b->Step(rb);
+    readyA = readyA && a.Ready();
+    readyB = readyB && b->Ready();
+  }
 }
 
 }  // namespace
@@ -549,19 +638,26 @@ bool CAudioType::Analyse(std::uint8_t waveHeader, const std::filesystem::path& s
     analysis.Close();
     residual.Close();
   }
-  // Ranges of whole groups of four frames, one per thread; short sources in one.
-  const std::uint64_t parts = frames >= 64 ? std::max(1u, threads_) : 1;
+  // Ranges of whole groups of four frames, one per thread, or without the
+  // search two per thread, run side by side; short sources in one.
+  const unsigned perThread = search_ ? 1 : 2;
+  const std::uint64_t parts = frames >= 64 ? std::max(1u, threads_) * perThread : 1;
   const std::uint64_t span = ((frames + parts - 1) / parts + 3) / 4 * 4;
   std::vector<std::function<void()>> tasks;
   // Each range also takes the checksum of the source bytes it reads.
   std::vector<Crc32> rangeCrcs(span ? static_cast<std::size_t>((frames + span - 1) / span) : 0);
   std::atomic<std::uint64_t> done{0};
   std::atomic<bool> cancel{false};
-  for (std::uint64_t first = 0; first < frames; first += span) {
-    const std::uint64_t end = std::min(frames, first + span);
-    Crc32* crc = &rangeCrcs[static_cast<std::size_t>(first / span)];
-    tasks.push_back([=, this, &cancel, &done] {
-      AnalyseRange(source, residualPath, analysisPath, n, samples, first, end, search_, channels_, crc, cancel, done);
+  for (std::uint64_t first = 0; first < frames; first += perThread * span) {
+    tasks.push_back([=, this, &rangeCrcs, &cancel, &done] {
+      auto range = [&](std::uint64_t from) {
+        return std::make_unique<RangeRun>(source, residualPath, analysisPath, n, samples, from,
+                                          std::min(frames, from + span), search_, channels_,
+                                          &rangeCrcs[static_cast<std::size_t>(from / span)], cancel, done);
+      };
+      const auto a = range(first);
+      const auto b = perThread > 1 && first + span < frames ? range(first + span) : nullptr;
+      RunRanges(*a, b.get(), n);
     });
   }
   // One unit a frame; the frames are checked for a cancel one by one.

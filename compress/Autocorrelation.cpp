@@ -39,14 +39,24 @@ void PortableThree(const std::int16_t* s, const std::int16_t* a, const std::int1
   PortablePair(a, b, length, ra, rb);
 }
 
+void PortableSix(const std::int16_t* const* signals, int length, float* const* r) {
+  SixByThree(PortableThree, signals, length, r);
+}
+
 }  // namespace
 
-const Paths kPortable{"portable", PortableLags, PortablePair, PortableThree};
+const Paths kPortable{"portable", PortableLags, PortablePair, PortableThree, PortableSix};
 
-double* ReversedScratch(int size) {
-  thread_local std::vector<double> scratch;
-  if (scratch.size() < static_cast<std::size_t>(size)) scratch.resize(static_cast<std::size_t>(size));
-  return scratch.data();
+void SixByThree(ThreeFn three, const std::int16_t* const* signals, int length, float* const* r) {
+  three(signals[0], signals[1], signals[2], length, r[0], r[1], r[2]);
+  three(signals[3], signals[4], signals[5], length, r[3], r[4], r[5]);
+}
+
+double* ReversedScratch(int size, int slot) {
+  thread_local std::vector<double> scratch[6];
+  std::vector<double>& mine = scratch[slot];
+  if (mine.size() < static_cast<std::size_t>(size)) mine.resize(static_cast<std::size_t>(size));
+  return mine.data();
 }
 
 const Paths* const* Every(int& count) {
@@ -56,6 +66,7 @@ const Paths* const* Every(int& count) {
     paths.push_back(&kSse2);
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx")) paths.push_back(&kAvx);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) paths.push_back(&kAvx512);
 #endif
     return paths;
   }();

@@ -25,11 +25,16 @@ using PairFn = void (*)(const std::int16_t* a, const std::int16_t* b, int length
 using ThreeFn = void (*)(const std::int16_t* s, const std::int16_t* a, const std::int16_t* b, int length, float* r10,
                          float* ra, float* rb);
 
+// Two independent sets of what ThreeFn takes, all of the same length:
+// signals s, a, b of one set, then of the other; r: r10, ra, rb likewise.
+using SixFn = void (*)(const std::int16_t* const* signals, int length, float* const* r);
+
 struct Paths {
   const char* name;
   LagsFn lags;
   PairFn pair;
   ThreeFn three;
+  SixFn six;
 };
 
 // The best paths this processor has; chosen once.
@@ -43,14 +48,19 @@ const Paths* const* Every(int& count);
 extern const Paths kPortable;
 
 #if defined(OST_X86_AUTOCORRELATION)
-// SSE2 (every x86-64 processor) and AVX (checked at run time).
+// SSE2 (every x86-64 processor), AVX and AVX-512 (checked at run time).
 extern const Paths kSse2;
 extern const Paths kAvx;
+extern const Paths kAvx512;
 #endif
 
-// Each path keeps a per-thread scratch of the reversed signal as doubles;
-// the vector files, which must not instantiate shared inline code with their
-// own flags, get it from here. Holds at least `size` doubles.
-double* ReversedScratch(int size);
+// Each path keeps per-thread scratches of reversed signals as doubles
+// (`slot` 0 to 5, one for each signal of SixFn); the vector files, which
+// must not instantiate shared inline code with their own flags, get them
+// from here. Holds at least `size` doubles.
+double* ReversedScratch(int size, int slot = 0);
+
+// SixFn as two calls of a ThreeFn.
+void SixByThree(ThreeFn three, const std::int16_t* const* signals, int length, float* const* r);
 
 }  // namespace ost::autocorrelation

@@ -94,8 +94,12 @@ void AvxThree(const std::int16_t* s, const std::int16_t* a, const std::int16_t* 
   pair.Store(ra, rb);
 }
 
+void AvxSix(const std::int16_t* const* signals, int length, float* const* r) {
+  SixByThree(AvxThree, signals, length, r);
+}
+
 }  // namespace
 
-const Paths kAvx{"avx", AvxLags, AvxPair, AvxThree};
+const Paths kAvx{"avx", AvxLags, AvxPair, AvxThree, AvxSix};
 
 }  // namespace ost::autocorrelation

@@ -69,8 +69,12 @@ void Sse2Three(const std::int16_t* s, const std::int16_t* a, const std::int16_t*
   Sse2Pair(a, b, length, ra, rb);
 }
 
+void Sse2Six(const std::int16_t* const* signals, int length, float* const* r) {
+  SixByThree(Sse2Three, signals, length, r);
+}
+
 }  // namespace
 
-const Paths kSse2{"sse2", Sse2Lags, Sse2Pair, Sse2Three};
+const Paths kSse2{"sse2", Sse2Lags, Sse2Pair, Sse2Three, Sse2Six};
 
 }  // namespace ost::autocorrelation

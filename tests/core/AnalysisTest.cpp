@@ -60,7 +60,7 @@ TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
   }
   std::vector<std::int16_t> extreme(2048 + 10);
   for (std::size_t i = 0; i < extreme.size(); ++i) extreme[i] = (i / 3) % 2 ? 32767 : -32768;
-  // Each path's three kernels (one signal, two interleaved, three
+  // Each path's kernels (one signal, two, three and two sets of three
   // interleaved) against the portable sums, on shifted copies so that the
   // signals of one call differ.
   int count = 0;
@@ -73,8 +73,9 @@ TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
       const std::int16_t* s = signal->data() + 10;
       const std::int16_t* a = signal->data() + 7;
       const std::int16_t* b = signal->data() + 3;
-      float want10[11], want2[11], wantA[3], wantB[3];
+      float want10[11], want2[11], wantA[3], wantB[3], wantA10[11];
       portable.lags(s, length, 10, want10);
+      portable.lags(a, length, 10, wantA10);
       portable.lags(s, length, 2, want2);
       portable.lags(a, length, 2, wantA);
       portable.lags(b, length, 2, wantB);
@@ -93,10 +94,23 @@ TEST(Analysis, AutocorrelationPathsAgreeToTheBit) {
         EXPECT_EQ(0, std::memcmp(t10, want10, sizeof t10)) << where << ", three";
         EXPECT_EQ(0, std::memcmp(ta, wantA, sizeof ta)) << where << ", three";
         EXPECT_EQ(0, std::memcmp(tb, wantB, sizeof tb)) << where << ", three";
+        // Two sets at once, the second the first's signals in another order.
+        const std::int16_t* signals[6] = {s, a, b, a, b, s};
+        float x10[11], xa[3], xb[3], y10[11], ya[3], yb[3];
+        float* const sums[6] = {x10, xa, xb, y10, ya, yb};
+        path.six(signals, length, sums);
+        EXPECT_EQ(0, std::memcmp(x10, want10, sizeof x10)) << where << ", six";
+        EXPECT_EQ(0, std::memcmp(xa, wantA, sizeof xa)) << where << ", six";
+        EXPECT_EQ(0, std::memcmp(xb, wantB, sizeof xb)) << where << ", six";
+        EXPECT_EQ(0, std::memcmp(y10, wantA10, sizeof y10)) << where << ", six, second set";
+        EXPECT_EQ(0, std::memcmp(ya, wantB, sizeof ya)) << where << ", six, second set";
+        EXPECT_EQ(0, std::memcmp(yb, want2, sizeof yb)) << where << ", six, second set";
       }
     }
 #if defined(__x86_64__)
   EXPECT_GE(count, 2) << "the SSE2 path is missing from an x86-64 build";
+  __builtin_cpu_init();
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl")) EXPECT_EQ(count, 4);
 #endif
 }
 
@@ -197,9 +211,10 @@ TEST(Analysis, ResidualOutsideSixteenBitsWraps) {
 namespace ost {
 namespace {
 
-// Frames analysed in ranges on several threads give the files of one run
-// from the start: the three frames run before each range restore every
-// memory of the cascade. The index search chooses from each frame's own
+// Frames analysed in ranges on several threads (without the search, two
+// ranges a thread, side by side) give the same files wherever the ranges
+// start: the three frames run before each range restore every memory of
+// the cascade. The index search chooses from each frame's own
 // samples, so it too is the same whatever the number of threads.
 TEST(Analysis, ThreadsChangeNoByte) {
   for (bool search : {false, true})
