@@ -403,19 +403,24 @@ class IndexSearch {
       converted_[s + 1] = true;
     }
   }
-  // The coefficients of a stage's indices, made again only when they changed.
+  // The coefficients of a stage's indices, made again only when they
+  // changed, and then only from the first changed index on.
   const float* Coefficients(int stage, const int* indices) {
     const int order = StageBuffers::Order(stage);
     Made& made = made_[stage];
-    if (!made.valid || !std::equal(indices + 2 * stage, indices + 2 * stage + order, made.indices)) {
+    const int* wanted = indices + 2 * stage;
+    int kept = 0;
+    if (made.valid)
+      while (kept < order && wanted[kept] == made.indices[kept]) ++kept;
+    if (kept < order) {
       float q[11] = {};
-      for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[indices[2 * stage + i - 1]];
-      LarToCoefficients(q, order, made.a);
-      made.exact = order == 10 && MakePredictor(made.a, order).exact;  // only the order-10 filter fuses
-      std::copy(indices + 2 * stage, indices + 2 * stage + order, made.indices);
+      for (int i = 1; i <= order; ++i) q[i] = QuantiserFor(i).value[wanted[i - 1]];
+      LarToCoefficientsFrom(q, order, kept, made.steps);
+      made.exact = order == 10 && MakePredictor(made.steps[order], order).exact;  // only the order-10 filter fuses
+      std::copy(wanted, wanted + order, made.indices);
       made.valid = true;
     }
-    return made.a;
+    return made.steps[order];
   }
   // Estimated bits of the first c residual values as the block coder sees
   // them: per channel, in runs of 128 samples, about log2 of the mean
@@ -448,8 +453,8 @@ class IndexSearch {
   struct Made {
     bool valid = false;
     int indices[10];
-    float a[11];
-    bool exact = false;  // MakePredictor accepts a
+    float steps[11][11];  // the conversion's coefficients after each step; steps[order] is the result
+    bool exact = false;   // MakePredictor accepts the result
   } made_[3];
   bool converted_[3] = {};
 };

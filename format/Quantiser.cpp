@@ -78,6 +78,18 @@ void StepUp(float* a, int m, float k) {
     a[j] = static_cast<float>(static_cast<double>(previous[j]) - static_cast<double>(k) * static_cast<double>(previous[m - j]));
 }
 
+void LarToCoefficientsFrom(const float* q, int order, int kept, float (*steps)[11]) {
+  for (int m = kept + 1; m <= order; ++m) {
+    float* a = steps[m];
+    if (m == 1) {
+      a[1] = ReflectionFromLar(q[1]);
+      continue;
+    }
+    for (int j = 1; j < m; ++j) a[j] = steps[m - 1][j];
+    StepUp(a, m, ReflectionFromLar(q[m]));
+  }
+}
+
 void LarToCoefficients(const float* q, int order, float* a) {
   float k[11] = {};
   for (int i = 1; i <= order; ++i) k[i] = ReflectionFromLar(q[i]);

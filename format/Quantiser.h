@@ -29,4 +29,11 @@ void StepUp(float* a, int m, float k);
 // coefficients a[1..order] (index 0 unused).
 void LarToCoefficients(const float* q, int order, float* a);
 
+// The same conversion keeping the coefficients after every step, steps[m]
+// after step m (steps[order] is the result), and starting after step
+// `kept`: steps[1..kept] are those of an earlier call whose q[1..kept] were
+// these. A search that changes one ratio at a time redoes only the steps
+// from that ratio on, with the same arithmetic.
+void LarToCoefficientsFrom(const float* q, int order, int kept, float (*steps)[11]);
+
 }  // namespace ost

@@ -2,14 +2,15 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 
+#include "TestUtil.h"
 #include "common/FileIO.h"
 #include "compress/AudioType.h"
 #include "compress/Autocorrelation.h"
+#include "extract/AudioSynth.h"
 #include "format/Prediction.h"
 #include "format/Quantiser.h"
-#include "extract/AudioSynth.h"
-#include "TestUtil.h"
 
 namespace ost {
 namespace {
@@ -149,6 +150,26 @@ TEST(Analysis, LarToCoefficientsBoundariesAndStepUp) {
   LarToCoefficients(q, 2, a);
   EXPECT_FLOAT_EQ(a[1], 0.5f - (-0.25f * 0.5f));
   EXPECT_FLOAT_EQ(a[2], -0.25f);
+}
+
+// The conversion that redoes only the steps from a changed ratio on gives
+// the coefficients of the whole conversion, bit for bit, whichever ratio
+// changes.
+TEST(Analysis, LarToCoefficientsFromAKeptPrefixIsTheWholeConversion) {
+  std::mt19937 rng(9);
+  float q[11] = {}, steps[11][11] = {}, want[11] = {};
+  for (int i = 1; i <= 10; ++i) q[i] = QuantiserFor(i).value[rng() % (1u << QuantiserFor(i).bits)];
+  LarToCoefficientsFrom(q, 10, 0, steps);
+  LarToCoefficients(q, 10, want);
+  EXPECT_EQ(0, std::memcmp(steps[10] + 1, want + 1, 10 * sizeof(float)));
+  for (int round = 0; round < 200; ++round) {
+    const int changed = 1 + static_cast<int>(rng() % 10);
+    q[changed] = QuantiserFor(changed).value[rng() % (1u << QuantiserFor(changed).bits)];
+    LarToCoefficientsFrom(q, 10, changed - 1, steps);
+    LarToCoefficients(q, 10, want);
+    ASSERT_EQ(0, std::memcmp(steps[10] + 1, want + 1, 10 * sizeof(float)))
+        << "ratio " << changed << ", round " << round;
+  }
 }
 
 TEST(Analysis, ResidualOutsideSixteenBitsWraps) {
