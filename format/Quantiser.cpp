@@ -91,10 +91,9 @@ void LarToCoefficientsFrom(const float* q, int order, int kept, float (*steps)[1
 }
 
 void LarToCoefficients(const float* q, int order, float* a) {
-  float k[11] = {};
-  for (int i = 1; i <= order; ++i) k[i] = ReflectionFromLar(q[i]);
-  a[1] = k[1];
-  for (int m = 2; m <= order; ++m) StepUp(a, m, k[m]);
+  float steps[11][11];
+  LarToCoefficientsFrom(q, order, 0, steps);
+  for (int j = 1; j <= order; ++j) a[j] = steps[order][j];
 }
 
 }  // namespace ost
