@@ -1,7 +1,6 @@
 #include "format/Prediction.h"
 
 #include <bit>
-#include <cmath>
 
 namespace ost {
 
@@ -23,14 +22,16 @@ Predictor MakePredictor(const float* a, int order) {
   int lowest = 0;
   for (int j = 1; j <= order; ++j) {
     if (a[j] == 0.0f) continue;
-    if (!std::isfinite(a[j])) return p;
-    int e = 0;
-    const double f = std::frexp(static_cast<double>(a[j]), &e);  // |f| in [0.5, 1)
-    // A float has at most 24 significant bits: f * 2^24 is an integer.
-    const auto m = static_cast<std::uint64_t>(std::fabs(std::ldexp(f, 24)));
+    // |a[j]| = m * 2^e with the integer m of at most 24 bits, read off the
+    // float's fields (a subnormal has no leading 1 and the exponent of 1).
+    const auto bits = std::bit_cast<std::uint32_t>(a[j]);
+    const int biased = static_cast<int>((bits >> 23) & 0xFF);
+    if (biased == 0xFF) return p;  // infinite or NaN
+    const std::uint64_t m = (bits & 0x7FFFFFu) | (biased ? 0x800000u : 0u);
+    const int e = (biased ? biased : 1) - 150;
     const int zeros = std::countr_zero(m);
     odd[j] = m >> zeros;
-    low[j] = e - 24 + zeros;
+    low[j] = e + zeros;
     if (low[j] < lowest) lowest = low[j];
   }
   const int shift = -lowest;
