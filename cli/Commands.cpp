@@ -285,6 +285,7 @@ bool IsOpenOn(int fd, const struct stat& file) {
   return fstat(fd, &open) == 0 && open.st_dev == file.st_dev && open.st_ino == file.st_ino;
 }
 bool IsStandardInput(const struct stat& file) { return IsOpenOn(STDIN_FILENO, file); }
+bool IsStandardOutput(const struct stat& file) { return IsOpenOn(STDOUT_FILENO, file); }
 
 // A named pipe (a process substitution among them), or a name of standard
 // input other than "-" (/dev/stdin, say) that names no recording or archive,
@@ -313,8 +314,7 @@ void RefuseOneFileBothWays(const fs::path& input, const fs::path& target, const 
     if (readsStandardInput && stat(target.c_str(), &info) == 0 && IsStandardInput(info))
       throw Error(ErrorKind::SameFile,
                   target.string() + " is the " + itself + " itself (" + kStandardInput + "); " + elsewhere, {}, target);
-  } else if (input != "-" && stat(input.c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-             IsOpenOn(STDOUT_FILENO, info)) {
+  } else if (input != "-" && stat(input.c_str(), &info) == 0 && S_ISREG(info.st_mode) && IsStandardOutput(info)) {
     throw Error(ErrorKind::SameFile, input.string() + " is also the standard output; " + elsewhere, {}, input);
   }
 }
@@ -393,7 +393,6 @@ void SendToStandardOutput(const fs::path& path) {
 
 // ---- Outputs that are streams -------------------------------------------------
 
-bool IsStandardOutput(const struct stat& file) { return IsOpenOn(STDOUT_FILENO, file); }
 
 // An output named by a path that is written into, not replaced: a named
 // pipe (a process substitution among them), a character device such as

@@ -16,6 +16,15 @@ namespace ost::analysis_filter {
 
 namespace {
 
+// The samples from `i` on that fill no vector, by the prescribed sum,
+// compiled for every processor like the rest of the core's.
+void PrescribedTail(const std::int16_t* in, const double* x, int i, int length, const float* a, std::int16_t* out) {
+  for (; i < length; ++i) {
+    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
+    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
+  }
+}
+
 // Eight predictions to a vector: the products x[i-j] * a[j] and their sum
 // in double precision, j = 1 .. 10 in that order, no fused multiply-add;
 // the truncating conversion and the 16-bit wrap of the residual are those
@@ -35,10 +44,7 @@ __attribute__((target("avx512f,avx512vl"))) void Avx512Order10(const std::int16_
     _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
                      _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
   }
-  for (; i < length; ++i) {
-    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
-    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
-  }
+  PrescribedTail(in, x, i, length, a, out);
 }
 
 // Eight samples from two neighbouring blocks of eight, `lo` then `hi`,
@@ -84,10 +90,7 @@ __attribute__((target("avx512f,avx512vl"))) void Avx512Order10Exact(const std::i
       B = C;
     }
   }
-  for (; i < length; ++i) {
-    const std::int32_t residual = static_cast<std::int32_t>(in[i]) - PredictionSum<10>(x + i, a);
-    out[i] = static_cast<std::int16_t>(static_cast<std::uint16_t>(residual));
-  }
+  PrescribedTail(in, x, i, length, a, out);
 }
 
 // Sixteen magnitudes a step, widened to 32 bits (|-32768| needs 16 bits

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <memory>
-#include <optional>
 
 #include "common/Crc32.h"
 #include "common/FileIO.h"
@@ -521,6 +520,7 @@ class RangeRun {
         pipeline_(search ? 0 : n),
         in_(source),
         raw_(2 * static_cast<std::size_t>(n)),
+        writer_(residualPath, analysisPath, n, first),
         f_(first >= 3 ? first - 3 : 0) {
     if (f_ > 0) {
       in_.Seek((f_ * n - kHistory) * 2);
@@ -528,7 +528,6 @@ class RangeRun {
       Buffers().LoadHistory(raw_.data());
     }
     in_.Seek(f_ * n * 2);
-    writer_.emplace(residualPath, analysisPath, n, first);
   }
 
   // Readies the next step of the cascade: true when one is due. Reads the
@@ -566,7 +565,7 @@ class RangeRun {
       if (pipeline_.Busy()) return true;
       if (!closed_) {
         done_.fetch_add(1, std::memory_order_relaxed);
-        writer_->Close();
+        writer_.Close();
         closed_ = true;
       }
       return false;
@@ -586,7 +585,7 @@ class RangeRun {
     return static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(n_), samples_ - f * n_));
   }
   void Emit(std::uint64_t f, const int* indices) {
-    if (f >= first_) writer_->Put(indices, Buffers().out, FrameSamples(f));  // earlier frames only set the memories
+    if (f >= first_) writer_.Put(indices, Buffers().out, FrameSamples(f));  // earlier frames only set the memories
   }
 
   const int n_;
@@ -599,7 +598,7 @@ class RangeRun {
   PipelinedCascade pipeline_;
   InFile in_;
   std::vector<std::uint8_t> raw_;
-  std::optional<FrameWriter> writer_;
+  FrameWriter writer_;
   std::uint64_t f_;  // the next frame to read
   int held_ = -1;    // the samples of a partial frame read but not yet loaded
   bool closed_ = false;
