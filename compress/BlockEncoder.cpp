@@ -460,7 +460,8 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   const std::uint64_t parts = blocks >= 64 ? threads_ : 1;
   const std::uint64_t span = (blocks + parts - 1) / std::max<std::uint64_t>(parts, 1);
   std::vector<Range> ranges;
-  WordBitWriter lower(out.lower), higher(out.higher);
+  WordBitWriter lower(out.lower);
+  WordBitWriter higher = out.higherChannel ? WordBitWriter(*out.higherChannel) : WordBitWriter(*out.higher);
   const std::filesystem::path base = out.lower.path();
   auto partName = [&](std::size_t r, int stream) {
     return base.parent_path() / ("part" + std::to_string(r) + "-" + std::to_string(stream) + ".out");
@@ -484,8 +485,8 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
     tasks.push_back([&, r] {
       Range& range = ranges[r];
       BlockStreams streams = r == 0 ? out
-                                    : BlockStreams{*range.files[0], *range.files[1], *range.files[2], *range.files[3],
-                                                   *range.files[4]};
+                                    : BlockStreams{*range.files[0], *range.files[1], range.files[2].get(),
+                                                   *range.files[3], *range.files[4]};
       range.encoder->EncodeRange(in.path(), range.first, range.end, blocks, rem == 0, streams,
                                  r == 0 ? lower : *range.lower, r == 0 ? higher : *range.higher, predictors,
                                  searchSize, cancel, done);
@@ -501,19 +502,25 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
       }
     return false;
   }
-  lower.Flush();
-  JoinRanges(ranges, out, higher, partName);
-  CBlockEncoder& lastRange = *ranges.back().encoder;
-  lastPredictorFlag_ = lastRange.lastPredictorFlag_;
-  if (rem == 0) {
-    lower.Finish();
-    higher.Finish();
-    out.flags.Put(lastPredictorFlag_);
-  } else {
-    EncodeTail(reader, blocks, rem, predictors, out, lower, higher);
-  }
+  auto finish = [&] {
+    lower.Flush();
+    JoinRanges(ranges, out, higher, partName);
+    CBlockEncoder& lastRange = *ranges.back().encoder;
+    lastPredictorFlag_ = lastRange.lastPredictorFlag_;
+    if (rem == 0) {
+      lower.Finish();
+      higher.Finish();
+      out.flags.Put(lastPredictorFlag_);
+    } else {
+      EncodeTail(reader, blocks, rem, predictors, out, lower, higher);
+    }
+  };
+  // The high parts joined into a channel go at the pace of its reader, a
+  // stream coder: the caller is kept alive meanwhile.
+  std::atomic<std::uint64_t> joined{0};  // no units: every block was counted
+  const bool finished = out.higherChannel ? RunWithProgress({finish}, 1, progress, joined, cancel) : (finish(), true);
   progress.End();
-  return true;
+  return finished;
 }
 
 void CBlockEncoder::EncodeTail(ResidualReader& reader, std::uint64_t blocks, int rem, int predictors, BlockStreams out,

@@ -12,11 +12,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
-#include <filesystem>
 #include <vector>
 
+#include "common/ByteChannel.h"
 #include "common/Contract.h"
 #include "common/FileIO.h"
 #include "format/Predictors.h"
@@ -25,20 +26,25 @@ namespace ost {
 
 class JobProgress;
 
-// The five output streams of the block encoder.
+// The five output streams of the block encoder. The high parts go to a file,
+// or to a channel that a stream coder reads as they are made.
 struct BlockStreams {
   OutFile& lower;
   OutFile& sign;
-  OutFile& higher;
+  OutFile* higher;
   OutFile& header;
   OutFile& flags;  // one byte per sub-block: 1 for predictors 4..7
+  ByteChannel* higherChannel = nullptr;  // in place of `higher` when set
 };
 
 // Bits written most significant first into 16-bit words, each stored high
 // byte first; the words go out in large pieces.
 class WordBitWriter {
  public:
-  explicit WordBitWriter(OutFile& out) : out_(out), bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
+  explicit WordBitWriter(OutFile& out)
+      : file_(&out), bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
+  explicit WordBitWriter(ByteChannel& out)
+      : channel_(&out), bytes_(std::make_unique_for_overwrite<std::uint8_t[]>(kCapacity)) {}
   void Put(std::uint32_t value, int bits) {
     OST_EXPECTS(bits >= 0 && bits <= 16);
     acc_ = (acc_ << bits) | value;
@@ -60,7 +66,10 @@ class WordBitWriter {
   // Writes out what is buffered (the stream must be on a word boundary for
   // others to continue it byte by byte).
   void Flush() {
-    out_.Write(bytes_.get(), used_);
+    if (channel_ && used_)
+      channel_->Push(std::vector<std::uint8_t>(bytes_.get(), bytes_.get() + used_));
+    else if (file_)
+      file_->Write(bytes_.get(), used_);
     used_ = 0;
   }
 
@@ -89,7 +98,8 @@ class WordBitWriter {
     used_ += 4;
     if (used_ >= kFlushAt) Flush();
   }
-  OutFile& out_;
+  OutFile* file_ = nullptr;
+  ByteChannel* channel_ = nullptr;
   std::uint64_t acc_ = 0;
   int held_ = 0;
   std::uint64_t total_ = 0;

@@ -3,13 +3,20 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
 
+#include "common/ByteChannel.h"
 #include "common/ByteSource.h"
 #include "common/Crc32.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
-#include "format/ArchiveWriter.h"
 #include "common/JobMeter.h"
 #include "common/Parallel.h"
 #include "common/Password.h"
@@ -18,6 +25,7 @@
 #include "compress/AudioType.h"
 #include "compress/BlockEncoder.h"
 #include "compress/WaveHeader.h"
+#include "format/ArchiveWriter.h"
 #include "lzari/LzariEncoder.h"
 
 namespace ost {
@@ -46,6 +54,8 @@ std::optional<Rate> ParseRate(std::string_view text) {
 
 namespace {
 
+constexpr const char* kHigherMessage = "Write Error";
+
 std::string UpperName(const std::filesystem::path& p) {
   std::string name = p.filename().string();
   std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -58,6 +68,98 @@ bool EndsWith(const std::string& s, const char* suffix) {
 }
 
 }  // namespace
+
+// The high-part stream's coder, started with the block pass on a thread of
+// its own and fed through a channel as the block coder makes the stream. It
+// is the longest of the stream coders and a chain that cannot be split; run
+// after the block pass, it alone would hold the job up while the other
+// cores idle. Its output is the same file, byte for byte.
+class CompressionJob::EarlyStreamCoder {
+ public:
+  // Residuals this long at least: in a shorter job its thread costs more
+  // than it saves (a 0.4 MB recording took 12 % longer with it, a 2 MB one
+  // 2 % less time, a 3 MB one 5 % less).
+  static constexpr std::uint64_t kFrom = 1 << 20;
+  // Queued bytes at most: a few of the block coder's 64 KiB pieces.
+  static constexpr std::size_t kChannelLimit = 1 << 20;
+
+  EarlyStreamCoder() : channel_(kChannelLimit) {}
+  EarlyStreamCoder(const EarlyStreamCoder&) = delete;
+  EarlyStreamCoder& operator=(const EarlyStreamCoder&) = delete;
+  ~EarlyStreamCoder() { Stop(); }
+
+  // False when the system gives no thread for it.
+  bool Start(const std::filesystem::path& output, const char* failureMessage) {
+    try {
+      thread_ = std::thread([this, output, failureMessage] {
+        try {
+          ChannelReader in(channel_);
+          CLzariEncoder encoder({}, output, failureMessage);
+          encoder.Watch(&cancel_, &coded_);
+          encoder.CompressFrom(in);
+        } catch (const TaskCancelled&) {
+        } catch (...) {
+          failure_ = std::current_exception();
+          channel_.Abort();  // a block coder waiting for room stops
+        }
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+        endedChanged_.notify_all();
+      });
+    } catch (const std::system_error&) {
+      return false;
+    }
+    return true;
+  }
+  ByteChannel& channel() { return channel_; }
+
+  // Ends it early (a cancel, or a failure elsewhere) and waits for it.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    cancel_ = true;
+    channel_.Abort();
+    thread_.join();
+  }
+  // Its own failure, which outranks what it caused elsewhere (a block coder
+  // stopped by the aborted channel).
+  void RethrowFailure() {
+    Stop();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+  // Waits, as a task of the stream pass, until the coder has ended, counting
+  // its progress into the pass's; a cancel of the pass stops it.
+  void Finish(std::atomic<bool>& cancel, std::atomic<std::uint64_t>& done) {
+    std::uint64_t counted = 0;
+    for (bool ended = false; !ended;) {
+      {
+        std::unique_lock lock(mutex_);
+        ended = endedChanged_.wait_for(lock, std::chrono::milliseconds(15), [&] { return ended_; });
+      }
+      const std::uint64_t now = coded_.load();
+      done += now - counted;
+      counted = now;
+      if (cancel && !ended) {
+        Stop();
+        throw TaskCancelled{};
+      }
+    }
+    thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+  // Units of progress in all, once the channel is closed.
+  std::uint64_t Units() { return channel_.Pushed() / CLzariEncoder::kWatchBytes; }
+
+ private:
+  ByteChannel channel_;
+  std::thread thread_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<std::uint64_t> coded_{0};
+  std::exception_ptr failure_;
+  std::mutex mutex_;
+  std::condition_variable endedChanged_;
+  bool ended_ = false;
+};
 
 CompressionJob::CompressionJob(CompressionOptions options, JobProgress& progress, ChannelQuestion& channels)
     : options_(std::move(options)), progress_(progress), channels_(channels) {}
@@ -90,9 +192,13 @@ CompressionResult CompressionJob::RunPasses() {
                  options_.rate == Rate::Extreme ? std::initializer_list<double>{90, 4, 5, 1}
                                                 : std::initializer_list<double>{25, 30, 40, 5});
   std::uint32_t sourceCrc = 0;
+  // With a core to spare, the high-part stream is coded beside the block
+  // coding (its working file is kept only when the working files are).
+  std::optional<EarlyStreamCoder> higher;
   try {
-    result.cancelled = !Analyse(plan, work, meter.NextPass(), sourceCrc) || !CodeBlocks(plan, work, meter.NextPass()) ||
-                       !CodeStreams(plan, work, meter.NextPass()) ||
+    result.cancelled = !Analyse(plan, work, meter.NextPass(), sourceCrc) ||
+                       !CodeBlocks(plan, work, meter.NextPass(), higher) ||
+                       !CodeStreams(plan, work, meter.NextPass(), higher) ||
                        !WriteArchive(plan, work, archive.temp(), result.keptSize, sourceCrc, meter.NextPass());
   } catch (const Error& e) {
     throw work.Explained(e);
@@ -208,14 +314,21 @@ bool CompressionJob::Analyse(const Plan& plan, const WorkFolder& work, JobProgre
   return true;
 }
 
-bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass) {
+bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass,
+                                std::optional<EarlyStreamCoder>& early) {
+  if (plan.threads > 1 && !options_.keepWorkDir && FileSize(work.File("temp.out")) >= EarlyStreamCoder::kFrom) {
+    early.emplace();
+    if (!early->Start(work.File("Higher1.out"), kHigherMessage)) early.reset();
+  }
   {
     // Two-channel residuals are coded one channel after the other; the
     // block encoder reads them in that order straight from the interleaved file.
     InFile in(work.File("temp.out"));
-    OutFile lower(work.File("Lower.out")), sign(work.File("Sign.out")), higher(work.File("Higher.out")),
-        header(work.File("Header.out")), flags(work.File("H.out"));
-    BlockStreams streams{lower, sign, higher, header, flags};
+    OutFile lower(work.File("Lower.out")), sign(work.File("Sign.out")), header(work.File("Header.out")),
+        flags(work.File("H.out"));
+    std::optional<OutFile> higher;
+    if (!early) higher.emplace(work.File("Higher.out"));
+    BlockStreams streams{lower, sign, higher ? &*higher : nullptr, header, flags, early ? &early->channel() : nullptr};
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
     encoder.SetThreads(plan.threads);
@@ -228,10 +341,14 @@ bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobPro
       case Rate::Maximum:
       case Rate::Extreme: ran = encoder.EncodeMaximum(in, streams, pass); break;
     }
-    if (!ran) return false;
+    if (!ran) {
+      if (early) early->RethrowFailure();  // it may be what stopped the block coder
+      return false;
+    }
     lower.Close();
     sign.Close();
-    higher.Close();
+    if (higher) higher->Close();
+    if (early) early->channel().Close();
     header.Close();
     flags.Close();
   }
@@ -239,7 +356,8 @@ bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobPro
   return true;
 }
 
-bool CompressionJob::CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass) {
+bool CompressionJob::CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass,
+                                 std::optional<EarlyStreamCoder>& early) {
   // Four of the streams are squeezed once more; each coder runs exactly one stream.
   struct Coded {
     const char* in;
@@ -252,8 +370,15 @@ bool CompressionJob::CodeStreams(const Plan& plan, const WorkFolder& work, JobPr
   std::atomic<bool> cancel{false};
   std::uint64_t units = 0;
   std::vector<std::function<void()>> coders;
-  for (const Coded& c : {Coded{"Higher.out", "Higher1.out", "Write Error"}, Coded{"Sign.out", "Sign1.out", "Write Error3"},
-                         Coded{"Header.out", "Header1.out", "Write Error2"}, Coded{"H.out", "H1.out", "Write Error4"}}) {
+  if (early) {
+    // What it coded during the block pass counts at its first report.
+    units += early->Units();
+    coders.push_back([&] { early->Finish(cancel, coded); });
+  }
+  for (const Coded& c :
+       {Coded{"Higher.out", "Higher1.out", kHigherMessage}, Coded{"Sign.out", "Sign1.out", "Write Error3"},
+        Coded{"Header.out", "Header1.out", "Write Error2"}, Coded{"H.out", "H1.out", "Write Error4"}}) {
+    if (early && c.in == std::string_view("Higher.out")) continue;
     units += FileSize(work.File(c.in)) / CLzariEncoder::kWatchBytes;
     coders.push_back([&, c] {
       CLzariEncoder encoder(work.File(c.in), work.File(c.out), c.message);

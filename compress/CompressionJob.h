@@ -81,8 +81,9 @@ class CompressionJob {
   struct Plan;
   Plan CheckAndOpen(CompressionResult& result);
   bool Analyse(const Plan& plan, const WorkFolder& work, JobProgress& pass, std::uint32_t& sourceCrc);
-  bool CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass);
-  bool CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass);
+  class EarlyStreamCoder;
+  bool CodeBlocks(const Plan& plan, const WorkFolder& work, JobProgress& pass, std::optional<EarlyStreamCoder>& early);
+  bool CodeStreams(const Plan& plan, const WorkFolder& work, JobProgress& pass, std::optional<EarlyStreamCoder>& early);
   bool WriteArchive(const Plan& plan, const WorkFolder& work, const std::filesystem::path& temp,
                     std::uint64_t keptSize, std::uint32_t sourceCrc, JobProgress& pass);
 

@@ -3,6 +3,8 @@
 #include <bit>
 #include <cstring>
 
+#include "common/ByteReader.h"
+#include "common/ByteSource.h"
 #include "common/Contract.h"
 #include "common/Errors.h"
 #include "common/FileIO.h"
@@ -26,6 +28,26 @@ void CLzariEncoder::CompressFile() {
   FileSink sink{out};
   try {
     Encode(source, static_cast<std::uint32_t>(length), sink);
+    out.Close();
+  } catch (const Error& e) {
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_, e.file());
+    throw;
+  }
+}
+
+void CLzariEncoder::CompressFrom(ByteReader& in) {
+  OutFile out(outputPath_);
+  FileSink sink{out};
+  try {
+    // The length goes first but is known last: it is written over the
+    // placeholder once the text has ended.
+    out.WriteU32(0);
+    const std::uint64_t length = EncodeText(in, sink);
+    if (length > 0xFFFFFFFFu)
+      throw Error(ErrorKind::Unsupported, outputPath_.string() + " would code a stream too long for one archive", {},
+                  outputPath_);
+    out.Seek(0);
+    out.WriteU32(static_cast<std::uint32_t>(length));
     out.Close();
   } catch (const Error& e) {
     if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_, e.file());
@@ -257,10 +279,12 @@ void CLzariEncoder::Poll() {
 
 template <typename Source, typename Sink>
 void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
-  textSize_ = length;
   for (int i = 0; i < 4; ++i) out.Put(static_cast<std::uint8_t>(length >> (8 * i)));
-  if (length == 0) return;
+  if (length != 0) EncodeText(in, out);
+}
 
+template <typename Source, typename Sink>
+std::uint64_t CLzariEncoder::EncodeText(Source& in, Sink& out) {
   textSize_ = 0;
   model_.InitModel();
   InitTrees();
@@ -269,7 +293,8 @@ void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
   int r = kLookAheadStart;
   int len = 0;
   for (int c; len < kLongestMatch && (c = in.Get()) != EOF; ++len) ring_[r + len] = static_cast<std::uint8_t>(c);
-  textSize_ = static_cast<std::uint32_t>(len);
+  if (len == 0) return 0;  // an empty text codes to no bits at all
+  textSize_ = static_cast<std::uint64_t>(len);
   for (int i = 1; i <= kLongestMatch; ++i) InsertString(r - i);
   InsertString(r);
   std::uint64_t nextWatch = kWatchBytes;
@@ -292,7 +317,7 @@ void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
       r = (r + 1) & (kRingSize - 1);
       InsertString(r);
     }
-    textSize_ += static_cast<std::uint32_t>(i);
+    textSize_ += static_cast<std::uint64_t>(i);
     if (textSize_ >= nextWatch) {
       nextWatch += kWatchBytes;
       Poll();
@@ -305,6 +330,7 @@ void CLzariEncoder::Encode(Source& in, std::uint32_t length, Sink& out) {
     }
   }
   EncodeFinish(out);
+  return textSize_;
 }
 
 }  // namespace ost

@@ -15,6 +15,8 @@
 
 namespace ost {
 
+class ByteReader;
+
 class CLzariEncoder {
  public:
   // `failureMessage` is kept as the detail of the error of a failed write ("Write Error", ...).
@@ -23,6 +25,11 @@ class CLzariEncoder {
   // Codes the input file into the output file. Throws Error on a failed
   // open, read or write. An object codes exactly one stream.
   void CompressFile();
+
+  // Codes what `in` gives until its end into the output file: the same
+  // bytes as CompressFile, for a text whose length is not known in advance
+  // (one still being made by another thread).
+  void CompressFrom(ByteReader& in);
 
   // Codes bytes in memory; the same bits as CompressFile.
   static std::vector<std::uint8_t> EncodeBytes(std::span<const std::uint8_t> input);
@@ -39,6 +46,9 @@ class CLzariEncoder {
  private:
   template <typename Source, typename Sink>
   void Encode(Source& in, std::uint32_t length, Sink& out);
+  // The code bits of the text (none for an empty one); returns its length.
+  template <typename Source, typename Sink>
+  std::uint64_t EncodeText(Source& in, Sink& out);
 
   template <typename Sink> void PutBits(Sink& out, std::uint64_t bits, int count);
   template <typename Sink> void FlushOutput(Sink& out);
@@ -55,7 +65,7 @@ class CLzariEncoder {
   std::filesystem::path inputPath_, outputPath_;
   std::string failureMessage_;
 
-  std::uint32_t textSize_ = 0;
+  std::uint64_t textSize_ = 0;  // bytes read so far
   // The window, a copy of its first 59 bytes so that a 60-byte comparison
   // never wraps, and 8 bytes of padding for the comparison's word reads.
   std::uint8_t ring_[lzari::kRingSize + lzari::kLongestMatch - 1 + 8] = {};

@@ -32,7 +32,7 @@ Streams Encode(const Bytes& residual, Level level, unsigned threads = 1, bool in
     encoder.SetThreads(threads);
     encoder.SetInterleaved(interleaved);
     NullProgress progress;
-    BlockStreams out{lower, sign, higher, header, flags};
+    BlockStreams out{lower, sign, &higher, header, flags};
     switch (level) {
       case Level::Fastest: encoder.EncodeFastest(in, out, progress); break;
       case Level::Fast: encoder.EncodeFast(in, out, progress); break;

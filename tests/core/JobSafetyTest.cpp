@@ -439,6 +439,43 @@ TEST(Progress, StreamCodersStopOnTheCancelFlag) {
   EXPECT_THROW(stoppedDecoder.ExpandFile(), TaskCancelled);
 }
 
+// A stream coder that fails (here its output cannot be made: a folder has
+// its name) fails the job with its error. With two threads the high parts
+// are coded beside the block coding, and the coder's end stops the block
+// coder as a cancel would; the job still fails, and leaves nothing.
+TEST(Progress, AStreamCodersFailureFailsTheJob) {
+  test::Scratch s;
+  const fs::path src = s.Put("f.wav", LongWave());
+  const fs::path temp = s.dir.File("tmp");
+  fs::create_directory(temp);
+  const char* old = std::getenv("TMPDIR");
+  const std::string saved = old ? old : "";
+  setenv("TMPDIR", temp.c_str(), 1);
+  for (const unsigned threads : {1u, 2u}) {
+    SCOPED_TRACE(threads);
+    Recorder r;
+    r.onStep = [&](std::uint64_t step) {
+      if (step != 1) return;
+      for (const auto& job : fs::directory_iterator(temp)) fs::create_directory(job.path() / "Higher1.out");
+    };
+    test::FixedChannels none(std::nullopt);
+    CompressionOptions o = Options(src, s.dir.File("f.otq"), Rate::Maximum);
+    o.threads = threads;
+    try {
+      const CompressionResult result = CompressionJob(o, r, none).Run();
+      ADD_FAILURE() << (result.cancelled ? "told as cancelled" : "no error");
+    } catch (const Error& e) {
+      EXPECT_EQ(e.kind(), ErrorKind::Io) << e.what();
+    }
+    EXPECT_FALSE(fs::exists(s.dir.File("f.otq")));
+    EXPECT_TRUE(fs::is_empty(temp));
+  }
+  if (old)
+    setenv("TMPDIR", saved.c_str(), 1);
+  else
+    unsetenv("TMPDIR");
+}
+
 // Extraction runs its stream decoders, block decoder and synthesis side by
 // side, waiting on each other through bounded buffers. However the job ends
 // (a damaged stream, a cancel, a sink that fails), no side may be left

@@ -7,12 +7,13 @@
 #include <random>
 #include <string>
 
+#include "TestUtil.h"
 #include "common/ByteChannel.h"
+#include "common/ByteReader.h"
 #include "common/Errors.h"
 #include "common/Parallel.h"
 #include "lzari/LzariDecoder.h"
 #include "lzari/LzariEncoder.h"
-#include "TestUtil.h"
 
 namespace ost {
 namespace {
@@ -147,6 +148,16 @@ TEST(Lzari, FilesCodeLikeMemory) {
   CLzariDecoder(dir.File("Higher1.out"), dir.File("back"), "Read Error_d").ExpandFile();
   EXPECT_EQ(test::ReadAll(dir.File("back")), data);
   EXPECT_THROW(CLzariEncoder(dir.File("missing"), dir.File("x"), "Write Error").CompressFile(), Error);
+  // A text read to its end, its length written last, codes the same bytes;
+  // an empty one stays four bytes of length.
+  for (const Bytes& text : {Bytes{}, Bytes{7}, Bytes(60, 1), data}) {
+    SCOPED_TRACE(text.size());
+    test::WriteAll(dir.File("text"), text);
+    InFile in(dir.File("text"));
+    FileReader reader(in);
+    CLzariEncoder(dir.File("unused"), dir.File("coded"), "Write Error").CompressFrom(reader);
+    EXPECT_EQ(test::ReadAll(dir.File("coded")), CLzariEncoder::EncodeBytes(text));
+  }
 }
 
 TEST(Lzari, DamagedStreamsAreRefused) {
