@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -27,7 +28,10 @@ namespace {
 // echo off, so that an abrupt end can put echo back.
 std::mutex g_terminalMutex;
 std::optional<termios> g_savedTerminal;
-volatile std::sig_atomic_t g_promptTerminal = STDIN_FILENO;
+// Atomics, not volatile flags: the signals' handlers run on the thread that
+// watches for signals, beside the prompt's thread.
+std::atomic<int> g_promptTerminal{STDIN_FILENO};
+static_assert(std::atomic<int>::is_always_lock_free, "read and written by signal handlers");
 
 void RestoreTerminal() {
   std::lock_guard lock(g_terminalMutex);
@@ -181,7 +185,7 @@ namespace {
 // handler turns it off before anything typed can show, and the prompt is
 // shown anew.
 termios g_quietTerminal;
-volatile std::sig_atomic_t g_promptContinued = 0;
+std::atomic<int> g_promptContinued{0};
 void OnContinueAtPrompt(int) {
   const int saved = errno;
   tcsetattr(g_promptTerminal, TCSANOW, &g_quietTerminal);
