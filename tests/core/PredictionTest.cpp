@@ -183,7 +183,7 @@ TEST(Prediction, OrderTenFilterPathsGiveThePrescribedResiduals) {
           EXPECT_EQ(got, want) << where;
         }
     }
-#if defined(__x86_64__)
+#if defined(OST_AVX_PATHS)
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw"))
     EXPECT_EQ(count, 2);
