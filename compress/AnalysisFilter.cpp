@@ -38,7 +38,7 @@ OST_VECTOR_CLONES int VectorisedRunSums(const std::int16_t* r, int count, int sp
 
 }  // namespace
 
-const Path kVectorised{"vectorised", Vectorised10, Vectorised10, VectorisedRunSums};
+const Path kVectorised{"vectorised", Vectorised10, Vectorised10, VectorisedRunSums, nullptr};
 
 const Path* const* Every(int& count) {
   static const auto every = [] {

@@ -16,6 +16,10 @@
 namespace ost::analysis_filter {
 
 using Order10Fn = void (*)(const std::int16_t* in, const double* x, int length, const float* a, std::int16_t* out);
+// Two coefficient sets over the same samples: the residuals of `a` in outA
+// and of `b` in outB, as two calls would give them.
+using Order10PairFn = void (*)(const std::int16_t* in, const double* x, int length, const float* a, const float* b,
+                               std::int16_t* outA, std::int16_t* outB);
 // The sums of |r[i]| over runs of `span` values (a multiple of 16; the last
 // run may be shorter), channel by channel: sums[channels * run + ch] adds
 // the values whose offset in the run leaves ch modulo `channels` (1 or 2).
@@ -29,6 +33,9 @@ struct Path {
   // exact: no partial sum can round, so the sum may be fused and reordered.
   Order10Fn order10Exact;
   RunSumsFn runSums;
+  // The exact form for two sets at once, sharing the shifted windows of x
+  // (the search tries several sets on one input); null where a path has none.
+  Order10PairFn order10ExactPair;
 };
 
 // The compiler's vectors (AVX2 where the processor has it).

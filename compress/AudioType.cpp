@@ -334,7 +334,6 @@ class IndexSearch {
     // Three sweeps of the nearest two indices on either side: wider reaches
     // and more sweeps cost far more time for a few hundredths of a percent.
     constexpr int kSweeps = 3;
-    constexpr int kReach = 2;
     // A coefficient whose trials kept its index, and after which no index
     // changed, would try the same sets again and keep its index again: it
     // is passed over. `changes` counts the indices changed so far;
@@ -353,16 +352,17 @@ class IndexSearch {
           const int chosen = *index;
           int bestIndex = chosen;
           const int last = (1 << QuantiserFor(i + 1).bits) - 1;
-          for (int d = -kReach; d <= kReach; ++d) {
-            const int candidate = chosen + d;
-            if (d == 0 || candidate < 0 || candidate > last) continue;
-            *index = candidate;
-            const double cost = Cost(stage, c, indices);
-            if (cost < best) {
-              best = cost;
-              bestIndex = candidate;
+          int candidates[2 * kReach];
+          int count = 0;
+          for (int d = -kReach; d <= kReach; ++d)
+            if (d != 0 && chosen + d >= 0 && chosen + d <= last) candidates[count++] = chosen + d;
+          double costs[2 * kReach];
+          Costs(stage, c, indices, index, candidates, count, costs);
+          for (int k = 0; k < count; ++k)
+            if (costs[k] < best) {
+              best = costs[k];
+              bestIndex = candidates[k];
             }
-          }
           *index = bestIndex;
           valid_ = std::min(valid_, stage);
           changed = changed || bestIndex != chosen;
@@ -373,23 +373,64 @@ class IndexSearch {
       }
     }
   }
+  // The costs of `*index` set to each candidate in turn (it is left at the
+  // last); the indices of `stage` are those that change. Trials of the last
+  // stage share its input, and exact sets are filtered two at a time where
+  // the path can.
+  void Costs(int stage, int c, int* indices, int* index, const int* candidates, int count, double* costs) {
+    const analysis_filter::Order10PairFn pair = analysis_filter::Chosen().order10ExactPair;
+    if (stage < 2 || !pair) {
+      for (int k = 0; k < count; ++k) {
+        *index = candidates[k];
+        costs[k] = Cost(stage, c, indices);
+      }
+      return;
+    }
+    FilterFrom(std::min(valid_, stage), indices, 2);  // the stages before bring the input up to date
+    const double* x = StageDoubles(2);
+    float sets[2 * kReach][11];
+    bool exact[2 * kReach];
+    for (int k = 0; k < count; ++k) {
+      *index = candidates[k];
+      std::copy_n(Coefficients(2, indices), 11, sets[k]);
+      exact[k] = made_[2].exact;
+    }
+    for (auto& out : trial_) out.resize(static_cast<std::size_t>(b.n));
+    for (int k = 0; k < count;) {
+      if (k + 1 < count && exact[k] && exact[k + 1]) {
+        pair(b.In(2), x, b.n, sets[k], sets[k + 1], trial_[0].data(), trial_[1].data());
+        costs[k] = ResidualCost(trial_[0].data(), c, channels_);
+        costs[k + 1] = ResidualCost(trial_[1].data(), c, channels_);
+        k += 2;
+      } else {
+        FilterDoubles(b.In(2), x, b.n, 10, sets[k], exact[k], trial_[0].data());
+        costs[k] = ResidualCost(trial_[0].data(), c, channels_);
+        k += 1;
+      }
+    }
+    valid_ = 2;  // the last stage's output is not that of any trial
+  }
   // The cost of the indices, of which those of `stage` have just changed.
   double Cost(int stage, int c, const int* indices) {
     FilterFrom(std::min(valid_, stage), indices);
     valid_ = 3;
     return ResidualCost(b.out.data(), c, channels_);
   }
-  // Runs stages `stage`..3 with the given indices. Each stage's input is
-  // also kept as doubles, converted again only when it has changed: the
-  // trials of a stage filter the same input many times.
-  void FilterFrom(int stage, const int* indices) {
-    for (int s = stage; s < 3; ++s) {
+  // A stage's input as doubles, converted again only when it has changed:
+  // the trials of a stage filter the same input many times.
+  double* StageDoubles(int s) {
+    double* x = doubles_[s].data() + kHistory;
+    if (!converted_[s]) ToDoubles(b.In(s) - kHistory, kHistory + b.n, x - kHistory);
+    converted_[s] = true;
+    return x;
+  }
+  // Runs stages `stage` to `end` - 1 with the given indices.
+  void FilterFrom(int stage, const int* indices, int end = 3) {
+    for (int s = stage; s < end; ++s) {
       const int order = StageBuffers::Order(s);
       const float* a = Coefficients(s, indices);
       const bool exact = made_[s].exact;
-      double* x = doubles_[s].data() + kHistory;
-      if (!converted_[s]) ToDoubles(b.In(s) - kHistory, kHistory + b.n, x - kHistory);
-      converted_[s] = true;
+      double* x = StageDoubles(s);
       if (s == 2) {
         FilterDoubles(b.In(s), x, b.n, order, a, exact, b.Out(s));
         continue;
@@ -445,6 +486,7 @@ class IndexSearch {
     return bits;
   }
 
+  static constexpr int kReach = 2;  // indices tried on either side of a coefficient's (Search)
   int channels_;
   bool loaded_ = false;
   int valid_ = 3;
@@ -456,6 +498,7 @@ class IndexSearch {
     bool exact = false;   // MakePredictor accepts the result
   } made_[3];
   bool converted_[3] = {};
+  std::vector<std::int16_t> trial_[2];  // residuals of the last stage's trials
 };
 
 // Writes frames' indices and residuals to their places in the analysis and

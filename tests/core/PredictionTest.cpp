@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -162,13 +163,20 @@ TEST(Prediction, OrderTenFilterPathsGiveThePrescribedResiduals) {
   int count = 0;
   const analysis_filter::Path* const* every = analysis_filter::Every(count);
   EXPECT_EQ(&analysis_filter::Chosen(), every[count - 1]);
+  auto prescribed = [&](const Coefficients& c, int length) {
+    std::vector<std::int16_t> want(static_cast<std::size_t>(length));
+    for (int i = 0; i < length; ++i)
+      want[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(static_cast<std::uint16_t>(
+          signal[10 + static_cast<std::size_t>(i)] - PredictionSum<10>(signal.data() + 10 + i, c.a)));
+    return want;
+  };
+  // The pair form's second set: an accepted one unlike most others.
+  const Coefficients partner =
+      *std::find_if(sets.rbegin(), sets.rend(), [](const Coefficients& c) { return MakePredictor(c.a, 10).exact; });
   for (const Coefficients& c : sets)
     for (int length : {0, 1, 7, 8, 9, 15, 16, 17, n}) {
-      std::vector<std::int16_t> want(static_cast<std::size_t>(length));
-      for (int i = 0; i < length; ++i)
-        want[static_cast<std::size_t>(i)] = static_cast<std::int16_t>(
-            static_cast<std::uint16_t>(signal[10 + static_cast<std::size_t>(i)] - PredictionSum<10>(signal.data() + 10 + i, c.a)));
-      // The exact form only for sets the check accepts.
+      const std::vector<std::int16_t> want = prescribed(c, length);
+      // The exact forms only for sets the check accepts.
       const bool exact = MakePredictor(c.a, 10).exact;
       for (int p = 0; p < count; ++p)
         for (const auto& [fn, form] : {std::pair(every[p]->order10, ""), std::pair(every[p]->order10Exact, " exact")}) {
@@ -182,6 +190,20 @@ TEST(Prediction, OrderTenFilterPathsGiveThePrescribedResiduals) {
           got.pop_back();
           EXPECT_EQ(got, want) << where;
         }
+      for (int p = 0; p < count; ++p) {
+        if (!exact || !every[p]->order10ExactPair) continue;
+        std::vector<std::int16_t> first(static_cast<std::size_t>(length) + 1, 0x5555), second = first;
+        every[p]->order10ExactPair(signal.data() + 10, x.data() + 10, length, c.a, partner.a, first.data(),
+                                   second.data());
+        const std::string where = std::string(every[p]->name) + " pair, " + std::to_string(length) + " samples, a[1] " +
+                                  std::to_string(c.a[1]);
+        EXPECT_EQ(first.back(), 0x5555) << where << ": wrote past the end";
+        EXPECT_EQ(second.back(), 0x5555) << where << ": wrote past the end";
+        first.pop_back();
+        second.pop_back();
+        EXPECT_EQ(first, want) << where;
+        EXPECT_EQ(second, prescribed(partner, length)) << where << ", second set";
+      }
     }
 #if defined(OST_AVX_PATHS)
   __builtin_cpu_init();
