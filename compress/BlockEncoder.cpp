@@ -425,7 +425,8 @@ struct CBlockEncoder::Range {
 };
 
 void CBlockEncoder::JoinRanges(std::vector<Range>& ranges, BlockStreams out, WordBitWriter& higher,
-                               const std::function<std::filesystem::path(std::size_t, int)>& partName) {
+                               const std::function<std::filesystem::path(std::size_t, int)>& partName,
+                               std::vector<HigherPart>* pending) {
   for (std::size_t r = 1; r < ranges.size(); ++r) {
     Range& range = ranges[r];
     const std::uint64_t higherBits = range.higher->bits();
@@ -438,10 +439,15 @@ void CBlockEncoder::JoinRanges(std::vector<Range>& ranges, BlockStreams out, Wor
       std::uint8_t buffer[1 << 15];
       for (std::size_t got; (got = part.Read(buffer, sizeof buffer)) > 0;) target.Write(buffer, got);
     }
+    for (int k : {0, 1, 3, 4}) RemoveQuietly(partName(r, k));
+    if (pending) {
+      pending->push_back({partName(r, 2), higherBits});
+      continue;
+    }
     InFile part(partName(r, 2));
     higher.Append(part, higherBits);
     part.Close();
-    for (int k = 0; k < 5; ++k) RemoveQuietly(partName(r, k));
+    RemoveQuietly(partName(r, 2));
   }
 }
 
@@ -461,7 +467,10 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
   const std::uint64_t span = (blocks + parts - 1) / std::max<std::uint64_t>(parts, 1);
   std::vector<Range> ranges;
   WordBitWriter lower(out.lower);
-  WordBitWriter higher = out.higherChannel ? WordBitWriter(*out.higherChannel) : WordBitWriter(*out.higher);
+  // Shared: with a channel, the writer outlives this call in the rest it hands back.
+  const auto higherWriter = out.higherChannel ? std::make_shared<WordBitWriter>(*out.higherChannel)
+                                              : std::make_shared<WordBitWriter>(*out.higher);
+  WordBitWriter& higher = *higherWriter;
   const std::filesystem::path base = out.lower.path();
   auto partName = [&](std::size_t r, int stream) {
     return base.parent_path() / ("part" + std::to_string(r) + "-" + std::to_string(stream) + ".out");
@@ -502,29 +511,48 @@ bool CBlockEncoder::EncodeLevel(InFile& in, BlockStreams out, JobProgress& progr
       }
     return false;
   }
-  auto finish = [&] {
-    lower.Flush();
-    JoinRanges(ranges, out, higher, partName);
-    CBlockEncoder& lastRange = *ranges.back().encoder;
-    lastPredictorFlag_ = lastRange.lastPredictorFlag_;
-    if (rem == 0) {
-      lower.Finish();
-      higher.Finish();
-      out.flags.Put(lastPredictorFlag_);
-    } else {
-      EncodeTail(reader, blocks, rem, predictors, out, lower, higher);
-    }
-  };
-  // The high parts joined into a channel go at the pace of its reader, a
-  // stream coder: the caller is kept alive meanwhile.
-  std::atomic<std::uint64_t> joined{0};  // no units: every block was counted
-  const bool finished = out.higherChannel ? RunWithProgress({finish}, 1, progress, joined, cancel) : (finish(), true);
+  lower.Flush();
+  std::vector<HigherPart> pending;
+  const bool deferred = out.higherChannel && out.higherRest;
+  JoinRanges(ranges, out, higher, partName, deferred ? &pending : nullptr);
+  CBlockEncoder& lastRange = *ranges.back().encoder;
+  lastPredictorFlag_ = lastRange.lastPredictorFlag_;
+  if (rem == 0) {
+    lower.Finish();
+    if (!deferred) higher.Finish();
+    out.flags.Put(lastPredictorFlag_);
+  } else if (!deferred) {
+    EncodeTail(reader, blocks, rem, predictors, out, lower, higher);
+  } else {
+    // The tail's high parts follow the ranges': they wait in a part of their own.
+    const std::filesystem::path tailPart = partName(ranges.size(), 2);
+    OutFile file(tailPart);
+    WordBitWriter tailHigher(file);
+    EncodeTail(reader, blocks, rem, predictors, out, lower, tailHigher, false);
+    pending.push_back({tailPart, tailHigher.bits()});
+    tailHigher.Finish();
+    file.Close();
+  }
+  if (deferred) {
+    std::uint64_t bits = higher.bits();
+    for (const HigherPart& part : pending) bits += part.bits;
+    out.higherRest->streamBytes = (bits + 15) / 16 * 2;
+    out.higherRest->run = [higherWriter, pending] {
+      for (const HigherPart& part : pending) {
+        InFile file(part.file);
+        higherWriter->Append(file, part.bits);
+        file.Close();
+        RemoveQuietly(part.file);
+      }
+      higherWriter->Finish();
+    };
+  }
   progress.End();
-  return finished;
+  return true;
 }
 
 void CBlockEncoder::EncodeTail(ResidualReader& reader, std::uint64_t blocks, int rem, int predictors, BlockStreams out,
-                               WordBitWriter& lower, WordBitWriter& higher) {
+                               WordBitWriter& lower, WordBitWriter& higher, bool endsHigher) {
   const int n = (rem + 1) / 2;
   lower_ = &lower;
   higher_ = &higher;
@@ -542,7 +570,7 @@ void CBlockEncoder::EncodeTail(ResidualReader& reader, std::uint64_t blocks, int
   RunPredictors(tail, n, predictors, *trials);
   EncodeBlock(*trials, predictors, n, 0, 1, true, true, nullptr, out);
   lower.Finish();
-  higher.Finish();
+  if (endsHigher) higher.Finish();
   lower_ = higher_ = nullptr;
 }
 

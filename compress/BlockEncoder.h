@@ -35,6 +35,15 @@ struct BlockStreams {
   OutFile& header;
   OutFile& flags;  // one byte per sub-block: 1 for predictors 4..7
   ByteChannel* higherChannel = nullptr;  // in place of `higher` when set
+  // With a channel: the rest of the high parts (those of the ranges coded
+  // beside the first, joined bit by bit) is not written by the encoder but
+  // handed back here, for the caller to run while other work goes on: it
+  // moves at the pace of the channel's reader.
+  struct Rest {
+    std::function<void()> run;
+    std::uint64_t streamBytes = 0;  // the whole stream's length
+  };
+  Rest* higherRest = nullptr;
 };
 
 // Bits written most significant first into 16-bit words, each stored high
@@ -191,11 +200,21 @@ class CBlockEncoder {
   // The ranges of blocks coded side by side, and the joining of their part
   // files after the first range's streams (the high parts bit by bit).
   struct Range;
+  // A high-part stream left to append: its file and its bits.
+  struct HigherPart {
+    std::filesystem::path file;
+    std::uint64_t bits;
+  };
+  // With `pending`, the ranges' high parts are listed there instead of
+  // appended to `higher`.
   static void JoinRanges(std::vector<Range>& ranges, BlockStreams out, WordBitWriter& higher,
-                         const std::function<std::filesystem::path(std::size_t, int)>& partName);
-  // The last sub-block, shorter than a block: `rem` bytes after `blocks` whole blocks.
+                         const std::function<std::filesystem::path(std::size_t, int)>& partName,
+                         std::vector<HigherPart>* pending = nullptr);
+  // The last sub-block, shorter than a block: `rem` bytes after `blocks`
+  // whole blocks. Its high parts end the stream (padded), unless
+  // `endsHigher` is false.
   void EncodeTail(ResidualReader& reader, std::uint64_t blocks, int rem, int predictors, BlockStreams out,
-                  WordBitWriter& lower, WordBitWriter& higher);
+                  WordBitWriter& lower, WordBitWriter& higher, bool endsHigher = true);
   // Residuals of every predictor of the set for x[0..n-1], x[-1..-5] being history.
   static void RunPredictors(const std::int16_t* x, int n, int predictors, Trials& trials);
   static int ChoosePredictor(const Trials& trials, int predictors, int start, int n);

@@ -98,6 +98,7 @@ class CompressionJob::EarlyStreamCoder {
           encoder.Watch(&cancel_, &coded_);
           encoder.CompressFrom(in);
         } catch (const TaskCancelled&) {
+          stopped_ = true;
         } catch (...) {
           failure_ = std::current_exception();
           channel_.Abort();  // a block coder waiting for room stops
@@ -113,18 +114,47 @@ class CompressionJob::EarlyStreamCoder {
   }
   ByteChannel& channel() { return channel_; }
 
+  // Hands the rest of the stream to the channel on a thread of its own (the
+  // caller's, where the system gives none), and closes it: the coder reads it
+  // while the other streams are coded.
+  void Feed(BlockStreams::Rest rest) {
+    streamBytes_ = rest.streamBytes;
+    auto feed = [this, run = std::move(rest.run)] {
+      run();
+      channel_.Close();
+    };
+    try {
+      feeder_ = std::thread([this, feed] {
+        try {
+          feed();
+        } catch (const TaskCancelled&) {
+        } catch (...) {
+          feederFailure_ = std::current_exception();
+          channel_.Abort();  // the coder stops: its stream would lack its end
+        }
+      });
+    } catch (const std::system_error&) {
+      try {
+        feed();
+      } catch (const TaskCancelled&) {
+        RethrowFailure();  // the coder's; without one its end tells the stream pass
+      }
+    }
+  }
+
   // Ends it early (a cancel, or a failure elsewhere) and waits for it.
   void Stop() {
-    if (!thread_.joinable()) return;
-    cancel_ = true;
-    channel_.Abort();
-    thread_.join();
+    if (thread_.joinable() || feeder_.joinable()) {
+      cancel_ = true;
+      channel_.Abort();
+    }
+    Join();
   }
   // Its own failure, which outranks what it caused elsewhere (a block coder
   // stopped by the aborted channel).
   void RethrowFailure() {
     Stop();
-    if (failure_) std::rethrow_exception(failure_);
+    RethrowOwn();
   }
 
   // Waits, as a task of the stream pass, until the coder has ended, counting
@@ -144,15 +174,28 @@ class CompressionJob::EarlyStreamCoder {
         throw TaskCancelled{};
       }
     }
-    thread_.join();
-    if (failure_) std::rethrow_exception(failure_);
+    Join();
+    RethrowOwn();
+    if (stopped_) throw TaskCancelled{};  // never a stream cut short taken for a whole one
   }
-  // Units of progress in all, once the channel is closed.
-  std::uint64_t Units() { return channel_.Pushed() / CLzariEncoder::kWatchBytes; }
+  // Units of progress in all, once the rest is being fed.
+  std::uint64_t Units() const { return streamBytes_ / CLzariEncoder::kWatchBytes; }
 
  private:
+  void Join() {
+    if (thread_.joinable()) thread_.join();
+    if (feeder_.joinable()) feeder_.join();
+  }
+  void RethrowOwn() {
+    if (failure_) std::rethrow_exception(failure_);
+    if (feederFailure_) std::rethrow_exception(feederFailure_);
+  }
+
   ByteChannel channel_;
-  std::thread thread_;
+  std::thread thread_, feeder_;
+  std::exception_ptr feederFailure_;
+  std::uint64_t streamBytes_ = 0;
+  bool stopped_ = false;  // the coder ended on an aborted channel or a cancel
   std::atomic<bool> cancel_{false};
   std::atomic<std::uint64_t> coded_{0};
   std::exception_ptr failure_;
@@ -328,7 +371,14 @@ bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobPro
         flags(work.File("H.out"));
     std::optional<OutFile> higher;
     if (!early) higher.emplace(work.File("Higher.out"));
-    BlockStreams streams{lower, sign, higher ? &*higher : nullptr, header, flags, early ? &early->channel() : nullptr};
+    BlockStreams::Rest rest;
+    BlockStreams streams{lower,
+                         sign,
+                         higher ? &*higher : nullptr,
+                         header,
+                         flags,
+                         early ? &early->channel() : nullptr,
+                         early ? &rest : nullptr};
     CBlockEncoder encoder;
     encoder.ResetBlockEncoder();
     encoder.SetThreads(plan.threads);
@@ -348,9 +398,9 @@ bool CompressionJob::CodeBlocks(const Plan& plan, const WorkFolder& work, JobPro
     lower.Close();
     sign.Close();
     if (higher) higher->Close();
-    if (early) early->channel().Close();
     header.Close();
     flags.Close();
+    if (early) early->Feed(std::move(rest));
   }
   if (!options_.keepWorkDir) RemoveQuietly(work.File("temp.out"));
   return true;

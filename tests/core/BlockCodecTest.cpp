@@ -1,13 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
+#include "TestUtil.h"
+#include "common/ByteChannel.h"
 #include "common/ByteReader.h"
 #include "common/Errors.h"
 #include "common/JobInterfaces.h"
 #include "compress/BlockEncoder.h"
 #include "extract/BlockDecoder.h"
-#include "TestUtil.h"
 
 namespace ost {
 namespace {
@@ -20,9 +22,13 @@ struct Streams {
 
 enum class Level { Fastest, Fast, Normal, Maximum };
 
-Streams Encode(const Bytes& residual, Level level, unsigned threads = 1, bool interleaved = false) {
+// `channelled`: the high parts go through a small channel, read by another
+// thread, with what is left of them handed back and run after the rest.
+Streams Encode(const Bytes& residual, Level level, unsigned threads = 1, bool interleaved = false,
+               bool channelled = false) {
   WorkFolder dir;
   test::WriteAll(dir.File("temp.out"), residual);
+  Bytes fromChannel;
   {
     InFile in(dir.File("temp.out"));
     OutFile lower(dir.File("Lower.out")), sign(dir.File("Sign.out")), higher(dir.File("Higher.out")),
@@ -32,17 +38,31 @@ Streams Encode(const Bytes& residual, Level level, unsigned threads = 1, bool in
     encoder.SetThreads(threads);
     encoder.SetInterleaved(interleaved);
     NullProgress progress;
+    ByteChannel channel(1 << 16);
+    std::thread reader([&] {
+      for (std::vector<std::uint8_t> chunk; channel.PullChunk(chunk);)
+        fromChannel.insert(fromChannel.end(), chunk.begin(), chunk.end());
+    });
+    BlockStreams::Rest rest;
     BlockStreams out{lower, sign, &higher, header, flags};
+    if (channelled) {
+      out.higherChannel = &channel;
+      out.higherRest = &rest;
+    }
     switch (level) {
       case Level::Fastest: encoder.EncodeFastest(in, out, progress); break;
       case Level::Fast: encoder.EncodeFast(in, out, progress); break;
       case Level::Normal: encoder.EncodeNormal(in, out, progress); break;
       case Level::Maximum: encoder.EncodeMaximum(in, out, progress); break;
     }
+    if (rest.run) rest.run();
+    channel.Close();
+    reader.join();
     for (OutFile* f : {&lower, &sign, &higher, &header, &flags}) f->Close();
+    if (channelled) EXPECT_EQ(rest.streamBytes, fromChannel.size());
   }
   return {test::ReadAll(dir.File("Lower.out")), test::ReadAll(dir.File("Sign.out")),
-          test::ReadAll(dir.File("Higher.out")), test::ReadAll(dir.File("Header.out")),
+          channelled ? fromChannel : test::ReadAll(dir.File("Higher.out")), test::ReadAll(dir.File("Header.out")),
           test::ReadAll(dir.File("H.out"))};
 }
 
@@ -141,20 +161,26 @@ TEST(BlockCodec, RoundTripsAtEveryLevel) {
   }
 }
 
-// Blocks coded in ranges on several threads give the streams of one run.
+// Blocks coded in ranges on several threads give the streams of one run,
+// whether the high parts go to a file or through a channel with the later
+// ranges' and the tail's parts joined afterwards.
 TEST(BlockEncoder, ThreadsChangeNoByte) {
   for (std::size_t samples : {64u * 256, 64u * 256 + 77, 200u * 256 + 3}) {
     const Bytes residual = test::Pcm(test::Sweep(samples, 15000, static_cast<unsigned>(samples)));
     for (Level level : {Level::Fastest, Level::Maximum}) {
       const Streams one = Encode(residual, level, 1);
-      for (unsigned threads : {2u, 3u}) {
-        const Streams many = Encode(residual, level, threads);
-        EXPECT_EQ(many.lower, one.lower);
-        EXPECT_EQ(many.higher, one.higher) << samples << " samples, " << threads << " threads";
-        EXPECT_EQ(many.sign, one.sign);
-        EXPECT_EQ(many.header, one.header);
-        EXPECT_EQ(many.flags, one.flags);
-      }
+      for (unsigned threads : {1u, 2u, 3u})
+        for (bool channelled : {false, true}) {
+          if (threads == 1 && !channelled) continue;
+          const Streams many = Encode(residual, level, threads, false, channelled);
+          const std::string where = std::to_string(samples) + " samples, " + std::to_string(threads) + " threads" +
+                                    (channelled ? ", channelled" : "");
+          EXPECT_EQ(many.lower, one.lower) << where;
+          EXPECT_EQ(many.higher, one.higher) << where;
+          EXPECT_EQ(many.sign, one.sign) << where;
+          EXPECT_EQ(many.header, one.header) << where;
+          EXPECT_EQ(many.flags, one.flags) << where;
+        }
     }
   }
 }

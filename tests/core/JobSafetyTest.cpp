@@ -470,6 +470,24 @@ TEST(Progress, AStreamCodersFailureFailsTheJob) {
     EXPECT_FALSE(fs::exists(s.dir.File("f.otq")));
     EXPECT_TRUE(fs::is_empty(temp));
   }
+  // The high parts of the second range are handed to that coder after the
+  // block pass, from their part file: one that is gone by then (removed
+  // during the block pass) fails the job too, rather than ending the
+  // stream early.
+  Recorder r;
+  r.onStep = [&](std::uint64_t step) {
+    if (step != 300) return;  // in the block pass (250 to 550)
+    for (const auto& job : fs::directory_iterator(temp)) fs::remove(job.path() / "part1-2.out");
+  };
+  test::FixedChannels none(std::nullopt);
+  try {
+    const CompressionResult result = CompressionJob(Options(src, s.dir.File("f.otq"), Rate::Maximum), r, none).Run();
+    ADD_FAILURE() << (result.cancelled ? "told as cancelled" : "no error");
+  } catch (const Error& e) {
+    EXPECT_EQ(e.kind(), ErrorKind::Io) << e.what();
+  }
+  EXPECT_FALSE(fs::exists(s.dir.File("f.otq")));
+  EXPECT_TRUE(fs::is_empty(temp));
   if (old)
     setenv("TMPDIR", saved.c_str(), 1);
   else
