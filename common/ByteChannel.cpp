@@ -20,7 +20,6 @@ void ByteChannel::Push(std::vector<std::uint8_t>&& chunk) {
 void ByteChannel::AddLocked(std::vector<std::uint8_t>&& chunk) {
   const bool wasEmpty = chunks_.empty();
   queued_ += chunk.size();
-  pushed_ += chunk.size();
   chunks_.push_back(std::move(chunk));
   if (wasEmpty) hub_.changed.notify_all();
 }

@@ -58,11 +58,6 @@ class ByteChannel {
   void WaitForData();
 
   std::size_t limit() const { return limit_; }
-  // Bytes handed in so far (pushed, whether taken yet or not).
-  std::uint64_t Pushed() {
-    std::lock_guard lock(hub_.mutex);
-    return pushed_;
-  }
 
   // Either side: stops the channel for good.
   void Abort();
@@ -90,7 +85,6 @@ class ByteChannel {
   std::deque<std::vector<std::uint8_t>> chunks_;
   std::size_t offset_ = 0;  // bytes of the front chunk already taken by Pull
   std::size_t queued_ = 0;
-  std::uint64_t pushed_ = 0;
   bool closed_ = false, aborted_ = false, discarding_ = false;
 };
 
