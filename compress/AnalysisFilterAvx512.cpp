@@ -55,92 +55,76 @@ __attribute__((target("avx512f,avx512vl"))) inline __m512d Window(__m512d lo, __
   return _mm512_castsi512_pd(_mm512_maskz_alignr_epi64(0xFF, _mm512_castpd_si512(hi), _mm512_castpd_si512(lo), Start));
 }
 
+// One window's term j added to the sums of every set.
+template <int Sets>
+__attribute__((target("avx512f,avx512vl"))) inline void AddTerm(__m512d window, const __m512d (*c)[11], int j,
+                                                                __m512d* sums) {
+  for (int s = 0; s < Sets; ++s) sums[s] = _mm512_fmadd_pd(window, c[s][j], sums[s]);
+}
+
 // For exact coefficients: every product and partial sum is a double held
 // without rounding, so fused multiply-adds in two chains give the exact sum,
 // whose truncation is the prescribed prediction. Half the operations of the
 // prescribed form, and shorter chains. The ten shifted windows of x come
 // from three blocks, A = x[i-16 .. i-9], B = x[i-8 .. i-1], C = x[i .. i+7],
 // with one new load a step: shuffles for most, loads for three, so that
-// neither the shuffle unit nor the load ports alone set the pace.
-__attribute__((target("avx512f,avx512vl"))) void Avx512Order10Exact(const std::int16_t* in, const double* x, int length,
-                                                                    const float* a, std::int16_t* out) {
-  __m512d c[11];
-  for (int j = 1; j <= 10; ++j) c[j] = _mm512_set1_pd(static_cast<double>(a[j]));
+// neither the shuffle unit nor the load ports alone set the pace. With
+// `Sets` coefficient sets over the same samples (the search tries several
+// on one input), each window is made once and serves every set: a step's
+// arithmetic grows with the sets, its shuffles and loads do not.
+template <int Sets>
+__attribute__((target("avx512f,avx512vl"), always_inline)) inline void Order10ExactSets(const std::int16_t* in,
+                                                                                        const double* x, int length,
+                                                                                        const float* const* a,
+                                                                                        std::int16_t* const* out) {
+  __m512d c[Sets][11];
+  for (int s = 0; s < Sets; ++s)
+    for (int j = 1; j <= 10; ++j) c[s][j] = _mm512_set1_pd(static_cast<double>(a[s][j]));
   int i = 0;
   if (length >= 8) {
     // Only x[-10 .. -1] may be read in front: A's first load takes its last two lanes.
     __m512d A = _mm512_maskz_loadu_pd(0xC0, x - 16), B = _mm512_loadu_pd(x - 8);
     for (; i + 8 <= length; i += 8) {
       const __m512d C = _mm512_loadu_pd(x + i);
-      __m512d odd = _mm512_mul_pd(Window<7>(B, C), c[1]);
-      __m512d even = _mm512_mul_pd(Window<6>(B, C), c[2]);
-      odd = _mm512_fmadd_pd(Window<5>(B, C), c[3], odd);
-      even = _mm512_fmadd_pd(Window<4>(B, C), c[4], even);
-      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 5), c[5], odd);
-      even = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 6), c[6], even);
-      odd = _mm512_fmadd_pd(_mm512_loadu_pd(x + i - 7), c[7], odd);
-      even = _mm512_fmadd_pd(B, c[8], even);
-      odd = _mm512_fmadd_pd(Window<7>(A, B), c[9], odd);
-      even = _mm512_fmadd_pd(Window<6>(A, B), c[10], even);
-      const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(odd, even));
+      // The terms j = 1, 3, 5, 7, 9 (odd) and 2, 4, 6, 8, 10 (even) of each set.
+      __m512d odd[Sets], even[Sets];
+      const __m512d w1 = Window<7>(B, C), w2 = Window<6>(B, C);
+      for (int s = 0; s < Sets; ++s) {
+        odd[s] = _mm512_mul_pd(w1, c[s][1]);
+        even[s] = _mm512_mul_pd(w2, c[s][2]);
+      }
+      AddTerm<Sets>(Window<5>(B, C), c, 3, odd);
+      AddTerm<Sets>(Window<4>(B, C), c, 4, even);
+      AddTerm<Sets>(_mm512_loadu_pd(x + i - 5), c, 5, odd);
+      AddTerm<Sets>(_mm512_loadu_pd(x + i - 6), c, 6, even);
+      AddTerm<Sets>(_mm512_loadu_pd(x + i - 7), c, 7, odd);
+      AddTerm<Sets>(B, c, 8, even);
+      AddTerm<Sets>(Window<7>(A, B), c, 9, odd);
+      AddTerm<Sets>(Window<6>(A, B), c, 10, even);
       const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i),
-                       _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
+      for (int s = 0; s < Sets; ++s) {
+        const __m256i prediction = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(odd[s], even[s]));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out[s] + i),
+                         _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, prediction)));
+      }
       A = B;
       B = C;
     }
   }
-  PrescribedTail(in, x, i, length, a, out);
+  for (int s = 0; s < Sets; ++s) PrescribedTail(in, x, i, length, a[s], out[s]);
 }
 
-// One window's term added to the sums of two sets.
-__attribute__((target("avx512f,avx512vl"))) inline void Both(__m512d window, __m512d a, __m512d b, __m512d& sumA,
-                                                             __m512d& sumB) {
-  sumA = _mm512_fmadd_pd(window, a, sumA);
-  sumB = _mm512_fmadd_pd(window, b, sumB);
+__attribute__((target("avx512f,avx512vl"))) void Avx512Order10Exact(const std::int16_t* in, const double* x, int length,
+                                                                    const float* a, std::int16_t* out) {
+  Order10ExactSets<1>(in, x, length, &a, &out);
 }
 
-// The same for two exact sets a and b: each window is made once and serves
-// both sums. A step's arithmetic doubles, its shuffles and loads do not.
 __attribute__((target("avx512f,avx512vl"))) void Avx512Order10ExactPair(const std::int16_t* in, const double* x,
                                                                         int length, const float* a, const float* b,
                                                                         std::int16_t* outA, std::int16_t* outB) {
-  __m512d ca[11], cb[11];
-  for (int j = 1; j <= 10; ++j) {
-    ca[j] = _mm512_set1_pd(static_cast<double>(a[j]));
-    cb[j] = _mm512_set1_pd(static_cast<double>(b[j]));
-  }
-  int i = 0;
-  if (length >= 8) {
-    __m512d A = _mm512_maskz_loadu_pd(0xC0, x - 16), B = _mm512_loadu_pd(x - 8);
-    for (; i + 8 <= length; i += 8) {
-      const __m512d C = _mm512_loadu_pd(x + i);
-      // Sums j = 1, 3, 5, 7, 9 (odd) and 2, 4, 6, 8, 10 (even) of each set.
-      __m512d w = Window<7>(B, C);
-      __m512d oddA = _mm512_mul_pd(w, ca[1]), oddB = _mm512_mul_pd(w, cb[1]);
-      w = Window<6>(B, C);
-      __m512d evenA = _mm512_mul_pd(w, ca[2]), evenB = _mm512_mul_pd(w, cb[2]);
-      Both(Window<5>(B, C), ca[3], cb[3], oddA, oddB);
-      Both(Window<4>(B, C), ca[4], cb[4], evenA, evenB);
-      Both(_mm512_loadu_pd(x + i - 5), ca[5], cb[5], oddA, oddB);
-      Both(_mm512_loadu_pd(x + i - 6), ca[6], cb[6], evenA, evenB);
-      Both(_mm512_loadu_pd(x + i - 7), ca[7], cb[7], oddA, oddB);
-      Both(B, ca[8], cb[8], evenA, evenB);
-      Both(Window<7>(A, B), ca[9], cb[9], oddA, oddB);
-      Both(Window<6>(A, B), ca[10], cb[10], evenA, evenB);
-      const __m256i samples = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
-      const __m256i predictionA = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(oddA, evenA));
-      const __m256i predictionB = _mm512_maskz_cvttpd_epi32(0xFF, _mm512_add_pd(oddB, evenB));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(outA + i),
-                       _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, predictionA)));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(outB + i),
-                       _mm256_cvtepi32_epi16(_mm256_sub_epi32(samples, predictionB)));
-      A = B;
-      B = C;
-    }
-  }
-  PrescribedTail(in, x, i, length, a, outA);
-  PrescribedTail(in, x, i, length, b, outB);
+  const float* const sets[2] = {a, b};
+  std::int16_t* const outs[2] = {outA, outB};
+  Order10ExactSets<2>(in, x, length, sets, outs);
 }
 
 // Sixteen magnitudes a step, widened to 32 bits (|-32768| needs 16 bits
