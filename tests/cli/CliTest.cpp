@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -6,9 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "TestUtil.h"
@@ -524,6 +525,16 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
   fs::create_directory(full);
   if (geteuid() != 0 || Shell("mount -t tmpfs -o size=16k tmpfs " + Q(full)).status != 0)
     GTEST_SKIP() << "a small file system to fill needs root (mount -t tmpfs)";
+  // Unmounted however the test ends: a mount left behind keeps the test's
+  // folder (and every later otq's sweep of old job folders) busy.
+  struct Unmount {
+    fs::path at;
+    bool done = false;
+    void operator()() {
+      if (!std::exchange(done, true)) Shell("umount " + Q(at));
+    }
+    ~Unmount() { (*this)(); }
+  } unmount{full};
   const Bytes big = test::Wave(2, 44100, test::Noise(200'000, 20000, 5));
   test::WriteAll(dir.File("big.wav"), big);
   OtqRun c = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(full / "big.otq") + " --json");
@@ -534,7 +545,7 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
   OtqRun w = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("w.otq")) + " >/dev/null; TMPDIR=" +
                  Q(full) + " " + OSTINATO_OTQ + " extract " + Q(dir.File("big.otq")) + " -o " + Q(dir.File("w.wav")));
   const bool empty = fs::is_empty(full);
-  Shell("umount " + Q(full));
+  unmount();
   EXPECT_EQ(w.status, 1);
   EXPECT_TRUE(Has(w.out, "cannot write the job's working files in " + full.string() +
                              ": No space left on device (TMPDIR names another folder for them)"))
