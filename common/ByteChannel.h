@@ -94,9 +94,14 @@ class ByteChannel {
 class ChannelWriter {
  public:
   // Chunks of a quarter of the queue, at most 64 KiB: a queue holds a few,
-  // and the pages of the few in flight are all the memory it touches.
+  // and the pages of the few in flight are all the memory it touches. The
+  // first chunks are smaller, doubling from 4 KiB, so that the reader can
+  // start soon after the writer: a short stream that fits one full-size
+  // chunk would otherwise reach it only once it was all made.
   explicit ChannelWriter(ByteChannel& channel)
-      : channel_(channel), chunkSize_(std::min<std::size_t>(channel.limit() / 4, 1 << 16)) {
+      : channel_(channel),
+        largest_(std::min<std::size_t>(channel.limit() / 4, 1 << 16)),
+        chunkSize_(std::min<std::size_t>(largest_, 1 << 12)) {
     chunk_.reserve(chunkSize_ + 4096);
   }
   void Write(const std::uint8_t* data, std::size_t count) { chunk_.insert(chunk_.end(), data, data + count); }
@@ -130,11 +135,13 @@ class ChannelWriter {
 
  private:
   void Renew() {
+    chunkSize_ = std::min(2 * chunkSize_, largest_);
     chunk_ = {};
     chunk_.reserve(chunkSize_ + 4096);
   }
   ByteChannel& channel_;
-  const std::size_t chunkSize_;
+  const std::size_t largest_;
+  std::size_t chunkSize_;
   std::vector<std::uint8_t> chunk_;
 };
 

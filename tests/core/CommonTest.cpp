@@ -167,6 +167,23 @@ TEST(ByteChannel, EveryLimitAndChunkSizeComesThroughWhole) {
   }
 }
 
+// A writer hands on its first bytes after 4 KiB, its chunks then doubling
+// up to a quarter of the queue: a stream shorter than one full chunk
+// reaches its reader while it is being made, not only at its end.
+TEST(ByteChannel, AWritersFirstChunksAreSmall) {
+  ByteChannel channel(1 << 18);
+  ChannelWriter writer(channel);
+  const test::Bytes block(4096, 1);
+  for (int i = 0; i < 40; ++i) {
+    writer.Write(block.data(), block.size());
+    writer.WaitReady();
+  }
+  writer.Finish();
+  std::vector<std::size_t> sizes;
+  for (test::Bytes chunk; channel.PullChunk(chunk);) sizes.push_back(chunk.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{4096, 8192, 16384, 32768, 65536, 36864}));
+}
+
 // Runs `body` in a child process whose address space has room for about
 // `threads` more threads' stacks and little else, so that the next thread
 // cannot start (a memory or process limit does that to a job). Returns the
