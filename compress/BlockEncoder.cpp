@@ -117,6 +117,12 @@ void WordBitWriter::PutFields(const std::uint16_t* values, int n, int k) {
 }
 
 void WordBitWriter::PutUnary(const std::uint16_t* values, int n, int k) {
+  std::uint16_t largest = 0;
+  for (int i = 0; i < n; ++i) largest = std::max(largest, values[i]);
+  if ((largest >> k) <= kShortUnary && n <= kShortUnaryCount) {
+    PutShortUnary(values, n, k);
+    return;
+  }
   std::uint64_t acc = acc_;
   int held = held_;
   std::uint64_t bits = 0;
@@ -136,6 +142,42 @@ void WordBitWriter::PutUnary(const std::uint16_t* values, int n, int k) {
   held_ = held;
   total_ += bits;
   Spill();
+}
+
+// The codes go into a register whose top bits are the next bits of the
+// stream, which is stored whole after every code and advanced by the bytes
+// it completed: no branch depends on the values, where moving out words as
+// they fill took one the processor could not foresee.
+void WordBitWriter::PutShortUnary(const std::uint16_t* values, int n, int k) {
+  std::uint8_t* p = bytes_.get() + used_;
+  int held = held_;  // below 16: whole words only are in the buffer
+  std::uint64_t top = held ? acc_ << (64 - held) : 0;
+  std::uint64_t bits = 0;
+  for (int i = 0; i < n; ++i) {
+    const int h = values[i] >> k;  // at most kShortUnary: held + h + 1 stays below 64
+    bits += static_cast<std::uint64_t>(h) + 1;
+    top |= std::uint64_t{1} << (63 - held - h);
+    held += h + 1;
+    std::uint64_t out = top;
+    if constexpr (std::endian::native == std::endian::little) out = __builtin_bswap64(out);
+    std::memcpy(p, &out, 8);
+    const int whole = held & ~7;
+    p += whole >> 3;
+    top <<= whole;
+    held -= whole;
+  }
+  used_ = static_cast<std::size_t>(p - bytes_.get());
+  if (used_ % 2 != 0) {
+    // The last byte goes back into the register, so that the buffer keeps
+    // whole words.
+    --used_;
+    top = (top >> 8) | (std::uint64_t{bytes_[used_]} << 56);
+    held += 8;
+  }
+  acc_ = held ? top >> (64 - held) : 0;
+  held_ = held;
+  total_ += bits;
+  if (used_ >= kFlushAt) Flush();
 }
 
 void WordBitWriter::Finish() {

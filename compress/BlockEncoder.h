@@ -84,7 +84,14 @@ class WordBitWriter {
 
  private:
   static constexpr std::size_t kFlushAt = 1 << 16;
-  static constexpr std::size_t kCapacity = kFlushAt + 64;
+  // PutShortUnary's limits: codes of at most 48 bits, so that with the 15
+  // bits at most held on entry (7 between codes) the register never
+  // overflows, and at most 512 of them in a call, so that the buffer's spare
+  // room takes them all.
+  static constexpr int kShortUnary = 47;
+  static constexpr int kShortUnaryCount = 512;
+  static constexpr std::size_t kCapacity = kFlushAt + kShortUnaryCount * (kShortUnary + 1) / 8 + 16;
+  void PutShortUnary(const std::uint16_t* values, int n, int k);
   void Spill() {
     while (held_ >= 16) {
       held_ -= 16;

@@ -137,6 +137,58 @@ TEST(BlockEncoder, ShiftEstimates) {
   EXPECT_EQ(CBlockEncoder::RefineShift(15, big, 2), 14);
 }
 
+// The bit writer against a plain one, a bit at a time: fields, unary codes
+// short and long (the long ones take another path), and single puts mixed,
+// so that codes end at every bit of a byte. Many writers, each ending after
+// a different mix, and one over more than a buffer's worth, which crosses
+// the points where the buffer goes out.
+TEST(WordBitWriter, WritesWhatABitByBitWriterWrites) {
+  std::mt19937 rng(5);
+  WorkFolder dir;
+  std::vector<std::uint16_t> values(512);
+  for (int trial = 0; trial < 40; ++trial) {
+    std::vector<bool> bits;
+    {
+      OutFile file(dir.File("bits.out"));
+      WordBitWriter writer(file);
+      const int rounds = trial == 0 ? 3000 : 1 + static_cast<int>(rng() % 30);
+      for (int round = 0; round < rounds; ++round) {
+        const int k = static_cast<int>(rng() % 15);
+        const int n = 1 + static_cast<int>(rng() % values.size());
+        const int kind = static_cast<int>(rng() % 8);
+        for (auto& v : values) {
+          const std::uint32_t h = kind == 0 ? rng() % 200 : rng() % 4;  // kind 0: some codes over 48 bits
+          v = static_cast<std::uint16_t>(std::min<std::uint32_t>((h << k) | (rng() & ((1u << k) - 1)), 0x7FFF));
+        }
+        if (kind < 5) {
+          writer.PutUnary(values.data(), n, k);
+          for (int i = 0; i < n; ++i) {
+            bits.insert(bits.end(), values[i] >> k, false);
+            bits.push_back(true);
+          }
+        } else if (kind < 7 && k > 0) {
+          writer.PutFields(values.data(), n, k);
+          for (int i = 0; i < n; ++i)
+            for (int b = k - 1; b >= 0; --b) bits.push_back((values[i] >> b) & 1);
+        } else {
+          const int width = 1 + static_cast<int>(rng() % 16);
+          writer.Put(values[0] & ((1u << width) - 1), width);
+          for (int b = width - 1; b >= 0; --b) bits.push_back((values[0] >> b) & 1);
+        }
+        ASSERT_EQ(writer.bits(), bits.size());
+      }
+      writer.Finish();
+      file.Close();
+      if (trial == 0) ASSERT_GT(bits.size(), 8u << 16);  // more than one buffer
+    }
+    while (bits.size() % 16 != 0) bits.push_back(false);  // the last word is padded
+    Bytes expected(bits.size() / 8, 0);
+    for (std::size_t i = 0; i < bits.size(); ++i)
+      if (bits[i]) expected[i / 8] = static_cast<std::uint8_t>(expected[i / 8] | 0x80 >> (i % 8));
+    ASSERT_EQ(test::ReadAll(dir.File("bits.out")), expected) << "trial " << trial;
+  }
+}
+
 TEST(BlockCodec, RoundTripsAtEveryLevel) {
   std::mt19937 rng(11);
   const Level levels[4] = {Level::Fastest, Level::Fast, Level::Normal, Level::Maximum};
