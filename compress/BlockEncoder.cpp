@@ -286,11 +286,32 @@ void CBlockEncoder::RunPredictors(const std::int16_t* x, int n, int predictors, 
   for (int c = 0; c <= n / t.chunk; ++c) t.energy[c] = t.squares[0][c];
 }
 
+namespace {
+
+// One predictor's residuals, compiled for wider vectors too.
+OST_VECTOR_CLONES void AnyResiduals(int p, const std::int16_t* x, int n, int chunk, std::uint16_t* r,
+                                    std::uint16_t* m15, std::uint32_t* mag) {
+  WithPredictor(p, [&]<int P>() { Residuals<P>(x, n, chunk, r, m15, mag); });
+}
+
+// sum(m >> k) for k = lo, lo + 1, lo + 2 in one pass.
+OST_VECTOR_CLONES void ShiftedSums(const std::uint16_t* m, int n, int lo, std::uint32_t* sums) {
+  std::uint32_t s0 = 0, s1 = 0, s2 = 0;
+  for (int i = 0; i < n; ++i) {
+    s0 += static_cast<std::uint32_t>(m[i] >> lo);
+    s1 += static_cast<std::uint32_t>(m[i] >> (lo + 1));
+    s2 += static_cast<std::uint32_t>(m[i] >> (lo + 2));
+  }
+  sums[0] = s0;
+  sums[1] = s1;
+  sums[2] = s2;
+}
+
+}  // namespace
+
 void CBlockEncoder::Trials::Ensure(int p) {
   if (ready[p]) return;
-  WithPredictor(p, [&]<int P>() {
-    Residuals<P>(x, n, chunk, residual[p], magnitude15[p], magnitudes[p]);
-  });
+  AnyResiduals(p, x, n, chunk, residual[p], magnitude15[p], magnitudes[p]);
   ready[p] = true;
 }
 
@@ -340,13 +361,8 @@ CBlockEncoder::Choice CBlockEncoder::ChooseSubBlock(Trials& t, int predictors, i
   const int k0 = ShiftFromMean(t.magnitudes[p][b] - t.magnitudes[p][a], n);
   // sum(m >> k) for the three candidate shifts in one pass.
   const int lo = std::max(k0 - 1, 0);
-  std::uint32_t sums[3] = {0, 0, 0};
-  const std::uint16_t* m = t.magnitude15[p] + start;
-  for (int i = 0; i < n; ++i) {
-    sums[0] += static_cast<std::uint32_t>(m[i] >> lo);
-    sums[1] += static_cast<std::uint32_t>(m[i] >> (lo + 1));
-    sums[2] += static_cast<std::uint32_t>(m[i] >> (lo + 2));
-  }
+  std::uint32_t sums[3];
+  ShiftedSums(t.magnitude15[p] + start, n, lo, sums);
   auto shifted = [&](int k) { return sums[k - lo]; };
   c.k = Refine(k0, n, shifted);
   c.unary = shifted(c.k);
