@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 
 #include "common/ByteChannel.h"
 #include "common/Crc32.h"
@@ -307,6 +310,83 @@ struct ExtractionJob::Plan {
   }
 };
 
+// The channels of the decode pass: the high-part and sign streams from
+// their decoders to the block decoder, the residual from the block decoder
+// to the synthesis. Any failure aborts them all, so that no side waits on a
+// side that has stopped.
+struct ExtractionJob::Chain {
+  // Bytes queued of each coded stream, and of the residual: enough to ride
+  // out the uneven pace of each side, and no more, since every page a queue
+  // fills is fresh memory. Sides that take turns on one core have no pace
+  // to ride out: their queues only need to spare a switch every few chunks.
+  explicit Chain(unsigned threads)
+      : higher{StreamLimit(threads), &streamHub},
+        sign{StreamLimit(threads), &streamHub},
+        residual{ResidualLimit(threads)},
+        restored{ResidualLimit(threads)} {}
+  static std::size_t StreamLimit(unsigned threads) { return threads > 1 ? 1 << 18 : 1 << 16; }
+  static std::size_t ResidualLimit(unsigned threads) { return threads > 1 ? 1 << 17 : 1 << 16; }
+  ChannelHub streamHub;  // one thread may serve both stream channels
+  ByteChannel higher, sign;
+  ByteChannel residual;
+  ByteChannel restored;  // from the synthesis to the writer, when it has a thread
+  LeftHalf left;         // of a two-channel residual
+  std::atomic<std::uint64_t> done{0};
+  std::atomic<bool> cancel{false};
+  void AbortAll() {
+    higher.Abort();
+    sign.Abort();
+    residual.Abort();
+    restored.Abort();
+  }
+};
+
+// The high-part stream's decoder, when the job has threads for the stream
+// decoders, starts before the small streams are expanded and the layout is
+// checked: it is the longest chain of the pass, each of its steps waiting
+// for the one before, so the sooner it starts, the sooner the job ends. What
+// it makes waits in the chain's bounded channel. (The sign stream's decoder
+// starting early too only took cores from the expansion: no faster.)
+class ExtractionJob::EarlyDecoder {
+ public:
+  EarlyDecoder(std::function<void()> task, Chain& chain) : chain_(chain) {
+    try {
+      thread_ = std::thread([this, task = std::move(task)] {
+        try {
+          task();
+        } catch (const TaskCancelled&) {
+        } catch (...) {
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (const std::system_error& e) {
+      throw Error(ErrorKind::Resources, std::string("cannot start the threads the job needs: ") + e.what());
+    }
+  }
+  EarlyDecoder(const EarlyDecoder&) = delete;
+  EarlyDecoder& operator=(const EarlyDecoder&) = delete;
+  ~EarlyDecoder() { Stop(); }
+
+  // Ends it early (a cancel, or a failure elsewhere) and waits for it.
+  void Stop() {
+    if (!thread_.joinable()) return;
+    chain_.cancel = true;
+    chain_.AbortAll();
+    thread_.join();
+  }
+  // Waits for it to end. Its failure is rethrown: it outranks what it
+  // caused elsewhere (a block decoder stopped by the aborted channel).
+  void Finish() {
+    if (thread_.joinable()) thread_.join();
+    if (failure_) std::rethrow_exception(failure_);
+  }
+
+ private:
+  Chain& chain_;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
 ExtractionResult ExtractionJob::Run() {
   // Everything the job made goes with it, as with any failure.
   return WithMemoryFailureTold([this] { return RunPasses(); });
@@ -323,9 +403,17 @@ ExtractionResult ExtractionJob::RunPasses() {
   plan.stated = CheckStatedLengths(plan.info, range, plan.shown);
   // The passes' shares of the bar, from their measured cost.
   JobMeter meter(progress_, kExtractingText, {2, 96, 2});
+  Chain chain(plan.threads);
   try {
+    std::vector<std::function<void()>> decoders = StreamDecoders(plan, chain);
+    std::optional<EarlyDecoder> early;
+    if (decoders.size() > 1) {  // a thread for each stream: the high-part one goes first
+      early.emplace(std::move(decoders.front()), chain);
+      decoders.erase(decoders.begin());
+    }
     result.cancelled = !Expand(plan, work, meter.NextPass()) ||
-                       !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass());
+                       !DecodeAndSynthesise(plan, work, target ? &target->temp() : nullptr, result, meter.NextPass(),
+                                            chain, std::move(decoders), early ? &*early : nullptr);
   } catch (const Error& e) {
     throw work.Explained(e);
   }
@@ -449,37 +537,6 @@ struct ExtractionJob::BlockInputs {
   std::exception_ptr layoutFault;
 };
 
-// The channels of the decode pass: the high-part and sign streams from
-// their decoders to the block decoder, the residual from the block decoder
-// to the synthesis. Any failure aborts them all, so that no side waits on a
-// side that has stopped.
-struct ExtractionJob::Chain {
-  // Bytes queued of each coded stream, and of the residual: enough to ride
-  // out the uneven pace of each side, and no more, since every page a queue
-  // fills is fresh memory. Sides that take turns on one core have no pace
-  // to ride out: their queues only need to spare a switch every few chunks.
-  explicit Chain(unsigned threads)
-      : higher{StreamLimit(threads), &streamHub},
-        sign{StreamLimit(threads), &streamHub},
-        residual{ResidualLimit(threads)},
-        restored{ResidualLimit(threads)} {}
-  static std::size_t StreamLimit(unsigned threads) { return threads > 1 ? 1 << 18 : 1 << 16; }
-  static std::size_t ResidualLimit(unsigned threads) { return threads > 1 ? 1 << 17 : 1 << 16; }
-  ChannelHub streamHub;  // one thread may serve both stream channels
-  ByteChannel higher, sign;
-  ByteChannel residual;
-  ByteChannel restored;  // from the synthesis to the writer, when it has a thread
-  LeftHalf left;                         // of a two-channel residual
-  std::atomic<std::uint64_t> done{0};
-  std::atomic<bool> cancel{false};
-  void AbortAll() {
-    higher.Abort();
-    sign.Abort();
-    residual.Abort();
-    restored.Abort();
-  }
-};
-
 // The high-part and sign streams' decoders as tasks: one each, or both
 // interleaved on one thread when the job has one.
 std::vector<std::function<void()>> ExtractionJob::StreamDecoders(const Plan& plan, Chain& chain) {
@@ -571,7 +628,8 @@ void ExtractionJob::DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain
 }
 
 bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
-                                        ExtractionResult& result, JobProgress& pass) {
+                                        ExtractionResult& result, JobProgress& pass, Chain& chain,
+                                        std::vector<std::function<void()>> tasks, EarlyDecoder* early) {
   const ArchiveInfo& info = plan.info;
   BlockInputs in{InFile(work.File("Header1.out")), InFile(work.File("H1.out")), InFile(), {}, {}};
   plan.Range(options_.archive, kLowerStream, in.lower);
@@ -582,10 +640,9 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
     in.layoutFault = std::current_exception();
   }
 
-  // The stream decoders, the block decoder and the synthesis run side by
-  // side, each on its thread (they wait on each other through the chain).
-  Chain chain(plan.threads);
-  std::vector<std::function<void()>> tasks = StreamDecoders(plan, chain);
+  // The stream decoders (those not running already), the block decoder and
+  // the synthesis run side by side, each on its thread (they wait on each
+  // other through the chain).
   tasks.push_back([&] { DecodeBlocks(plan, in, chain); });
   const std::filesystem::path* reference = options_.compareWith.empty() ? nullptr : &options_.compareWith;
   RestoredSink sink(temp, options_.target, reference,
@@ -629,9 +686,22 @@ bool ExtractionJob::DecodeAndSynthesise(const Plan& plan, const WorkFolder& work
     units += in.layout.subBlocks / WorkerProgress::kSubBlocksPerUnit + 2 * in.layout.samples / RestoredSink::kUnitBytes;
   }
   pass.Begin({}, units);
-  if (!RunWithProgress(tasks, static_cast<unsigned>(tasks.size()), pass, chain.done, chain.cancel,
-                       [&] { chain.AbortAll(); }))
-    return false;
+  bool ran;
+  try {
+    ran = RunWithProgress(tasks, static_cast<unsigned>(tasks.size()), pass, chain.done, chain.cancel,
+                          [&] { chain.AbortAll(); });
+  } catch (...) {
+    if (early) {
+      early->Stop();
+      early->Finish();
+    }
+    throw;
+  }
+  if (early) {
+    if (!ran) early->Stop();
+    early->Finish();
+  }
+  if (!ran) return false;
   sink.Finish();
   result.restoredSize = sink.size();
   result.restoredCrc32 = sink.crc();

@@ -3,8 +3,9 @@
 // streams into a private working folder and checks the layout they describe,
 // then expands the other coded streams, decodes the sub-blocks, restores the
 // channel order and runs the synthesis side by side, handing the data on
-// through bounded buffers; the restored file appears only when it is
-// complete and checked.
+// through bounded buffers (with cores to spare, the high-part stream, the
+// longest of them, is expanded from the start, beside the small ones); the
+// restored file appears only when it is complete and checked.
 #pragma once
 
 #include <cstdint>
@@ -83,8 +84,12 @@ class ExtractionJob {
   BlockLayout CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& lower);
   // The stream decoders, the block decoder and the synthesis side by side,
   // with the checks of the restored bytes.
+  // `tasks`: the stream decoders still to run; `early`: the one already
+  // running on a thread of its own, if any.
+  class EarlyDecoder;
   bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
-                           ExtractionResult& result, JobProgress& pass);
+                           ExtractionResult& result, JobProgress& pass, Chain& chain,
+                           std::vector<std::function<void()>> tasks, EarlyDecoder* early);
   std::vector<std::function<void()>> StreamDecoders(const Plan& plan, Chain& chain);
   void DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain);
 
