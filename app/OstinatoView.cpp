@@ -38,6 +38,7 @@ COstinatoView::COstinatoView(COstinatoDoc* document, QWidget* parent)
   connect(&m_playWatch, &QTimer::timeout, this, [this] {
     if (m_archiveSound.IsPlaying()) return;
     m_playWatch.stop();
+    m_playFolder.reset();
     emit playingChanged(false);
   });
 }
@@ -290,6 +291,7 @@ void COstinatoView::OnPlayArchive() {
   if (m_archiveSound.IsPlaying()) {
     m_archiveSound.Stop();
     m_playWatch.stop();
+    m_playFolder.reset();
     emit playingChanged(false);
     return;
   }
@@ -301,11 +303,13 @@ void COstinatoView::OnPlayArchive() {
     return;
   }
   // Restored into a private folder of its own, never beside the archive;
-  // the folder goes with the next Play or with the view.
+  // the folder goes once nothing plays (the sound ended or was stopped, or
+  // there is no sound output to play it on): a long recording's copy would
+  // otherwise fill the temporary folder until the program ends.
   m_archiveSound.Stop();
   m_strPlayedFile.clear();
-  // A job's working folder: held while the program lives, so that a program
-  // killed while it plays leaves a folder that the next job removes.
+  // A job's working folder: held while it plays, so that a program killed
+  // meanwhile leaves a folder that the next job removes.
   m_playFolder.reset();
   try {
     m_playFolder = std::make_unique<ost::WorkFolder>();
@@ -342,5 +346,7 @@ void COstinatoView::OnPlayArchive() {
   if (m_archiveSound.PlayFile(restored)) {
     m_playWatch.start();
     emit playingChanged(true);
+  } else {
+    m_playFolder.reset();
   }
 }

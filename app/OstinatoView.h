@@ -41,7 +41,8 @@ class COstinatoView : public QWidget {
   static QString OutputName(const QString& archiveName, quint8 firstByte);
 
   QTreeWidget& List() { return m_listCtrl; }
-  // The restored file that Play plays (in a private folder), and whether it plays.
+  // The restored file that Play plays (in a private folder, gone once nothing
+  // plays), and whether it plays.
   QString PlayedFile() const { return m_strPlayedFile; }
   bool IsPlayingArchive() const { return m_archiveSound.IsPlaying(); }
   bool IsExtractEnabled() const;

@@ -84,6 +84,14 @@ bool WorkFile(const QString& name) {
   return files.hasNext();
 }
 
+// A file of that name in a job's working folder (the scratch folder, also
+// under the temporary folder, holds sources of the same names).
+bool InJobFolder(const QString& name) {
+  for (const QFileInfo& folder : QDir(QDir::tempPath()).entryInfoList({"ostinato-job-*"}, QDir::Dirs | QDir::Hidden))
+    if (QFileInfo::exists(QDir(folder.filePath()).filePath(name))) return true;
+  return false;
+}
+
 // The size of the restored file being written into `folder` (its temporary
 // ".NAME.part-" file), 0 when there is none.
 qint64 PendingSize(const QString& folder) {
@@ -147,6 +155,7 @@ class DrivenTest : public QObject {
   void cancelCompressionWhileItRuns();
   void cancelExtractionWithEscape();
   void dropFiles();
+  void playedCopiesGoWithTheSound();
   void cleanupTestCase();
 
  private:
@@ -163,6 +172,7 @@ class DrivenTest : public QObject {
   QString m_tone;      // 20 s of a mono tone
   QString m_long;      // four minutes in two channels
   QString m_longArchive;
+  QString m_beepArchive;       // half a second of a tone
   QRect m_firstExtractDialog;  // where the extract dialog was first shown
   bool m_sound = false;
 };
@@ -190,6 +200,15 @@ void DrivenTest::initTestCase() {
   } noQuestion;
   ost::CompressionJob(options, quiet, noQuestion).Run();
   QVERIFY(QFileInfo(m_longArchive).size() > 0);
+  const QString beep = m_scratch.filePath("beep.wav");
+  QFile beepFile(beep);
+  QVERIFY(beepFile.open(QIODevice::WriteOnly));
+  beepFile.write(MakeWave(1, 4000));
+  beepFile.close();
+  m_beepArchive = m_scratch.filePath("beep.otq");
+  options.source = beep.toStdString();
+  options.archive = m_beepArchive.toStdString();
+  ost::CompressionJob(options, quiet, noQuestion).Run();
   m_sound = !QMediaDevices::audioOutputs().isEmpty();
   if (qEnvironmentVariableIsSet("OSTINATO_SOUND")) QVERIFY2(m_sound, "the null sound sink was set up");
 }
@@ -419,8 +438,8 @@ void DrivenTest::cancelCompressionWhileItRuns() {
   });
   QVERIFY2(failure.isEmpty(), qPrintable(failure));
   QVERIFY(!QFileInfo::exists(m_scratch.filePath("long.otq")));
-  // the two sources and three archives
-  QCOMPARE(QDir(m_scratch.path()).entryList(QDir::Files | QDir::Hidden).size(), 5);
+  // the three sources and four archives
+  QCOMPARE(QDir(m_scratch.path()).entryList(QDir::Files | QDir::Hidden).size(), 7);
   QVERIFY(Title() != "long.otq - Ostinato");  // no archive of that name exists
 }
 
@@ -504,6 +523,37 @@ void DrivenTest::dropFiles() {
     if (!source.waitForFinished(5000)) source.kill();
     QVERIFY2(failure.isEmpty(), qPrintable(failure));
   }
+}
+
+// Play restores the archive into a private folder and plays the copy; the
+// copy goes once nothing plays: the sound ended, stopped with the key, or
+// (without a sound output) never started. Four minutes of audio would
+// otherwise sit in the temporary folder until the program ends.
+void DrivenTest::playedCopiesGoWithTheSound() {
+  const QString failure = RunScenario([this](Driver& person) {
+    for (const QString& archive : {m_beepArchive, m_longArchive}) {
+      const QString copy = QFileInfo(archive).completeBaseName() + ".wav";
+      person.WaitActive("the main window", [] { return MainFrame(); });
+      person.Key("ctrl+o");
+      PickInFileDialog(person, archive);
+      person.WaitFor("the archive's row", [&] { return Row().startsWith(QFileInfo(archive).fileName() + "|"); });
+      person.Key("ctrl+l");
+      if (m_sound) {
+        person.WaitFor(
+            "the archive playing", [] { return MainFrame()->View()->IsPlayingArchive(); }, 30s);
+        if (archive == m_longArchive) {
+          person.WaitFor(
+              "the copy being played", [&] { return InJobFolder(copy); }, 5s);
+          person.Key("ctrl+l");
+        }
+        person.WaitFor(
+            "the sound ended", [] { return !MainFrame()->View()->IsPlayingArchive(); }, 10s);
+      }
+      person.WaitFor(
+          "no copy left of " + copy, [&] { return !InJobFolder(copy); }, 5s);
+    }
+  });
+  QVERIFY2(failure.isEmpty(), qPrintable(failure));
 }
 
 void DrivenTest::cleanupTestCase() {

@@ -921,8 +921,9 @@ void WizardTest::rememberedAcrossRuns() {
 }
 
 // Play restores the open archive into a private folder and plays it; a
-// second Play stops it. Nothing is written beside the archive. A headerless
-// recording cannot be played, and the user is told so.
+// second Play stops it. Nothing is written beside the archive, and the
+// copy goes once nothing plays. A headerless recording cannot be played,
+// and the user is told so.
 void WizardTest::playArchive() {
   QVERIFY(!m_frame->m_actPlay->isEnabled());
   const QString archive = MakeArchive(*m_scratch, "song.otq");
@@ -934,20 +935,23 @@ void WizardTest::playArchive() {
   const QString restored = m_view->PlayedFile();
   QVERIFY(!restored.isEmpty());
   QVERIFY(!restored.startsWith(m_scratch->Path()));
-  QCOMPARE(QFileInfo(restored).size(), qint64(44 + 1000));  // the source: 500 samples and its header
-  // It sits in a job's working folder, held while the program lives, so that
-  // one killed while playing leaves nothing that a later job does not remove.
   const QFileInfo folder(QFileInfo(restored).absolutePath());
   QVERIFY2(folder.fileName().startsWith("ostinato-job-"), qPrintable(folder.filePath()));
-  ost::leftovers::RemoveDead(folder.absolutePath().toStdString(), "ostinato-job-");
-  QVERIFY(QFileInfo::exists(restored));
   if (!QMediaDevices::audioOutputs().isEmpty()) {
+    QCOMPARE(QFileInfo(restored).size(), qint64(44 + 1000));  // the source: 500 samples and its header
+    // It sits in a job's working folder, held while it plays, so that a
+    // program killed while playing leaves nothing that a later job does
+    // not remove.
+    ost::leftovers::RemoveDead(folder.absolutePath().toStdString(), "ostinato-job-");
+    QVERIFY(QFileInfo::exists(restored));
     QVERIFY(m_view->IsPlayingArchive());
     QCOMPARE(m_frame->m_actPlay->text(), QString("S&top"));
+    m_frame->m_actPlay->trigger();
   }
-  m_frame->m_actPlay->trigger();
+  // Stopped, or never playing for want of a sound output: the copy is gone.
   QVERIFY(!m_view->IsPlayingArchive());
   QCOMPARE(m_frame->m_actPlay->text(), QString("&Play"));
+  QVERIFY2(!QFileInfo::exists(folder.absoluteFilePath()), qPrintable(folder.absoluteFilePath()));
   QCOMPARE(QDir(m_scratch->Path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
 
   const QString pcm = MakeArchive(*m_scratch, "take.otq", false);
