@@ -311,6 +311,14 @@ void COstinatoView::OnPlayArchive() {
   // A job's working folder: held while it plays, so that a program killed
   // meanwhile leaves a folder that the next job removes.
   m_playFolder.reset();
+  // Whatever ends this before the sound starts (a cancelled password, a
+  // damaged archive, no sound output) takes the folder with it.
+  struct ReleaseUnlessPlaying {
+    COstinatoView& view;
+    ~ReleaseUnlessPlaying() {
+      if (!view.m_archiveSound.IsPlaying()) view.m_playFolder.reset();
+    }
+  } release{*this};
   try {
     m_playFolder = std::make_unique<ost::WorkFolder>();
   } catch (const ost::Error& error) {
@@ -346,7 +354,5 @@ void COstinatoView::OnPlayArchive() {
   if (m_archiveSound.PlayFile(restored)) {
     m_playWatch.start();
     emit playingChanged(true);
-  } else {
-    m_playFolder.reset();
   }
 }

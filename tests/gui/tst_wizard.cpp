@@ -111,6 +111,7 @@ class WizardTest : public QObject {
   void rememberedAcrossRuns();
   void playArchive();
   void playAsksForThePasswordOverTheWindow();
+  void aPlayThatEndsBeforeTheSoundLeavesNoFolder();
   // Last: the program is quitting after it.
   void stopSignalCancelsTheRunningJob();
 
@@ -992,6 +993,57 @@ void WizardTest::playAsksForThePasswordOverTheWindow() {
                           .arg(asked.center().x()).arg(asked.center().y())
                           .arg(m_frame->frameGeometry().center().x()).arg(m_frame->frameGeometry().center().y())));
   if (m_view->IsPlayingArchive()) m_frame->m_actPlay->trigger();
+}
+
+// A Play that ends before any sound (the password question cancelled, a
+// wrong password, a damaged archive) leaves no working folder behind.
+void WizardTest::aPlayThatEndsBeforeTheSoundLeavesNoFolder() {
+  const QString source = m_scratch->Write("locked.src.wav", MakeWave(1, 500));
+  ost::CompressionOptions options;
+  options.source = source.toStdString();
+  options.archive = m_scratch->File("locked.otq").toStdString();
+  options.rate = ost::Rate::Fastest;
+  options.password = "secret";
+  ost::NullProgress quiet;
+  struct : ost::ChannelQuestion {
+    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override { return std::nullopt; }
+  } noQuestion;
+  ost::CompressionJob(options, quiet, noQuestion).Run();
+  options.password.reset();
+  options.archive = m_scratch->File("open.otq").toStdString();
+  ost::CompressionJob(options, quiet, noQuestion).Run();
+  QByteArray damaged = ReadFile(m_scratch->File("open.otq"));
+  damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x5A);
+  const QString cut = m_scratch->Write("damaged.otq", damaged);
+  // The job folders of this test only, in a temporary folder of its own.
+  QTemporaryDir temp;
+  struct TempFolder {
+    explicit TempFolder(const QString& path) : old(qgetenv("TMPDIR")) { qputenv("TMPDIR", path.toLocal8Bit()); }
+    ~TempFolder() {
+      if (old.isNull())
+        qunsetenv("TMPDIR");
+      else
+        qputenv("TMPDIR", old);
+    }
+    QByteArray old;
+  } tempFolder(temp.path());
+  auto jobFolders = [&] { return QDir(temp.path()).entryList({"ostinato-job-*"}, QDir::Dirs | QDir::Hidden); };
+  for (const QString& answer : {QString(), QString("wrong")}) {
+    QVERIFY(m_frame->OpenDocumentFile(m_scratch->File("locked.otq")));
+    m_script->Then("CPassDlg", [&, answer](QDialog* dialog) {
+      if (answer.isEmpty()) return dialog->reject();
+      QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), answer);
+      dialog->accept();
+    });
+    m_frame->m_actPlay->trigger();
+    m_prompts->Clear();
+    QVERIFY2(jobFolders().isEmpty(), qPrintable(answer + ": " + jobFolders().join(", ")));
+  }
+  QVERIFY(m_frame->OpenDocumentFile(cut));
+  m_frame->m_actPlay->trigger();
+  QVERIFY(!m_prompts->records.isEmpty());  // the damage told
+  m_prompts->Clear();
+  QVERIFY2(jobFolders().isEmpty(), qPrintable(jobFolders().join(", ")));
 }
 
 // A stop signal (a closed session, kill) while a job runs cancels the job,
