@@ -51,12 +51,14 @@ QByteArray ReadFile(const QString& path) {
 
 // A real archive of a short recording (a ".wav" with its header, or a
 // headerless ".pcm"), made by the core: the program checks what it opens.
-QString MakeArchive(const ScratchFolder& scratch, const QString& name, bool wave = true) {
+QString MakeArchive(const ScratchFolder& scratch, const QString& name, bool wave = true,
+                    std::optional<std::string> password = std::nullopt) {
   const QString source = scratch.Write(name + (wave ? ".src.wav" : ".src.pcm"), wave ? MakeWave(1, 500) : MakePcm(500));
   ost::CompressionOptions options;
   options.source = source.toStdString();
   options.archive = scratch.File(name).toStdString();
   options.rate = ost::Rate::Fastest;
+  options.password = std::move(password);
   ost::NullProgress quiet;
   struct : ost::ChannelQuestion {
     std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override {
@@ -966,18 +968,7 @@ void WizardTest::playArchive() {
 // where the person is looking, not where the extract dialog, which Play
 // never shows, would stand; Extract still asks over its own dialog.
 void WizardTest::playAsksForThePasswordOverTheWindow() {
-  const QString source = m_scratch->Write("locked.src.wav", MakeWave(1, 500));
-  ost::CompressionOptions options;
-  options.source = source.toStdString();
-  options.archive = m_scratch->File("locked.otq").toStdString();
-  options.rate = ost::Rate::Fastest;
-  options.password = "secret";
-  ost::NullProgress quiet;
-  struct : ost::ChannelQuestion {
-    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override { return std::nullopt; }
-  } noQuestion;
-  ost::CompressionJob(options, quiet, noQuestion).Run();
-  QVERIFY(m_frame->OpenDocumentFile(m_scratch->File("locked.otq")));
+  QVERIFY(m_frame->OpenDocumentFile(MakeArchive(*m_scratch, "locked.otq", true, "secret")));
   m_frame->setGeometry(420, 300, 500, 300);
   QRect asked;
   m_script->Then("CPassDlg", [&](QDialog* dialog) {
@@ -998,21 +989,8 @@ void WizardTest::playAsksForThePasswordOverTheWindow() {
 // A Play that ends before any sound (the password question cancelled, a
 // wrong password, a damaged archive) leaves no working folder behind.
 void WizardTest::aPlayThatEndsBeforeTheSoundLeavesNoFolder() {
-  const QString source = m_scratch->Write("locked.src.wav", MakeWave(1, 500));
-  ost::CompressionOptions options;
-  options.source = source.toStdString();
-  options.archive = m_scratch->File("locked.otq").toStdString();
-  options.rate = ost::Rate::Fastest;
-  options.password = "secret";
-  ost::NullProgress quiet;
-  struct : ost::ChannelQuestion {
-    std::optional<ost::ChannelLayout> AskChannels(const std::filesystem::path&) override { return std::nullopt; }
-  } noQuestion;
-  ost::CompressionJob(options, quiet, noQuestion).Run();
-  options.password.reset();
-  options.archive = m_scratch->File("open.otq").toStdString();
-  ost::CompressionJob(options, quiet, noQuestion).Run();
-  QByteArray damaged = ReadFile(m_scratch->File("open.otq"));
+  const QString locked = MakeArchive(*m_scratch, "locked.otq", true, "secret");
+  QByteArray damaged = ReadFile(MakeArchive(*m_scratch, "open.otq"));
   damaged[damaged.size() / 2] = static_cast<char>(damaged[damaged.size() / 2] ^ 0x5A);
   const QString cut = m_scratch->Write("damaged.otq", damaged);
   // The job folders of this test only, in a temporary folder of its own.
@@ -1029,7 +1007,7 @@ void WizardTest::aPlayThatEndsBeforeTheSoundLeavesNoFolder() {
   } tempFolder(temp.path());
   auto jobFolders = [&] { return QDir(temp.path()).entryList({"ostinato-job-*"}, QDir::Dirs | QDir::Hidden); };
   for (const QString& answer : {QString(), QString("wrong")}) {
-    QVERIFY(m_frame->OpenDocumentFile(m_scratch->File("locked.otq")));
+    QVERIFY(m_frame->OpenDocumentFile(locked));
     m_script->Then("CPassDlg", [&, answer](QDialog* dialog) {
       if (answer.isEmpty()) return dialog->reject();
       QTest::keyClicks(m_extract->m_passDlg.PasswordEdit(), answer);
