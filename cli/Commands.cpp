@@ -913,11 +913,11 @@ Outcome ExtractOne(const ExtractArgs& a, const std::optional<std::string>& passw
               {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}};
     if (!testOnly) line["restored"] = restored == "-" ? StreamOutputInJson() : restored.string();
     Say(line);
-  } else if (testOnly) {
+  } else if (testOnly && !a.quiet) {
     Say(shown + ": ok" +
         (result.integrityChecked ? " (length and CRC-32 match the integrity record)"
                                  : " (no integrity record: decodes consistently)"));
-  } else if (!a.quiet) {
+  } else if (!testOnly && !a.quiet) {
     Say(Format("%s -> %s: %llu bytes, %.2f s", shown.c_str(), restored == "-" ? StandardOutputName() : restored.c_str(),
                static_cast<unsigned long long>(done.out), done.seconds));
   }

@@ -91,6 +91,7 @@ CLI::App* AddTest(CLI::App& app, ExtractArgs& ta) {
   test->add_flag("--require-integrity", ta.requireIntegrity,
                  "Fail an archive without an integrity record (an older archive, or one whose last 16 bytes were cut)");
   test->add_option("-j,--jobs", ta.jobs, "Archives to work on side by side");
+  test->add_flag("-q,--quiet", ta.quiet, "Print nothing but errors");
   test->add_flag("--json", ta.json, "One JSON object per archive (ok, or the damage) and a summary object");
 
   return test;

@@ -132,6 +132,12 @@ TEST_F(CliTest, DamageAndUsage) {
   EXPECT_EQ(t.status, 1);
   EXPECT_NE(t.out.find("The archive is damaged"), std::string::npos) << t.out;
   EXPECT_NE(t.out.find("d.otq: ok"), std::string::npos) << t.out;
+  // -q, as for the other commands: the damaged one only.
+  OtqRun quiet = Otq("test -q " + Q(dir.File("cut.otq")) + " " + Q(dir.File("d.otq")));
+  EXPECT_EQ(quiet.status, 1);
+  EXPECT_NE(quiet.out.find("The archive is damaged"), std::string::npos) << quiet.out;
+  EXPECT_EQ(quiet.out.find("d.otq: ok"), std::string::npos) << quiet.out;
+  EXPECT_EQ(Otq("test --quiet " + Q(dir.File("d.otq"))).out, "");
   OtqRun x = Otq("extract " + Q(dir.File("cut.otq")) + " -o " + Q(dir.File("cut.wav")));
   EXPECT_EQ(x.status, 1);
   EXPECT_FALSE(fs::exists(dir.File("cut.wav")));
