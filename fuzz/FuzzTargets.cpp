@@ -8,8 +8,10 @@
 #include <system_error>
 #include <vector>
 
+#include "common/Errors.h"
 #include "common/FileIO.h"
 #include "common/JobInterfaces.h"
+#include "common/Leftovers.h"
 #include "compress/CompressionJob.h"
 #include "compress/WaveHeader.h"
 #include "extract/BlockDecoder.h"
@@ -79,9 +81,16 @@ Scratch::Scratch() {
   std::error_code ec;
   fs::path base = fs::temp_directory_path(ec);
   if (ec) base = "/tmp";
-  std::string templ = (base / "ostinato-fuzz-XXXXXX").string();
-  if (!mkdtemp(templ.data())) throw std::runtime_error("fuzz harness: cannot make " + templ);
-  root_ = templ;
+  // Held under its lock while this process runs, as a job's working folder
+  // is, so that the folders of killed runs (a fuzzer stopped with kill -9)
+  // are told from those of running ones and removed.
+  leftovers::RemoveDead(base, kPrefix);
+  try {
+    lock_ = leftovers::MakeFolder(base, kPrefix);
+  } catch (const Error& e) {
+    throw std::runtime_error(std::string("fuzz harness: ") + e.what());
+  }
+  root_ = lock_.path;
   temp_ = root_ / "tmp";
   out_ = root_ / "out";
   fs::create_directory(temp_);
@@ -92,6 +101,7 @@ Scratch::Scratch() {
 Scratch::~Scratch() {
   std::error_code ec;
   fs::remove_all(root_, ec);
+  leftovers::Release(lock_);
 }
 
 void Scratch::CheckClean(const char* after) const {

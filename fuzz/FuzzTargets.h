@@ -19,6 +19,7 @@
 #include <string>
 
 #include "common/Errors.h"
+#include "common/Leftovers.h"
 
 namespace ost::fuzz {
 
@@ -51,6 +52,8 @@ class Scratch {
 
  private:
   Scratch();
+  static constexpr const char* kPrefix = "ostinato-fuzz-";
+  leftovers::Owned lock_;
   std::filesystem::path root_, temp_, out_;
 };
 

@@ -3,9 +3,13 @@
 // extraction: the error's kind and a part of its detail, or (where the
 // format cannot see the fault) a restore without an error.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
+#include <string_view>
 
 #include "ArchiveParts.h"
 #include "extract/ExtractionJob.h"
@@ -223,6 +227,39 @@ TEST(DamagedArchive, TheGoodArchivesRestore) {
     const fuzz::Outcome outcome = fuzz::RunExtraction(Made(base).archive);
     EXPECT_TRUE(outcome.accepted) << outcome.message;
   }
+}
+
+// The harness's scratch folder of a run that was killed (a fuzzer stopped
+// with kill -9, a timeout) goes with the next run, as a job's working
+// folder does; a running harness's folder stays. Each side is this test
+// binary started again, in a temporary folder of its own.
+TEST(Scratch, AKilledRunsFolderGoesWithTheNextRun) {
+  if (const char* role = std::getenv("OSTINATO_SCRATCH_ROLE")) {
+    fuzz::Scratch::Get();
+    if (std::string_view(role) == "killed") std::raise(SIGKILL);
+    return;
+  }
+  const std::filesystem::path temp =
+      std::filesystem::temp_directory_path() / ("scratch-test-" + std::to_string(getpid()));
+  std::filesystem::create_directories(temp);
+  auto run = [&](const char* role) {
+    const std::string command = "TMPDIR='" + temp.string() + "' OSTINATO_SCRATCH_ROLE=" + role + " /proc/" +
+                                std::to_string(getpid()) +
+                                "/exe --gtest_filter=Scratch.AKilledRunsFolderGoesWithTheNextRun >/dev/null 2>&1";
+    return std::system(command.c_str());
+  };
+  auto folders = [&] {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(temp))
+      n += entry.path().filename().string().rfind("ostinato-fuzz-", 0) == 0;
+    return n;
+  };
+  run("killed");
+  EXPECT_EQ(folders(), 1u);  // left by the killed run
+  EXPECT_EQ(run("next"), 0);
+  EXPECT_EQ(folders(), 0u);  // gone with the next, which removed its own at its end
+  std::error_code ec;
+  std::filesystem::remove_all(temp, ec);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, DamagedArchive, ::testing::ValuesIn(kFaults),
