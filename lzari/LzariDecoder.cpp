@@ -339,6 +339,28 @@ void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
   out.Finish();
 }
 
+bool CLzariDecoder::ExpandSome(InFile& in, std::vector<std::uint8_t>& out) {
+  if (finished_) return false;
+  FileSource source{in};
+  MemorySink sink{out};
+  try {
+    if (!started_) {
+      started_ = true;
+      Start(source, in.Size());
+    }
+    if (!Ended()) DecodeBlock(source, sink);
+    if (Ended()) {
+      finished_ = true;
+      Finish(source, sink);
+    }
+  } catch (const Error& e) {
+    finished_ = true;
+    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+    throw;
+  }
+  return true;
+}
+
 // Symbols of this stream and of `b` in turn, until either ring comes round
 // or either stream ends.
 template <typename Source, typename Sink>

@@ -39,6 +39,12 @@ class CLzariDecoder {
   static void ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter& outA, CLzariDecoder& b, InFile& inB,
                              ChannelWriter& outB);
 
+  // Decoding on demand, for a reader on the same thread: the first call
+  // reads the stated length, each call appends the next piece of the stream
+  // (one round of the ring at most) to `out`, and the call that reaches the
+  // stream's end checks it. False once nothing is left.
+  bool ExpandSome(InFile& in, std::vector<std::uint8_t>& out);
+
   // Expands bytes in memory, with the same checks.
   static std::vector<std::uint8_t> DecodeBytes(std::span<const std::uint8_t> input);
 
@@ -107,6 +113,7 @@ class CLzariDecoder {
 
   std::uint32_t textSize_ = 0;
   bool failed_ = false;
+  bool started_ = false, finished_ = false;  // of ExpandSome
   std::uint32_t count_ = 0;  // bytes decoded
   int r_ = 0;                // the ring's next position
   int written_ = 0;          // bytes of the ring from here up to r_ are not yet written out

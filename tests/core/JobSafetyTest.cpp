@@ -600,6 +600,47 @@ TEST(Progress, AStreamsOwnDamageIsToldBeforeWhatItCauses) {
   }
 }
 
+// The high-part stream's own faults are told as such, in the same words,
+// however many threads decode it (on two cores and two channels it is
+// decoded on the block decoder's thread): a stream that announces more than
+// it carries, and one that announces less. The block decoder, which runs
+// short of high parts in both, must not be the one told.
+TEST(Progress, TheHighPartStreamsOwnFaultsAreToldOnEveryPath) {
+  test::Scratch s;
+  const fs::path good = s.dir.File("s.otq");
+  test::Compress(s.Put("s.wav", LongWave()), good, Rate::Fast);
+  const ArchiveInfo info = ReadArchiveInfo(good);
+  std::size_t at = static_cast<std::size_t>(info.streamsOffset);
+  for (int i = 0; i < kHigherStream; ++i) at += info.streamLength[i];
+  for (const auto& [change, fault] : {std::pair<int, const char*>{+100, "ends before the data it announces"},
+                                      {-100, "holds code bytes after its data"}}) {
+    Bytes bytes = test::ReadAll(good);
+    const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
+                                 static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+    for (int i = 0; i < 4; ++i)
+      bytes[at + static_cast<std::size_t>(i)] =
+          static_cast<std::uint8_t>((stated + static_cast<std::uint32_t>(change)) >> (8 * i));
+    const fs::path archive = s.dir.File("changed.otq");
+    test::WriteAll(archive, bytes);
+    for (unsigned threads : {1u, 2u, 3u}) {
+      SCOPED_TRACE(std::to_string(change) + " bytes stated, " + std::to_string(threads) + " thread(s)");
+      ExtractionOptions x;
+      x.archive = archive;
+      x.threads = threads;
+      NullProgress none;
+      try {
+        ExtractionJob(x, none, nullptr).Run();
+        ADD_FAILURE() << "restored";
+      } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Damaged) << e.what();
+        EXPECT_NE(std::string(e.what()).find(std::string("the high-part stream: a coded stream ") + fault),
+                  std::string::npos)
+            << e.what();
+      }
+    }
+  }
+}
+
 // Runs `body` in a child process, which kills itself before its objects'
 // destructors run, as a killed process leaves things.
 void InKilledChild(const std::function<void()>& body) {

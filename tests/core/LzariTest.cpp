@@ -271,11 +271,46 @@ TEST(Lzari, DamagedStreamOutcomesStayTheSame) {
             std::to_string(0xa729042bc0b3fd5aull));
 }
 
-
 // Two streams expanded on one thread into bounded channels come out whole
 // whatever order their consumer reads them in: all of one first (the other
 // waits while the first goes on alone), or both in turn. Lengths differ, so
 // one ends long before the other.
+// Decoding on demand gives the bytes of decoding at once, piece by piece,
+// and the same checks at the stream's end; nothing comes after the end.
+TEST(Lzari, OnDemandDecodingGivesTheSameBytesAndChecks) {
+  WorkFolder dir;
+  for (const Bytes& text : {Bytes{}, Random(10, 1), Skewed(50'000, 2), Random(20'000, 3, 4)}) {
+    test::WriteAll(dir.File("coded"), CLzariEncoder::EncodeBytes(text));
+    InFile in(dir.File("coded"));
+    CLzariDecoder decoder({}, {}, {});
+    Bytes back;
+    int calls = 0;
+    while (decoder.ExpandSome(in, back)) ++calls;
+    EXPECT_EQ(back, text);
+    EXPECT_GE(calls, static_cast<int>(text.size() / 4096));  // a round of the ring at most a call
+    EXPECT_FALSE(decoder.ExpandSome(in, back));
+  }
+  // Code bytes after the data, and a stream that ends before its data.
+  Bytes coded = CLzariEncoder::EncodeBytes(Skewed(50'000, 4));
+  for (const Bytes& damaged : {[&] {
+                                 Bytes b = coded;
+                                 b.insert(b.end(), 40, 0x55);
+                                 return b;
+                               }(),
+                               Bytes(coded.begin(), coded.end() - 40)}) {
+    test::WriteAll(dir.File("damaged"), damaged);
+    InFile in(dir.File("damaged"));
+    CLzariDecoder decoder({}, {}, {});
+    Bytes back;
+    EXPECT_THROW(
+        {
+          while (decoder.ExpandSome(in, back)) {
+          }
+        },
+        Error);
+  }
+}
+
 TEST(Lzari, PairedStreamsComeOutWholeHoweverTheyAreRead) {
   WorkFolder dir;
   const Bytes first = Repeats(700'000, 11), second = Repeats(300'000, 12);
