@@ -568,6 +568,36 @@ TEST(Progress, NoSideOfTheDecodeChainIsLeftWaiting) {
   }
 }
 
+// A copy of `archive` whose coded stream states `change` bytes more (or
+// fewer) than it carries.
+fs::path Restated(const fs::path& archive, int stream, int change, const fs::path& copy) {
+  Bytes bytes = test::ReadAll(archive);
+  const ArchiveInfo info = ReadArchiveInfo(archive);
+  std::size_t at = static_cast<std::size_t>(info.streamsOffset);
+  for (int i = 0; i < stream; ++i) at += info.streamLength[i];
+  const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
+                               static_cast<std::uint32_t>(bytes[at + 3]) << 24;
+  for (int i = 0; i < 4; ++i)
+    bytes[at + static_cast<std::size_t>(i)] =
+        static_cast<std::uint8_t>((stated + static_cast<std::uint32_t>(change)) >> (8 * i));
+  test::WriteAll(copy, bytes);
+  return copy;
+}
+
+// What the extraction of a damaged archive with `threads` threads says.
+std::string DamageTold(const fs::path& archive, unsigned threads) {
+  ExtractionOptions x;
+  x.archive = archive;
+  x.threads = threads;
+  NullProgress none;
+  try {
+    ExtractionJob(x, none, nullptr).Run();
+  } catch (const Error& e) {
+    return e.kind() == ErrorKind::Damaged ? e.what() : std::string("not damage: ") + e.what();
+  }
+  return "restored";
+}
+
 // The stream decoders run beside the layout check and the block decoder;
 // a fault of a coded stream is still the one told, even when what it causes
 // downstream is seen long before its decoder reaches it: here the sign
@@ -577,26 +607,11 @@ TEST(Progress, AStreamsOwnDamageIsToldBeforeWhatItCauses) {
   test::Scratch s;
   const fs::path archive = s.dir.File("s.otq");
   test::Compress(s.Put("s.wav", LongWave()), archive, Rate::Fast);
-  Bytes bytes = test::ReadAll(archive);
-  const ArchiveInfo info = ReadArchiveInfo(archive);
-  const std::size_t at = static_cast<std::size_t>(info.streamsOffset) + info.streamLength[kHeaderStream];
-  const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
-                               static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-  for (int i = 0; i < 4; ++i) bytes[at + static_cast<std::size_t>(i)] = static_cast<std::uint8_t>((stated + 100) >> (8 * i));
-  test::WriteAll(archive, bytes);
+  const fs::path changed = Restated(archive, kSignStream, 100, s.dir.File("changed.otq"));
   for (unsigned threads : {1u, 2u}) {
-    ExtractionOptions x;
-    x.archive = archive;
-    x.threads = threads;
-    NullProgress none;
-    try {
-      ExtractionJob(x, none, nullptr).Run();
-      ADD_FAILURE() << "restored";
-    } catch (const Error& e) {
-      EXPECT_NE(std::string(e.what()).find("the sign stream: a coded stream ends before the data it announces"),
-                std::string::npos)
-          << e.what();
-    }
+    const std::string told = DamageTold(changed, threads);
+    EXPECT_NE(told.find("the sign stream: a coded stream ends before the data it announces"), std::string::npos)
+        << told;
   }
 }
 
@@ -609,34 +624,13 @@ TEST(Progress, TheHighPartStreamsOwnFaultsAreToldOnEveryPath) {
   test::Scratch s;
   const fs::path good = s.dir.File("s.otq");
   test::Compress(s.Put("s.wav", LongWave()), good, Rate::Fast);
-  const ArchiveInfo info = ReadArchiveInfo(good);
-  std::size_t at = static_cast<std::size_t>(info.streamsOffset);
-  for (int i = 0; i < kHigherStream; ++i) at += info.streamLength[i];
   for (const auto& [change, fault] : {std::pair<int, const char*>{+100, "ends before the data it announces"},
                                       {-100, "holds code bytes after its data"}}) {
-    Bytes bytes = test::ReadAll(good);
-    const std::uint32_t stated = static_cast<std::uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16) |
-                                 static_cast<std::uint32_t>(bytes[at + 3]) << 24;
-    for (int i = 0; i < 4; ++i)
-      bytes[at + static_cast<std::size_t>(i)] =
-          static_cast<std::uint8_t>((stated + static_cast<std::uint32_t>(change)) >> (8 * i));
-    const fs::path archive = s.dir.File("changed.otq");
-    test::WriteAll(archive, bytes);
+    const fs::path changed = Restated(good, kHigherStream, change, s.dir.File("changed.otq"));
     for (unsigned threads : {1u, 2u, 3u}) {
-      SCOPED_TRACE(std::to_string(change) + " bytes stated, " + std::to_string(threads) + " thread(s)");
-      ExtractionOptions x;
-      x.archive = archive;
-      x.threads = threads;
-      NullProgress none;
-      try {
-        ExtractionJob(x, none, nullptr).Run();
-        ADD_FAILURE() << "restored";
-      } catch (const Error& e) {
-        EXPECT_EQ(e.kind(), ErrorKind::Damaged) << e.what();
-        EXPECT_NE(std::string(e.what()).find(std::string("the high-part stream: a coded stream ") + fault),
-                  std::string::npos)
-            << e.what();
-      }
+      const std::string told = DamageTold(changed, threads);
+      EXPECT_NE(told.find(std::string("the high-part stream: a coded stream ") + fault), std::string::npos)
+          << change << " bytes stated, " << threads << " thread(s): " << told;
     }
   }
 }
