@@ -170,7 +170,7 @@ class DrivenTest : public QObject {
   COstinatoApp& m_app;
   QTemporaryDir m_scratch;
   QString m_tone;      // 20 s of a mono tone
-  QString m_long;      // four minutes in two channels
+  QString m_long;      // ten minutes in two channels: an Extreme compression of it runs for seconds
   QString m_longArchive;
   QString m_beepArchive;       // half a second of a tone
   QRect m_firstExtractDialog;  // where the extract dialog was first shown
@@ -187,7 +187,7 @@ void DrivenTest::initTestCase() {
   tone.write(MakeWave(1, 8000 * 20));
   tone.close();
   m_long = m_scratch.filePath("long.wav");
-  WriteLongWave(m_long, 44100LL * 240);
+  WriteLongWave(m_long, 44100LL * 600);
   // The archive to cancel the extraction of, made without the program.
   m_longArchive = m_scratch.filePath("takes.otq");
   ost::CompressionOptions options;
@@ -527,7 +527,7 @@ void DrivenTest::dropFiles() {
 
 // Play restores the archive into a private folder and plays the copy; the
 // copy goes once nothing plays: the sound ended, stopped with the key, or
-// (without a sound output) never started. Four minutes of audio would
+// (without a sound output) never started. Ten minutes of audio would
 // otherwise sit in the temporary folder until the program ends.
 void DrivenTest::playedCopiesGoWithTheSound() {
   const QString failure = RunScenario([this](Driver& person) {
