@@ -149,13 +149,12 @@ void WordBitWriter::PutUnary(const std::uint16_t* values, int n, int k) {
 // it completed: no branch depends on the values, where moving out words as
 // they fill took one the processor could not foresee.
 void WordBitWriter::PutShortUnary(const std::uint16_t* values, int n, int k) {
-  std::uint8_t* p = bytes_.get() + used_;
+  std::uint8_t* const begin = bytes_.get() + used_;
+  std::uint8_t* p = begin;
   int held = held_;  // below 16: whole words only are in the buffer
   std::uint64_t top = held ? acc_ << (64 - held) : 0;
-  std::uint64_t bits = 0;
   for (int i = 0; i < n; ++i) {
     const int h = values[i] >> k;  // at most kShortUnary: held + h + 1 stays below 64
-    bits += static_cast<std::uint64_t>(h) + 1;
     top |= std::uint64_t{1} << (63 - held - h);
     held += h + 1;
     std::uint64_t out = top;
@@ -166,6 +165,9 @@ void WordBitWriter::PutShortUnary(const std::uint16_t* values, int n, int k) {
     top <<= whole;
     held -= whole;
   }
+  // The codes' bits: the bytes they completed and the change in what is held.
+  total_ +=
+      8 * static_cast<std::uint64_t>(p - begin) + static_cast<std::uint64_t>(held) - static_cast<std::uint64_t>(held_);
   used_ = static_cast<std::size_t>(p - bytes_.get());
   if (used_ % 2 != 0) {
     // The last byte goes back into the register, so that the buffer keeps
@@ -176,7 +178,6 @@ void WordBitWriter::PutShortUnary(const std::uint16_t* values, int n, int k) {
   }
   acc_ = held ? top >> (64 - held) : 0;
   held_ = held;
-  total_ += bits;
   if (used_ >= kFlushAt) Flush();
 }
 

@@ -309,7 +309,7 @@ struct ExtractionJob::Plan {
   // which waits for the right channel anyway, loses nothing (a 3 MB stereo
   // restore 5 to 7 % faster; with one channel, whose synthesis follows the
   // block decoder from the start, 6 to 11 % slower, so not there).
-  bool higherOnDemand = false;
+  bool HigherOnDemand() const { return threads == 2 && info.twoChannels; }
   std::array<std::uint64_t, 6> stated{};  // the coded streams' stated lengths
   // Each stream is read in place, as a range of the archive.
   void Range(const std::filesystem::path& archive, int stream, InFile& in) const {
@@ -352,10 +352,11 @@ struct ExtractionJob::Chain {
 
 // The high-part stream's decoder, when the job has threads for the stream
 // decoders (and does not run it on the block decoder's thread), starts
-// before the small streams are expanded and the layout is checked: it is the longest chain of the pass, each of its
-// steps waiting for the one before, so the sooner it starts, the sooner the job ends. What it makes waits in the
-// chain's bounded channel. (The sign stream's decoder starting early too only took cores from the expansion: no
-// faster.)
+// before the small streams are expanded and the layout is checked: it is
+// the longest chain of the pass, each of its steps waiting for the one
+// before, so the sooner it starts, the sooner the job ends. What it makes
+// waits in the chain's bounded channel. (The sign stream's decoder starting
+// early too only took cores from the expansion: no faster.)
 class ExtractionJob::EarlyDecoder {
  public:
   EarlyDecoder(std::function<void()> task, Chain& chain) : chain_(chain) {
@@ -419,7 +420,7 @@ ExtractionResult ExtractionJob::RunPasses() {
     if (decoders.size() > 1) {
       // A thread for each stream: the high-part one starts now, or runs on
       // the block decoder's thread.
-      if (!plan.higherOnDemand) early.emplace(std::move(decoders.front()), chain);
+      if (!plan.HigherOnDemand()) early.emplace(std::move(decoders.front()), chain);
       decoders.erase(decoders.begin());
     }
     result.cancelled = !Expand(plan, work, meter.NextPass()) ||
@@ -451,7 +452,6 @@ ExtractionJob::Plan ExtractionJob::ReadAndCheck() {
   // where they can.
   plan.threads = options_.threads ? options_.threads : DefaultThreads();
   const ArchiveInfo& info = plan.info;
-  plan.higherOnDemand = plan.threads == 2 && info.twoChannels;
   if (options_.requireIntegrity && !info.integrity)
     throw Error(ErrorKind::NoIntegrity,
                 plan.where + "the archive has no integrity record (it was written without one, or its last 16 bytes "
@@ -549,15 +549,24 @@ struct ExtractionJob::BlockInputs {
   std::exception_ptr layoutFault;
 };
 
+// The decoder of the high-part or the sign stream, reading it in place and
+// counting into the job's progress; `in` is opened on the stream.
+std::unique_ptr<CLzariDecoder> ExtractionJob::OpenDecoder(const Plan& plan, Chain& chain, int stream, InFile& in) {
+  plan.Range(options_.archive, stream, in);
+  auto decoder = std::make_unique<CLzariDecoder>(options_.archive, std::filesystem::path{},
+                                                 stream == kHigherStream ? "Read Error_d" : "Read Error3_d");
+  decoder->Watch(&chain.cancel, &chain.done);
+  return decoder;
+}
+
 // The high-part and sign streams' decoders as tasks: one each, or both
 // interleaved on one thread when the job has one.
 std::vector<std::function<void()>> ExtractionJob::StreamDecoders(const Plan& plan, Chain& chain) {
   struct Coded {
-    const char* message;
     int stream;
     ByteChannel* channel;
   };
-  const Coded higher{"Read Error_d", kHigherStream, &chain.higher}, sign{"Read Error3_d", kSignStream, &chain.sign};
+  const Coded higher{kHigherStream, &chain.higher}, sign{kSignStream, &chain.sign};
   // Each decoder is told which stream it expands, so that its damage names it.
   auto guarded = [&plan, &chain](const std::function<void(const Coded*&)>& work) {
     const Coded* current = nullptr;
@@ -571,12 +580,7 @@ std::vector<std::function<void()>> ExtractionJob::StreamDecoders(const Plan& pla
       throw;
     }
   };
-  auto open = [this, &plan, &chain](const Coded& c, InFile& in) {
-    plan.Range(options_.archive, c.stream, in);
-    auto decoder = std::make_unique<CLzariDecoder>(options_.archive, std::filesystem::path{}, c.message);
-    decoder->Watch(&chain.cancel, &chain.done);
-    return decoder;
-  };
+  auto open = [this, &plan, &chain](const Coded& c, InFile& in) { return OpenDecoder(plan, chain, c.stream, in); };
   if (plan.threads > 1) {
     std::vector<std::function<void()>> tasks;
     for (const Coded& c : {higher, sign})
@@ -617,13 +621,8 @@ struct StreamFailure {
 // reader's thread.
 class OnDemandReader final : public ByteReader {
  public:
-  OnDemandReader(const std::filesystem::path& archive, const std::filesystem::path& shown, InFile& in,
-                 std::atomic<bool>& cancel, std::atomic<std::uint64_t>& done)
-      : decoder_(std::make_unique<CLzariDecoder>(archive, std::filesystem::path{}, "Read Error_d")),
-        in_(in),
-        shown_(shown) {
-    decoder_->Watch(&cancel, &done);
-  }
+  OnDemandReader(std::unique_ptr<CLzariDecoder> decoder, InFile& in, const std::filesystem::path& shown)
+      : decoder_(std::move(decoder)), in_(in), shown_(shown) {}
   // Decodes what is left, to the stream's end and its checks.
   void Drain() {
     while (Refill()) {
@@ -662,10 +661,8 @@ void ExtractionJob::DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain
   InFile higherIn;
   std::optional<OnDemandReader> onDemand;
   try {
-    if (plan.higherOnDemand) {
-      plan.Range(options_.archive, kHigherStream, higherIn);
-      onDemand.emplace(options_.archive, plan.shown, higherIn, chain.cancel, chain.done);
-    }
+    if (plan.HigherOnDemand())
+      onDemand.emplace(OpenDecoder(plan, chain, kHigherStream, higherIn), higherIn, plan.shown);
     if (in.layoutFault) std::rethrow_exception(in.layoutFault);
     ChannelReader sign(chain.sign), higherChannel(chain.higher);
     ByteReader& higher = onDemand ? static_cast<ByteReader&>(*onDemand) : higherChannel;

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,6 +23,7 @@
 
 namespace ost {
 
+class CLzariDecoder;
 class WorkFolder;
 
 struct ExtractionOptions {
@@ -91,6 +93,7 @@ class ExtractionJob {
   bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
                            ExtractionResult& result, JobProgress& pass, Chain& chain,
                            std::vector<std::function<void()>> tasks, EarlyDecoder* early);
+  std::unique_ptr<CLzariDecoder> OpenDecoder(const Plan& plan, Chain& chain, int stream, InFile& in);
   std::vector<std::function<void()>> StreamDecoders(const Plan& plan, Chain& chain);
   void DecodeBlocks(const Plan& plan, BlockInputs& in, Chain& chain);
 

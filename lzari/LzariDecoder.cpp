@@ -323,6 +323,13 @@ void CLzariDecoder::Decode(Source& in, std::uint64_t streamSize, Sink& out) {
   Finish(in, out);
 }
 
+// Rethrows the error being handled, a failed read with this decoder's
+// message as its detail.
+[[noreturn]] void CLzariDecoder::RethrowWithMessage(const Error& e) const {
+  if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
+  throw;
+}
+
 void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
   FileSource source{in};
   try {
@@ -333,8 +340,7 @@ void CLzariDecoder::ExpandInto(InFile& in, ChannelWriter& out) {
     }
     Finish(source, out);
   } catch (const Error& e) {
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
-    throw;
+    RethrowWithMessage(e);
   }
   out.Finish();
 }
@@ -355,8 +361,7 @@ bool CLzariDecoder::ExpandSome(InFile& in, std::vector<std::uint8_t>& out) {
     }
   } catch (const Error& e) {
     finished_ = true;
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), failureMessage_);
-    throw;
+    RethrowWithMessage(e);
   }
   return true;
 }
@@ -445,8 +450,7 @@ void CLzariDecoder::ExpandPairInto(CLzariDecoder& a, InFile& inA, ChannelWriter&
     }
   } catch (const Error& e) {
     current->failed_ = true;
-    if (e.kind() == ErrorKind::Io) throw Error(ErrorKind::Io, e.what(), current->failureMessage_);
-    throw;
+    current->RethrowWithMessage(e);
   }
 }
 

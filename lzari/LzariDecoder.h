@@ -128,6 +128,7 @@ class CLzariDecoder {
   std::uint64_t codeBytes_ = kUnknown;
   std::uint64_t bitLimit_ = kUnknown;
   void Poll();
+  [[noreturn]] void RethrowWithMessage(const Error& e) const;
   const std::atomic<bool>* cancel_ = nullptr;
   std::atomic<std::uint64_t>* done_ = nullptr;
 };
