@@ -406,7 +406,7 @@ void DrivenTest::cancelCompressionWhileItRuns() {
     const auto options = person.Gui([] { return QPointer<CCompress1Dlg>(Modal<CCompress1Dlg>()); });
     person.Click(person.Gui([&] { return QPointer<QWidget>(&options->m_btnCompress); }));
     person.WaitFor("the progress window", [] { return Shown<CProgressWnd>() != nullptr; }, 60s);
-    const auto progress = person.Gui([] { return QPointer<CProgressWnd>(Shown<CProgressWnd>()); });
+    auto progress = person.Gui([] { return QPointer<CProgressWnd>(Shown<CProgressWnd>()); });
     if (person.TakesShots()) {
       // The picture of the pre-analysis: its residual is being written, the
       // block coder has not begun.
@@ -421,9 +421,20 @@ void DrivenTest::cancelCompressionWhileItRuns() {
     }
     // Aimed at once the window manager has placed the window, as a person
     // aims at what has stopped moving (it need not take the focus).
-    person.WaitFor("the progress window on the screen", [&] {
-      return progress && progress->isVisible() && progress->windowHandle() && progress->windowHandle()->isExposed();
-    }, 10s);
+    // Any progress window on the screen, not only the one first seen, which
+    // may be one that was going as this job's came.
+    person.WaitFor(
+        "the progress window on the screen",
+        [&] {
+          for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* window = qobject_cast<CProgressWnd*>(widget);
+                window && window->isVisible() && window->windowHandle() && window->windowHandle()->isExposed()) {
+              progress = window;
+              return true;
+            }
+          return false;
+        },
+        10s);
     person.Pause(150ms);
     const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
