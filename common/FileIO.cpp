@@ -58,7 +58,18 @@ void InFile::Open(const std::filesystem::path& path) {
   length_ = static_cast<std::uint64_t>(info.st_size);
   buffer_ = std::make_unique_for_overwrite<std::uint8_t[]>(kBufferSize);
   bufferStart_ = 0;
-  cur_ = end_ = buffer_.get();
+  cur_ = end_ = window_ = buffer_.get();
+}
+
+void InFile::OpenMemory(std::vector<std::uint8_t> bytes, const std::filesystem::path& path) {
+  Close();
+  path_ = path;
+  memory_ = std::move(bytes);
+  base_ = bufferStart_ = 0;
+  length_ = memory_.size();
+  // The whole of it is the window: a refill only ever finds the end.
+  cur_ = window_ = memory_.data();
+  end_ = cur_ + memory_.size();
 }
 
 void InFile::OpenRange(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length) {
@@ -75,12 +86,13 @@ void InFile::Close() {
     file_ = nullptr;
   }
   buffer_.reset();
-  cur_ = end_ = nullptr;
+  memory_ = {};
+  cur_ = end_ = window_ = nullptr;
 }
 
 bool InFile::Refill() {
   const std::uint64_t at = Tell();
-  if (at >= length_) return false;
+  if (at >= length_ || !file_) return false;
   const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kBufferSize, length_ - at));
   const std::size_t got = std::fread(buffer_.get(), 1, want, file_);
   if (got < want && ferror(file_)) FailRead();
@@ -109,13 +121,13 @@ std::size_t InFile::Read(void* data, std::size_t count) {
 
 void InFile::Seek(std::uint64_t offset) {
   if (offset > length_) offset = length_;
-  if (offset >= bufferStart_ && offset <= bufferStart_ + static_cast<std::uint64_t>(end_ - buffer_.get())) {
-    cur_ = buffer_.get() + (offset - bufferStart_);
+  if (offset >= bufferStart_ && offset <= bufferStart_ + static_cast<std::uint64_t>(end_ - window_)) {
+    cur_ = window_ + (offset - bufferStart_);
     return;
   }
   if (fseeko(file_, static_cast<off_t>(base_ + offset), SEEK_SET) != 0) FailRead();
   bufferStart_ = offset;
-  cur_ = end_ = buffer_.get();
+  cur_ = end_ = window_;
 }
 
 void InFile::FailRead() { ThrowIo("cannot read", path_); }

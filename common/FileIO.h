@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <vector>
 
 #include "common/Errors.h"
 
@@ -15,7 +16,7 @@ namespace ost {
 // A file read through a buffer of its own; it can also stand for a range of
 // bytes within a file (an archive's stream), which then reads as if it were
 // the whole file: Size, Seek and Tell count from the range's start, and Get
-// answers EOF at its end.
+// answers EOF at its end; or for bytes held in memory, read the same way.
 class InFile {
  public:
   InFile() = default;
@@ -26,7 +27,9 @@ class InFile {
 
   void Open(const std::filesystem::path& path);
   void OpenRange(const std::filesystem::path& path, std::uint64_t offset, std::uint64_t length);
-  bool IsOpen() const { return file_ != nullptr; }
+  // Reads `bytes` as if they were a file's; `path` only names them.
+  void OpenMemory(std::vector<std::uint8_t> bytes, const std::filesystem::path& path);
+  bool IsOpen() const { return file_ != nullptr || window_ != nullptr; }
   void Close();
 
   // The next byte, or EOF (-1) at the end.
@@ -40,7 +43,7 @@ class InFile {
   std::uint64_t Size() const { return length_; }
   void Seek(std::uint64_t offset);
   void Rewind() { Seek(0); }
-  std::uint64_t Tell() const { return bufferStart_ + static_cast<std::uint64_t>(cur_ - buffer_.get()); }
+  std::uint64_t Tell() const { return bufferStart_ + static_cast<std::uint64_t>(cur_ - window_); }
   const std::filesystem::path& path() const { return path_; }
 
  private:
@@ -55,6 +58,8 @@ class InFile {
   std::uint64_t length_ = 0;       // bytes in the range
   std::uint64_t bufferStart_ = 0;  // range offset of buffer_[0]
   std::unique_ptr<std::uint8_t[]> buffer_;
+  std::vector<std::uint8_t> memory_;      // the bytes, when held in memory
+  const std::uint8_t* window_ = nullptr;  // buffer_ or memory_
   const std::uint8_t* cur_ = nullptr;
   const std::uint8_t* end_ = nullptr;
 };

@@ -1,6 +1,7 @@
 // The extraction chain: an archive in, the restored recording out. The job
 // checks the archive, checks the password, expands the small header and flag
-// streams into a private working folder and checks the layout they describe,
+// streams (into memory, or into a private working folder when large) and
+// checks the layout they describe,
 // then expands the other coded streams, decodes the sub-blocks, restores the
 // channel order and runs the synthesis side by side, handing the data on
 // through bounded buffers (with cores to spare, the high-part stream, the
@@ -24,7 +25,6 @@
 namespace ost {
 
 class CLzariDecoder;
-class WorkFolder;
 
 struct ExtractionOptions {
   std::filesystem::path archive;
@@ -54,6 +54,12 @@ struct ExtractionOptions {
   // The archive's name in messages when `archive` is a temporary name (an
   // archive verified before it is moved into place); empty: `archive`.
   std::filesystem::path shownAs;
+  // Bytes the job may hold in memory of what it would otherwise keep in
+  // working files (the left half of a two-channel residual until the right
+  // half comes; a quarter of it, the expanded header and flag streams); the
+  // rest goes to working files. Bounded, so that memory stays flat for any
+  // length of recording.
+  std::uint64_t workingMemory = std::uint64_t{16} << 20;
 };
 
 struct ExtractionResult {
@@ -82,15 +88,17 @@ class ExtractionJob {
   struct Plan;
   struct Chain;
   struct BlockInputs;
+  class WorkingFiles;
   Plan ReadAndCheck();
-  bool Expand(const Plan& plan, const WorkFolder& work, JobProgress& pass);
+  // The header and flag streams into `in`.
+  bool Expand(const Plan& plan, WorkingFiles& work, BlockInputs& in, JobProgress& pass);
   BlockLayout CheckLayout(const Plan& plan, InFile& header, InFile& flags, InFile& lower);
   // The stream decoders, the block decoder and the synthesis side by side,
   // with the checks of the restored bytes.
   // `tasks`: the stream decoders still to run; `early`: the one already
   // running on a thread of its own, if any.
   class EarlyDecoder;
-  bool DecodeAndSynthesise(const Plan& plan, const WorkFolder& work, const std::filesystem::path* temp,
+  bool DecodeAndSynthesise(const Plan& plan, WorkingFiles& work, BlockInputs& in, const std::filesystem::path* temp,
                            ExtractionResult& result, JobProgress& pass, Chain& chain,
                            std::vector<std::function<void()>> tasks, EarlyDecoder* early);
   std::unique_ptr<CLzariDecoder> OpenDecoder(const Plan& plan, Chain& chain, int stream, InFile& in);

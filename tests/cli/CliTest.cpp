@@ -435,6 +435,11 @@ class CliSignalTest : public CliTest {
   std::string UntilTheJobRuns() const {
     return "for i in $(seq 200); do ls " + Q(dir.File("tmp")) + "/ostinato-job-* >/dev/null 2>&1 && break; sleep 0.05; done; sleep 0.2";
   }
+  // The same for a job that may need no working folder: until it holds `file` open.
+  static std::string UntilItHolds(const fs::path& file) {
+    return "for i in $(seq 200); do ls -l /proc/$pid/fd 2>/dev/null | grep -qF " + Q(file) +
+           " && break; sleep 0.05; done; sleep 0.2";
+  }
   fs::path big;
 };
 
@@ -457,10 +462,11 @@ TEST_F(CliSignalTest, ASecondRequestEndsAStuckStopAtOnce) {
   ASSERT_EQ(Otq("compress " + Q(big) + " -r fastest -o " + Q(dir.File("big.otq"))).status, 0);
   const fs::path fifo = dir.File("fifo");
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  OtqRun r = RunAndSignal("extract " + Q(dir.File("big.otq")) + " -o " + Q(fifo),
-                          "sleep 10 < " + Q(fifo) + " & reader=$!; " + UntilTheJobRuns() +
-                              "; kill -TERM $pid; sleep 0.01; kill -TERM $pid; sleep 0.5; kill -0 $pid && echo still-running;"
-                              " kill -INT $pid; kill $reader");
+  OtqRun r =
+      RunAndSignal("extract " + Q(dir.File("big.otq")) + " -o " + Q(fifo),
+                   "sleep 10 < " + Q(fifo) + " & reader=$!; " + UntilItHolds(fifo) +
+                       "; kill -TERM $pid; sleep 0.01; kill -TERM $pid; sleep 0.5; kill -0 $pid && echo still-running;"
+                       " kill -INT $pid; kill $reader");
   EXPECT_TRUE(Has(r.out, "still-running")) << r.out;
   EXPECT_TRUE(Has(r.out, "stopped at once")) << r.out;
   EXPECT_TRUE(Has(r.out, "status=143")) << r.out;
@@ -548,14 +554,15 @@ TEST_F(CliTest, AFullDiskNamesTheTargetAndLeavesNothing) {
   OtqRun x = Otq("extract " + Q(dir.File("big.otq")) + " -d " + Q(full));
   // Working files on the full file system: the message says where they go
   // and how to send them elsewhere (it named a file the user never heard of).
-  OtqRun w = Otq("compress " + Q(dir.File("big.wav")) + " -o " + Q(dir.File("w.otq")) + " >/dev/null; TMPDIR=" +
-                 Q(full) + " " + OSTINATO_OTQ + " extract " + Q(dir.File("big.otq")) + " -o " + Q(dir.File("w.wav")));
+  OtqRun w = Shell("TMPDIR=" + Q(full) + " " + OSTINATO_OTQ + " compress " + Q(dir.File("big.wav")) + " -o " +
+                   Q(dir.File("w.otq")) + " 2>&1");
   const bool empty = fs::is_empty(full);
   unmount();
   EXPECT_EQ(w.status, 1);
   EXPECT_TRUE(Has(w.out, "cannot write the job's working files in " + full.string() +
                              ": No space left on device (TMPDIR names another folder for them)"))
       << w.out;
+  EXPECT_FALSE(fs::exists(dir.File("w.otq")));
   EXPECT_EQ(c.status, 1);
   EXPECT_TRUE(Has(c.out, "cannot write " + (full / "big.otq").string() + ": No space left on device")) << c.out;
   EXPECT_TRUE(Has(c.out, "\"file\":\"" + (full / "big.otq").string() + "\"")) << c.out;

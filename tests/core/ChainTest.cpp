@@ -391,6 +391,37 @@ TEST(ExtractionJob, CancelLeavesNothingAndKeepsTheOldFile) {
   EXPECT_THROW(ExtractionJob(o, progress, nullptr).Run(), Error);
 }
 
+// What a job keeps in memory and what it puts in working files (the
+// expanded header and flag streams; the left half of two channels, whole,
+// cut at any byte, or not at all) changes nothing restored, on any number of
+// threads, and the working files go with the job.
+TEST(ExtractionJob, AnyBoundOnWorkingMemoryRestoresTheSame) {
+  test::Scratch s, out;
+  PrivateTemp temp;
+  for (int channels : {1, 2}) {
+    const Bytes source = test::Wave(channels, 44100, test::Sweep(12000, 9000, 14));
+    const fs::path src = s.Put("m.wav", source), archive = s.dir.File("m.otq");
+    fs::remove(archive);
+    Compress(src, archive, Rate::Maximum);
+    const std::uint64_t leftHalf = channels == 2 ? 12000 : 0;  // bytes: 6000 samples of two
+    for (std::uint64_t bound : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{4095}, leftHalf - 1, leftHalf,
+                                leftHalf + 1, std::uint64_t{1} << 20}) {
+      for (unsigned threads : {1u, 2u, 3u}) {
+        ExtractionOptions o;
+        o.archive = archive;
+        o.target = out.dir.File("r.wav");
+        o.replaceTarget = true;
+        o.threads = threads;
+        o.workingMemory = bound;
+        NullProgress progress;
+        ExtractionJob(o, progress, nullptr).Run();
+        EXPECT_EQ(test::ReadAll(o.target), source) << channels << " channels, bound " << bound << ", " << threads;
+        EXPECT_EQ(temp.JobFolders(), 0u);
+      }
+    }
+  }
+}
+
 TEST(ExtractionJob, TruncatedAndForeignArchivesAreDamaged) {
   test::Scratch s;
   auto src = s.Put("t.wav", test::Wave(2, 44100, test::Sweep(8000, 9000, 13)));
