@@ -423,18 +423,39 @@ void DrivenTest::cancelCompressionWhileItRuns() {
     // aims at what has stopped moving (it need not take the focus).
     // Any progress window on the screen, not only the one first seen, which
     // may be one that was going as this job's came.
-    person.WaitFor(
-        "the progress window on the screen",
-        [&] {
-          for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* window = qobject_cast<CProgressWnd*>(widget);
-                window && window->isVisible() && window->windowHandle() && window->windowHandle()->isExposed()) {
-              progress = window;
-              return true;
-            }
-          return false;
-        },
-        10s);
+    // What the screen held while it waited, told if the wait fails: it has
+    // failed on loaded machines only, and a failure must say why.
+    QString seen = QStringLiteral("no progress window");
+    try {
+      person.WaitFor(
+          "the progress window on the screen",
+          [&] {
+            for (QWidget* widget : QApplication::topLevelWidgets())
+              if (auto* window = qobject_cast<CProgressWnd*>(widget)) {
+                const bool exposed = window->windowHandle() && window->windowHandle()->isExposed();
+                if (window->isVisible() && exposed) {
+                  progress = window;
+                  return true;
+                }
+                const QRect frame = window->frameGeometry();
+                seen = QStringLiteral("a progress window, visible %1, exposed %2, at %3,%4 %5x%6; active window: %7")
+                           .arg(window->isVisible())
+                           .arg(exposed)
+                           .arg(frame.x())
+                           .arg(frame.y())
+                           .arg(frame.width())
+                           .arg(frame.height())
+                           .arg(QApplication::activeWindow() ? QApplication::activeWindow()->windowTitle() : "none");
+              }
+            return false;
+          },
+          10s);
+    } catch (const DriveFailure& failure) {
+      const bool ended = person.Gui([] { return Modal<CCompress1Dlg>() == nullptr; });
+      throw DriveFailure(QStringLiteral("%1; last seen: %2; the job %3")
+                             .arg(failure.what(), seen, ended ? "had ended" : "was running")
+                             .toStdString());
+    }
     person.Pause(150ms);
     const QPoint cancel = person.ScreenPoint(person.Gui([&] { return QPointer<QWidget>(progress->CancelButton()); }));
     QElapsedTimer clock;
