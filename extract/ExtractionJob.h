@@ -55,10 +55,10 @@ struct ExtractionOptions {
   // archive verified before it is moved into place); empty: `archive`.
   std::filesystem::path shownAs;
   // Bytes the job may hold in memory of what it would otherwise keep in
-  // working files (the left half of a two-channel residual until the right
-  // half comes; a quarter of it, the expanded header and flag streams); the
-  // rest goes to working files. Bounded, so that memory stays flat for any
-  // length of recording.
+  // working files: the left half of a two-channel residual until the right
+  // half comes, and in a quarter of it the expanded header and flag streams.
+  // What does not fit goes to working files, so that memory stays bounded
+  // for any length of recording.
   std::uint64_t workingMemory = std::uint64_t{16} << 20;
 };
 

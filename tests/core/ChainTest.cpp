@@ -392,9 +392,9 @@ TEST(ExtractionJob, CancelLeavesNothingAndKeepsTheOldFile) {
 }
 
 // What a job keeps in memory and what it puts in working files (the
-// expanded header and flag streams; the left half of two channels, whole,
-// cut at any byte, or not at all) changes nothing restored, on any number of
-// threads, and the working files go with the job.
+// expanded header and flag streams, the left half of two channels) changes
+// nothing restored, on any number of threads, and the working files go with
+// the job.
 TEST(ExtractionJob, AnyBoundOnWorkingMemoryRestoresTheSame) {
   test::Scratch s, out;
   PrivateTemp temp;
