@@ -12,15 +12,22 @@ namespace {
 constexpr const char* kPrefix = "ostinato-job-";
 }
 
-WorkFolder::WorkFolder() {
+namespace {
+std::filesystem::path Base() {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);
-  if (ec) base = "/tmp";
+  return ec ? std::filesystem::path("/tmp") : base;
+}
+}  // namespace
+
+WorkFolder::WorkFolder() {
   // Folders of jobs whose process was killed go first.
-  leftovers::RemoveDead(base, kPrefix);
-  folder_ = leftovers::MakeFolder(base, kPrefix);
+  RemoveDeadFolders();
+  folder_ = leftovers::MakeFolder(Base(), kPrefix);
   leftovers::Add(folder_.path);
 }
+
+void WorkFolder::RemoveDeadFolders() { leftovers::RemoveDead(Base(), kPrefix); }
 
 WorkFolder::~WorkFolder() {
   std::error_code ec;

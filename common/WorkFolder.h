@@ -16,6 +16,9 @@ namespace ost {
 class WorkFolder {
  public:
   WorkFolder();  // throws Error when the folder cannot be made
+  // Removes the folders of jobs whose process was killed, as making a
+  // folder does, for a job that may need none.
+  static void RemoveDeadFolders();
   WorkFolder(const WorkFolder&) = delete;
   WorkFolder& operator=(const WorkFolder&) = delete;
   ~WorkFolder();

@@ -314,9 +314,10 @@ ExtractionJob::ExtractionJob(ExtractionOptions options, JobProgress& progress, P
     : options_(std::move(options)), progress_(progress), password_(password) {}
 
 // The job's working folder, made when the job first needs a working file:
-// most archives are restored without one.
+// most archives are restored without one. Those of killed jobs go still.
 class ExtractionJob::WorkingFiles {
  public:
+  WorkingFiles() { WorkFolder::RemoveDeadFolders(); }
   std::filesystem::path File(std::string_view name) {
     if (!folder_) folder_.emplace();
     return folder_->File(name);

@@ -522,6 +522,15 @@ TEST_F(CliSignalTest, LeftoversOfAKilledRunGoWithTheNextRun) {
                        Q(wav) + " -r fast -o " + Q(dir.File("big.otq")));
   EXPECT_EQ(again.status, 0) << again.out;
   EXPECT_EQ(Leftovers(dir.path()), 0u);
+  // The next run may be an extraction that needs no working folder of its
+  // own: it still removes the folder of a killed job.
+  r = RunAndSignal("compress " + Q(big) + " -r extreme -f -o " + Q(dir.File("big.otq")),
+                   UntilTheJobRuns() + "; kill -KILL $pid");
+  ASSERT_EQ(Leftovers(dir.path()), 2u);
+  again = Shell("export TMPDIR=" + Q(dir.File("tmp")) + "; " + std::string(OSTINATO_OTQ) + " extract " +
+                Q(dir.File("big.otq")) + " -o " + Q(dir.File("small.wav")));
+  EXPECT_EQ(again.status, 0) << again.out;
+  EXPECT_EQ(Leftovers(dir.File("tmp")), 0u);  // (the hidden archive goes with the next job that writes big.otq)
 }
 
 }  // namespace
