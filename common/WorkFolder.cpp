@@ -10,9 +10,7 @@ namespace ost {
 
 namespace {
 constexpr const char* kPrefix = "ostinato-job-";
-}
 
-namespace {
 std::filesystem::path Base() {
   std::error_code ec;
   std::filesystem::path base = std::filesystem::temp_directory_path(ec);

@@ -1,13 +1,13 @@
 // The extraction chain: an archive in, the restored recording out. The job
 // checks the archive, checks the password, expands the small header and flag
 // streams (into memory, or into a private working folder when large) and
-// checks the layout they describe,
-// then expands the other coded streams, decodes the sub-blocks, restores the
-// channel order and runs the synthesis side by side, handing the data on
-// through bounded buffers (with cores to spare, the high-part stream, the
-// longest of them, is expanded from the start, beside the small ones; on two
-// cores with two channels, on the block decoder's thread as it asks for
-// it); the restored file appears only when it is complete and checked.
+// checks the layout they describe, then expands the other coded streams,
+// decodes the sub-blocks, restores the channel order and runs the synthesis
+// side by side, handing the data on through bounded buffers (with cores to
+// spare, the high-part stream, the longest of them, is expanded from the
+// start, beside the small ones; on two cores with two channels, on the block
+// decoder's thread as it asks for it); the restored file appears only when it
+// is complete and checked.
 #pragma once
 
 #include <cstdint>
