@@ -24,9 +24,11 @@ std::mutex& RegistryMutex() {
   static std::mutex mutex;
   return mutex;
 }
+// Never destroyed: a second stop request removes what is listed on the
+// signal thread, which may be doing so as the main thread ends the process.
 std::set<std::filesystem::path>& Registry() {
-  static std::set<std::filesystem::path> paths;
-  return paths;
+  static auto* paths = new std::set<std::filesystem::path>;
+  return *paths;
 }
 
 constexpr std::size_t kRandomChars = 6;

@@ -3,14 +3,15 @@
 // place, leftovers of killed processes, long names, and one progress bar
 // that follows every pass and stops within each of them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <thread>
 
 #include "Chain.h"
 #include "common/FileIO.h"
@@ -705,6 +706,30 @@ TEST(Leftovers, RemoveAllTakesEveryRegisteredOutputAndFolder) {
   EXPECT_FALSE(fs::exists(folder));
   delete out;
   delete work;
+}
+
+// A second Ctrl-C removes what the run made on the signal thread while the
+// main thread may be ending the process: the list of what to remove must
+// outlive the end of main (its destruction at exit raced with the removal).
+TEST(Leftovers, RemovalOnAnotherThreadMayMeetTheEndOfTheProcess) {
+  test::Scratch s;
+  for (int run = 0; run < 4; ++run) {  // (the thread sanitizer holds each exit for a second)
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      std::thread([&s] {
+        for (int i = 0;; ++i) {
+          leftovers::Add(s.dir.File("none-" + std::to_string(i % 8)));
+          leftovers::RemoveAll();
+        }
+      }).detach();
+      std::this_thread::sleep_for(std::chrono::microseconds(200 + 50 * run));
+      std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ", status " << status;
+  }
 }
 
 // Any name the file system takes for the target works: the temporary name
