@@ -124,6 +124,11 @@ std::string Bytes(std::uint64_t n) {
 double Saving(std::uint64_t in, std::uint64_t out) {
   return in ? 100.0 * (1.0 - static_cast<double>(out) / static_cast<double>(in)) : 0.0;
 }
+// ", 12.3% saved", or nothing where there was nothing to save (an empty
+// recording, whose archive is only larger).
+std::string SavingText(std::uint64_t in, std::uint64_t out) {
+  return in ? Format(", %.1f%% saved", Saving(in, out)) : std::string();
+}
 
 // ---- Batches -----------------------------------------------------------------
 
@@ -633,9 +638,9 @@ Outcome CompressOne(const CompressArgs& a, const CompressSetup& setup, const Inp
     Say(json{{"source", shown}, {"archive", target == "-" ? StreamOutputInJson() : target.string()}, {"ok", true},
              {"bytesIn", done.in}, {"bytesOut", done.out}, {"seconds", done.seconds}, {"verified", verifySeconds >= 0}});
   } else if (!a.quiet) {
-    Say(Format("%s -> %s: %llu -> %llu bytes, %.1f%% saved, %.2f s", shown.c_str(),
+    Say(Format("%s -> %s: %llu -> %llu bytes%s, %.2f s", shown.c_str(),
                target == "-" ? StandardOutputName() : target.c_str(), static_cast<unsigned long long>(done.in),
-               static_cast<unsigned long long>(done.out), Saving(done.in, done.out), done.seconds) +
+               static_cast<unsigned long long>(done.out), SavingText(done.in, done.out).c_str(), done.seconds) +
         (verifySeconds >= 0 ? Format(", verified in %.2f s", verifySeconds) : ""));
   }
   return done;
@@ -662,9 +667,11 @@ void PrintSummary(bool json, bool quiet, bool restoring, const Totals& t, std::s
     Say(Format("%zu archives: %llu ok, %llu failed, %.2f s", files, static_cast<unsigned long long>(t.done.load()),
                static_cast<unsigned long long>(t.failed.load()), seconds));
   } else if (!quiet && files > 1) {
-    Say(Format("%zu files: %llu done (%s -> %s, %.1f%% saved), %llu failed, %llu skipped, %.2f s", files,
-               static_cast<unsigned long long>(t.done.load()), Bytes(in).c_str(), Bytes(out).c_str(), saved, static_cast<unsigned long long>(t.failed.load()),
-               static_cast<unsigned long long>(t.skipped.load()), seconds));
+    Say(Format("%zu files: %llu done (%s -> %s%s), %llu failed, %llu skipped, %.2f s", files,
+               static_cast<unsigned long long>(t.done.load()), Bytes(in).c_str(), Bytes(out).c_str(),
+               (restoring ? SavingText(out, in) : SavingText(in, out)).c_str(),
+               static_cast<unsigned long long>(t.failed.load()), static_cast<unsigned long long>(t.skipped.load()),
+               seconds));
   }
 }
 

@@ -88,6 +88,20 @@ TEST_F(CliTest, CompressListExtractRoundTrip) {
   OtqRun t = Otq("test " + Q(archive));
   EXPECT_EQ(t.status, 0);
   EXPECT_NE(t.out.find(": ok"), std::string::npos);
+
+  // An empty recording's archive is larger than it: nothing was saved, and
+  // no percentage of nothing is claimed (it said "0.0% saved").
+  test::WriteAll(dir.File("empty.pcm"), {});
+  test::WriteAll(dir.File("blank.pcm"), {});
+  OtqRun e = Otq("compress " + Q(dir.File("empty.pcm")) + " --channels mono");
+  ASSERT_EQ(e.status, 0) << e.out;
+  const std::string sizes = ": 0 -> " + std::to_string(fs::file_size(dir.File("empty.otq"))) + " bytes, ";
+  EXPECT_NE(e.out.find(sizes), std::string::npos) << e.out;
+  EXPECT_EQ(e.out.find("saved"), std::string::npos) << e.out;
+  OtqRun both = Otq("compress " + Q(dir.File("empty.pcm")) + " " + Q(dir.File("blank.pcm")) + " --channels mono -d " +
+                    Q(dir.File("out")));
+  EXPECT_EQ(both.status, 0) << both.out;
+  EXPECT_EQ(both.out.find("saved"), std::string::npos) << both.out;
 }
 
 TEST_F(CliTest, HeaderlessSourcesNeedTheirChannels) {
