@@ -334,8 +334,8 @@ void COstinatoView::OnPlayArchive() {
   options.target = gui::ToPath(restored);
   ost::ExtractionResult result;
   try {
-    CProgressWnd progress(window(), QStringLiteral("Progress"), false);
-    progress.Hide();  // shown when the job begins
+    CProgressWnd progress;
+    progress.CreateWhenBegun(window());  // shown when the job begins
     m_extractDlg.m_strArchiveName = m_document->m_strArchiveName;
     result = ost::ExtractionJob(options, progress, &m_extractDlg).Run();
   } catch (const ost::Error& error) {

@@ -158,8 +158,8 @@ void CCompress1Dlg::OnCompressButton() {
     QElapsedTimer clock;
     clock.start();
     m_channelDlg.m_nAskedMs = 0;
-    CProgressWnd progress(this, QStringLiteral("Progress"), false);
-    progress.Hide();  // shown when the job's first pass begins
+    CProgressWnd progress;
+    progress.CreateWhenBegun(this);  // shown when the job's first pass begins
     try {
       result = m_runJob(options, progress, m_channelDlg);
     } catch (const ost::Error& error) {

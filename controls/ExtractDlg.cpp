@@ -152,8 +152,8 @@ void CExtractDlg::OnExtractButton() {
     QElapsedTimer clock;
     clock.start();
     m_nAskedMs = 0;
-    CProgressWnd progress(this, QStringLiteral("Progress"), false);
-    progress.Hide();  // shown when the job's first pass begins
+    CProgressWnd progress;
+    progress.CreateWhenBegun(this);  // shown when the job's first pass begins
     try {
       result = m_runJob(options, progress, this);
     } catch (const ost::Error& error) {

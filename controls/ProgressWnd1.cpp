@@ -63,8 +63,13 @@ bool CProgressWnd::Create(QWidget* parent, const QString& title, bool smooth) {
   return true;
 }
 
+void CProgressWnd::CreateWhenBegun(QWidget* parent, const QString& title) {
+  m_owner = parent;
+  m_strTitle = title;
+}
+
 bool CProgressWnd::BeginModal(const QString& title, bool smooth) {
-  if (!m_bWindow && !Create(nullptr, title, smooth)) return false;
+  if (!m_bWindow && !Create(m_owner, title, smooth)) return false;
   if (QWidget* main = MainWindow(); main && main != this) {
     main->setEnabled(false);
     m_disabledMain = main;

@@ -27,6 +27,11 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   ~CProgressWnd() override;
 
   bool Create(QWidget* parent, const QString& title, bool smooth = false);
+  // For a window made by the default constructor: no window until the job
+  // begins (Begin), then one owned by `parent` with `title`. A window shown
+  // when made and hidden until its job began was at times never put on the
+  // screen again by the window manager of a loaded machine.
+  void CreateWhenBegun(QWidget* parent, const QString& title = QStringLiteral("Progress"));
   bool BeginModal(const QString& title = QStringLiteral("Progress"), bool smooth = false);
   void SetRange(qint64 lower, qint64 upper, qint64 step = 1);
   void SetText(const QString& text);
@@ -93,5 +98,6 @@ class CProgressWnd : public QWidget, public ost::JobProgress {
   QString m_strTitle = QStringLiteral("Progress");
   QString m_strCancelLabel = QStringLiteral(" Cancel ");
   QPointer<QWidget> m_disabledMain;
+  QPointer<QWidget> m_owner;  // of the window made when the job begins
   PressGuard m_pressGuard;
 };
